@@ -1,0 +1,300 @@
+// Trace facility: level flags from the environment, one locked, flushed write per line.
+#include "host/Trace.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+namespace {
+
+// Generation words of the units that have synced at least once; bumping them
+// makes every record of the unit take the new flags at its next entry.
+constexpr int MAX_UNITS = 64;
+
+struct TraceState {
+  std::mutex mutex;  // guards everything below and every write of a line
+  bool configured = false;
+  uint32_t level = 0;
+  FILE* file = nullptr;  // null: standard error
+  TraceSink sink = nullptr;
+  void* sinkContext = nullptr;
+  std::atomic<uint32_t>* units[MAX_UNITS] = {};
+  int unitCount = 0;
+};
+
+TraceState& state() {
+  static TraceState* s = new TraceState;  // never destroyed: traces may run during unload
+  return *s;
+}
+
+void configureLocked(TraceState& s) {
+  const char* levelText = getenv("CP_TRACE_LEVEL");
+  s.level = levelText ? static_cast<uint32_t>(strtol(levelText, nullptr, 0)) : 0;
+  if (s.file) {
+    fclose(s.file);
+    s.file = nullptr;
+  }
+  const char* path = getenv("CP_TRACE_FILE");
+  if (path && *path) s.file = fopen(path, "a");
+  s.configured = true;
+}
+
+void registerUnitLocked(TraceState& s, std::atomic<uint32_t>* generation) {
+  for (int i = 0; i < s.unitCount; i++)
+    if (s.units[i] == generation) return;
+  if (s.unitCount < MAX_UNITS) s.units[s.unitCount++] = generation;
+}
+
+const char* baseName(const char* path) {
+  const char* slash = strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
+// A growable text for one line; falls back to truncation when memory is short.
+class LineText {
+ public:
+  LineText() { small_[0] = 0; }
+  ~LineText() {
+    if (data_ != small_) free(data_);
+  }
+  LineText(const LineText&) = delete;
+  LineText& operator=(const LineText&) = delete;
+
+  void vappend(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int n = vsnprintf(data_ + length_, capacity_ - length_, format, copy);
+    va_end(copy);
+    if (n < 0) return;
+    if (static_cast<size_t>(n) >= capacity_ - length_ && reserve(length_ + n + 1)) {
+      vsnprintf(data_ + length_, capacity_ - length_, format, args);
+    }
+    length_ += static_cast<size_t>(n) < capacity_ - length_ ? n : capacity_ - length_ - 1;
+  }
+  void append(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    va_list args;
+    va_start(args, format);
+    vappend(format, args);
+    va_end(args);
+  }
+  void chopLineFeed() {
+    while (length_ > 0 && data_[length_ - 1] == '\n') data_[--length_] = 0;
+  }
+  const char* c_str() const { return data_; }
+  size_t length() const { return length_; }
+
+ private:
+  bool reserve(size_t size) {
+    if (size <= capacity_) return true;
+    char* bigger = static_cast<char*>(malloc(size));
+    if (!bigger) return false;
+    memcpy(bigger, data_, length_ + 1);
+    if (data_ != small_) free(data_);
+    data_ = bigger;
+    capacity_ = size;
+    return true;
+  }
+  char small_[512];
+  char* data_ = small_;
+  size_t capacity_ = sizeof(small_);
+  size_t length_ = 0;
+};
+
+void appendPrefix(LineText& out, const TRC1_FunctionRecord* record, int line) {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm parts;
+  gmtime_r(&now.tv_sec, &parts);
+  char stamp[32];
+  strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &parts);
+  out.append("%s.%06ldZ %ld %s:%d %s: ", stamp, now.tv_nsec / 1000, static_cast<long>(syscall(SYS_gettid)),
+             baseName(record->unit->sourceFile.text), line, record->functionName);
+}
+
+// Writes one finished line (or block of lines) under the output lock.
+void emit(const TRC1_FunctionRecord* record, const LineText& whole, const char* text) {
+  int savedErrno = errno;  // tracing never disturbs the caller's errno
+  TraceState& s = state();
+  {
+    std::lock_guard<std::mutex> guard(s.mutex);
+    if (!s.configured) configureLocked(s);
+    if (s.sink) {
+      s.sink(TraceLine{record->functionName, text, whole.c_str()}, s.sinkContext);
+    } else {
+      FILE* out = s.file ? s.file : stderr;
+      fwrite(whole.c_str(), 1, whole.length(), out);
+      fputc('\n', out);
+      fflush(out);
+    }
+  }
+  errno = savedErrno;
+}
+
+void writeLine(const TRC1_FunctionRecord* record, int line, const char* format, va_list args) {
+  LineText text;
+  text.vappend(format, args);
+  text.chopLineFeed();
+  LineText whole;
+  appendPrefix(whole, record, line);
+  whole.append("%s", text.c_str());
+  emit(record, whole, text.c_str());
+}
+
+void writeFormatted(const TRC1_FunctionRecord* record, int line, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+void writeFormatted(const TRC1_FunctionRecord* record, int line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeLine(record, line, format, args);
+  va_end(args);
+}
+
+uint32_t currentFlags(TRC1_FunctionRecord& record) {
+  if (record.cachedGeneration.load(std::memory_order_acquire) == record.generation->load(std::memory_order_acquire))
+    return record.cachedFlags.load(std::memory_order_relaxed);
+  return TRC1_Sync(&record);
+}
+
+}  // namespace
+
+namespace cptrace {
+const TRC1_BuildInfo* emptyBuildInfo() {
+  static const TRC1_BuildInfo info = {0, nullptr, 0, nullptr};
+  return &info;
+}
+}  // namespace cptrace
+
+uint32_t TRC1_Sync(TRC1_FunctionRecord* record) {
+  int savedErrno = errno;
+  TraceState& s = state();
+  uint32_t level;
+  uint32_t generation;
+  {
+    std::lock_guard<std::mutex> guard(s.mutex);
+    if (!s.configured) configureLocked(s);
+    registerUnitLocked(s, record->generation);
+    level = s.level;
+    generation = record->generation->load(std::memory_order_acquire);
+  }
+  record->cachedFlags.store(level, std::memory_order_relaxed);
+  record->cachedGeneration.store(generation, std::memory_order_release);
+  errno = savedErrno;
+  return level;
+}
+
+void TRC1_Event(TRC1_FunctionRecord* record, int line, int kind, ...) {
+  va_list args;
+  va_start(args, kind);
+  switch (kind) {
+    case TRC1_ENTRY:
+      writeFormatted(record, line, "> entry");
+      break;
+    case TRC1_EXIT_RESULT:
+      writeFormatted(record, line, "< exit rc=%d", va_arg(args, int));
+      break;
+    case TRC1_EXIT_TEXT: {
+      const char* value = va_arg(args, const char*);
+      if (value)
+        writeFormatted(record, line, "< exit \"%s\"", value);
+      else
+        writeFormatted(record, line, "< exit null");
+      break;
+    }
+    default:
+      writeFormatted(record, line, "< exit");
+      break;
+  }
+  va_end(args);
+}
+
+void TRC1_Printf(TRC1_FunctionRecord* record, int line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeLine(record, line, format, args);
+  va_end(args);
+}
+
+void TRC1_Dump(TRC1_FunctionRecord* record, int line, const void* data, int count, const char* format, ...) {
+  LineText title;
+  va_list args;
+  va_start(args, format);
+  title.vappend(format, args);
+  va_end(args);
+  title.chopLineFeed();
+
+  LineText whole;
+  appendPrefix(whole, record, line);
+  whole.append("%s (%d bytes)", title.c_str(), count);
+  const unsigned char* bytes = static_cast<const unsigned char*>(data);
+  for (int offset = 0; bytes && offset < count; offset += 16) {
+    whole.append("\n    %08x ", offset);
+    for (int i = 0; i < 16; i++) {
+      if (offset + i < count)
+        whole.append(" %02x", bytes[offset + i]);
+      else
+        whole.append("   ");
+    }
+    whole.append("  |");
+    for (int i = 0; i < 16 && offset + i < count; i++) {
+      unsigned char c = bytes[offset + i];
+      whole.append("%c", c >= 0x20 && c < 0x7f ? c : '.');
+    }
+    whole.append("|");
+  }
+  emit(record, whole, title.c_str());
+}
+
+void traceReconfigure() {
+  TraceState& s = state();
+  std::lock_guard<std::mutex> guard(s.mutex);
+  configureLocked(s);
+  for (int i = 0; i < s.unitCount; i++) s.units[i]->fetch_add(1, std::memory_order_acq_rel);
+}
+
+void traceSetSink(TraceSink sink, void* context) {
+  TraceState& s = state();
+  std::lock_guard<std::mutex> guard(s.mutex);
+  s.sink = sink;
+  s.sinkContext = context;
+}
+
+TraceScope::TraceScope(TRC1_FunctionRecord& record, bool events) noexcept
+    : record_(record), flags_(currentFlags(record)), entrySent_(false), exitSent_(false) {
+  if (events && on(TRC_EVENTS)) {
+    TRC1_Event(&record_, record_.line, TRC1_ENTRY);
+    entrySent_ = true;
+  }
+}
+
+TraceScope::~TraceScope() {
+  if (entrySent_ && !exitSent_) TRC1_Event(&record_, record_.line, TRC1_EXIT);
+}
+
+int TraceScope::exit(int line, int result) {
+  if (entrySent_ && !exitSent_) TRC1_Event(&record_, line, TRC1_EXIT_RESULT, result);
+  exitSent_ = true;
+  return result;
+}
+
+bool TraceScope::exit(int line, bool result) {
+  exit(line, result ? 1 : 0);
+  return result;
+}
+
+const char* TraceScope::exit(int line, const char* result) {
+  if (entrySent_ && !exitSent_) TRC1_Event(&record_, line, TRC1_EXIT_TEXT, result);
+  exitSent_ = true;
+  return result;
+}
+
+void TraceScope::exitVoid(int line) {
+  if (entrySent_ && !exitSent_) TRC1_Event(&record_, line, TRC1_EXIT);
+  exitSent_ = true;
+}

@@ -1,0 +1,169 @@
+// Request facts gathered from the elements of one agent message.
+#include "xml/ClientRequestXMLHandler.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "host/Trace.h"
+#include "util/HashTable.h"
+#include "util/StringBuffer.h"
+#include "xml/XMLParser.h"
+
+CP_TRACE_UNIT("1.0");
+
+namespace {
+
+const char* attribute(HashTable* attributes, const char* key) {
+  return static_cast<const char*>(attributes->get(key));
+}
+
+// A heap copy of the attribute's value; null when it is absent or memory is short.
+char* copyAttribute(HashTable* attributes, const char* key) {
+  const char* value = attribute(attributes, key);
+  return value ? strdup(value) : nullptr;
+}
+
+// The later element wins; the copy it replaces is freed.
+void replace(char*& field, char* copy) {
+  free(field);
+  field = copy;
+}
+
+// True exactly when value is the word TRUE in any mix of cases, nothing around it.
+bool isTrueWord(const char* value) {
+  if (!value) return false;
+  StringBuffer upper(value);
+  if (!upper.data()) return false;
+  upper.toUpper();
+  return strcmp(upper.data(), "TRUE") == 0;
+}
+
+const char* shown(const char* text) { return text ? text : "(null)"; }
+
+// Appends one request filter at the end of the list at head; a node that cannot be
+// allocated is left out.
+void appendRequestInfo(RequestInfo*& head, HashTable* attributes, TraceScope& trc) {
+  RequestInfo* node = static_cast<RequestInfo*>(calloc(1, sizeof(RequestInfo)));
+  if (!node) {
+    CP_TRACE(trc, TRC_ERROR, "request filter info - out of memory");
+    return;
+  }
+  node->name = copyAttribute(attributes, "name");
+  if (!attribute(attributes, "name")) CP_TRACE(trc, TRC_DETAIL, "request filter info - name is null");
+  node->value = copyAttribute(attributes, "value");
+  if (!attribute(attributes, "value")) CP_TRACE(trc, TRC_DETAIL, "request filter info - value is null");
+  node->op = copyAttribute(attributes, "op");
+  node->logOp = copyAttribute(attributes, "logOp");
+  node->next = nullptr;
+
+  RequestInfo** link = &head;
+  while (*link) link = &(*link)->next;
+  *link = node;
+  CP_TRACE(trc, TRC_DETAIL, "received requestInfo %s, val %s", shown(node->name), shown(node->value));
+}
+
+}  // namespace
+
+ClientRequestXMLHandler::ClientRequestXMLHandler()
+    : attrGroup(nullptr),
+      command(nullptr),
+      id(nullptr),
+      requestStartedID(nullptr),
+      subnode(nullptr),
+      requestInfo(nullptr),
+      dataRequest(false),
+      taskRequest(false),
+      startRequest(false),
+      stopRequest(false),
+      shuttingDown(false),
+      shutdown(false),
+      user(nullptr) {
+  CP_TRACE_ENTRY(trc, "ClientRequestXMLHandler::ClientRequestXMLHandler");
+}
+
+ClientRequestXMLHandler::~ClientRequestXMLHandler() {
+  CP_TRACE_ENTRY(trc, "ClientRequestXMLHandler::~ClientRequestXMLHandler");
+  free(attrGroup);
+  free(command);
+  free(user);
+  free(id);
+  free(requestStartedID);
+  free(subnode);
+  while (requestInfo) {
+    RequestInfo* next = requestInfo->next;
+    free(requestInfo->name);
+    free(requestInfo->value);
+    free(requestInfo->op);
+    free(requestInfo->logOp);
+    free(requestInfo);
+    requestInfo = next;
+  }
+}
+
+void ClientRequestXMLHandler::startElement(const char* name, HashTable* attributes) {
+  CP_TRACE_ENTRY(trc, "ClientRequestXMLHandler::startElement");
+  if (!name) return;
+  if (!attributes) attributes = &emptyAttributeTable;
+
+  if (attribute(attributes, "subnode")) replace(subnode, copyAttribute(attributes, "subnode"));
+
+  if (strcmp(name, "dataRequest") == 0) {
+    dataRequest = true;
+    if (attribute(attributes, "id"))
+      replace(id, copyAttribute(attributes, "id"));
+    else
+      CP_TRACE(trc, TRC_DETAIL, "id is null");
+    if (attribute(attributes, "requestStartedID"))
+      replace(requestStartedID, copyAttribute(attributes, "requestStartedID"));
+    else
+      CP_TRACE(trc, TRC_DETAIL, "requestStartedID is null");
+  } else if (strcmp(name, "taskRequest") == 0) {
+    CP_TRACE(trc, TRC_DETAIL, "received task request");
+    taskRequest = true;
+    if (attribute(attributes, "id"))
+      replace(id, copyAttribute(attributes, "id"));
+    else
+      CP_TRACE(trc, TRC_DETAIL, "id is null");
+  } else if (strcmp(name, "attrGroup") == 0) {
+    replace(attrGroup, copyAttribute(attributes, "name"));
+  } else if (strcmp(name, "task") == 0) {
+    replace(command, copyAttribute(attributes, "command"));
+    if (attribute(attributes, "user")) replace(user, copyAttribute(attributes, "user"));
+  } else if (strcmp(name, "startRequestInfo") == 0) {
+    CP_TRACE(trc, TRC_DETAIL, "request started");
+    startRequest = true;
+    if (attribute(attributes, "requestStartedID"))
+      replace(requestStartedID, copyAttribute(attributes, "requestStartedID"));
+    else
+      CP_TRACE(trc, TRC_DETAIL, "request started - requestStartedID is null");
+    replace(attrGroup, copyAttribute(attributes, "ag"));
+  } else if (strcmp(name, "stopRequestInfo") == 0) {
+    CP_TRACE(trc, TRC_DETAIL, "request stopped");
+    stopRequest = true;
+    replace(requestStartedID, copyAttribute(attributes, "requestStartedID"));
+    replace(attrGroup, copyAttribute(attributes, "ag"));
+    shuttingDown = isTrueWord(attribute(attributes, "shuttingDown"));
+  } else if (strcmp(name, "requestInfo") == 0) {
+    CP_TRACE(trc, TRC_DETAIL, "request filter info");
+    appendRequestInfo(requestInfo, attributes, trc);
+  } else if (strcmp(name, "shutdown") == 0) {
+    shutdown = true;
+    shuttingDown = true;
+  } else {
+    CP_TRACE(trc, TRC_DETAIL, "unknown element:<%s>", name);
+  }
+}
+
+void ClientRequestXMLHandler::endElement(const char*) {
+  CP_TRACE_ENTRY(trc, "ClientRequestXMLHandler::endElement");
+}
+
+void ClientRequestXMLHandler::fatalError(const char* message) {
+  CP_TRACE_ENTRY(trc, "ClientRequestXMLHandler::fatalError");
+  CP_TRACE_ALWAYS(trc, "Client request parse error found: %s\n", shown(message));
+}
+
+const char* ClientRequestXMLHandler::getAttrGroup() {
+  CP_TRACE_ENTRY(trc, "ClientRequestXMLHandler::getAttrGroup");
+  return trc.exit(__LINE__, static_cast<const char*>(attrGroup));
+}

@@ -1,0 +1,168 @@
+// Events, event errors and task responses.
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "api/VEXA.h"
+#include "host/Trace.h"
+#include "transport/ClientSocket.h"
+#include "util/HashTable.h"
+#include "util/StringBuffer.h"
+
+CP_TRACE_UNIT("1.0");
+
+namespace {
+
+constexpr int EVENT_CAPACITY = 256;
+
+// The checks of both event forms: the state and the group. Returns 0 with *name
+// set, or the result to return.
+int beginEvent(TraceScope& trc, int groupId, const char** name) {
+  if (cpContext.state != REG_COMPLETE_STATE) {
+    CP_TRACE(trc, TRC_ERROR, "Called with illegal state.  Expected %d (REG_COMPLETE_STATE), got %d.",
+             REG_COMPLETE_STATE, cpContext.state);
+    return CP_ILLEGAL_STATE;
+  }
+  *name = getAttrGroup(groupId);
+  return *name ? CP_OK : CP_UNKNOWN_GROUP;
+}
+
+// <pureEvent[ subnode="SUBNODE"]><attrGroup name="NAME">
+void appendEventHead(StringBuffer& buffer, const char* subnode, const char* name) {
+  buffer.append("<pureEvent");
+  if (subnode) {
+    buffer.append(" subnode=\"");
+    buffer.append(subnode);
+    buffer.append("\"");
+  }
+  buffer.append("><attrGroup name=\"");
+  buffer.append(name);
+  buffer.append("\">");
+}
+
+void appendEscaped(StringBuffer& buffer, const char* text) {
+  char* escaped = nullptr;
+  substituteEntries(text, &escaped);
+  buffer.append(escaped ? escaped : text);
+  free(escaped);
+}
+
+}  // namespace
+
+const char* getAttrGroup(int groupId) {
+  CP_TRACE_ENTRY(trc, "getAttrGroup");
+  if (!cpContext.registry) return trc.exit(__LINE__, static_cast<const char*>(nullptr));
+  HashTableIterator it = cpContext.registry->iterator();
+  while (it.hasNext()) {
+    it.next();
+    const AGPTR* group = static_cast<const AGPTR*>(it.value());
+    if (group->groupId == groupId) return trc.exit(__LINE__, static_cast<const char*>(group->name));
+  }
+  return trc.exit(__LINE__, static_cast<const char*>(nullptr));
+}
+
+int cp_SendEventData(char** values, int count, int groupId, const char* subnode) {
+  CP_TRACE_ENTRY(trc, "cp_SendEventData");
+  const char* name = nullptr;
+  int result = beginEvent(trc, groupId, &name);
+  if (result != CP_OK) return trc.exit(__LINE__, result);
+  if (count < 0 || !values) count = 0;
+
+  // <pureEvent[ subnode="S"]><attrGroup name="NAME"> row </attrGroup></pureEvent>\n
+  StringBuffer* message = new (std::nothrow) StringBuffer(EVENT_CAPACITY);
+  if (!message) return trc.exit(__LINE__, CP_NO_MEMORY);
+  appendEventHead(*message, subnode, name);
+  int64_t bound = rowBound(message->length(), values, count);
+  if (bound <= INT_MAX) message->reserve(static_cast<int>(bound));
+  if (bound > INT_MAX || !message->data()) {
+    printf("QrT cp_SendEventData Out of Memory attempting to obtain %lld bytes\n", static_cast<long long>(bound));
+    delete message;
+    return trc.exit(__LINE__, CP_NO_MEMORY);
+  }
+  appendRow(*message, values, count);
+  message->append("</attrGroup></pureEvent>\n");
+  if (!message->data()) {
+    printf("QrT cp_SendEventData Out of Memory attempting to obtain %lld bytes\n", static_cast<long long>(bound));
+    delete message;
+    return trc.exit(__LINE__, CP_NO_MEMORY);
+  }
+  result = cpContext.agent->write(*message) ? CP_OK : CP_WRITE_FAILED;
+  delete message;
+  return trc.exit(__LINE__, result);
+}
+
+int cp_SendEventError(int rc, int groupId, const char* subnode) {
+  CP_TRACE_ENTRY(trc, "cp_SendEventError");
+  const char* name = nullptr;
+  int result = beginEvent(trc, groupId, &name);
+  if (result != CP_OK) return trc.exit(__LINE__, result);
+
+  // <pureEvent[ subnode="S"]><attrGroup name="NAME"><error rc="RC"/></attrGroup></pureEvent>\n
+  StringBuffer* message = new (std::nothrow) StringBuffer(EVENT_CAPACITY);
+  if (message) {
+    appendEventHead(*message, subnode, name);
+    message->append("<error rc=\"");
+    message->appendInt(rc);
+    message->append("\"/></attrGroup></pureEvent>\n");
+  }
+  if (!message || !message->data()) {
+    delete message;
+    return trc.exit(__LINE__, CP_NO_MEMORY);
+  }
+  result = cpContext.agent->write(*message) ? CP_OK : CP_WRITE_FAILED;
+  delete message;
+  return trc.exit(__LINE__, result);
+}
+
+int cp_SendTaskRC(int rc, const char* id) {
+  CP_TRACE_ENTRY(trc, "cp_SendTaskRC");
+  return trc.exit(__LINE__, cp_SendTaskRC(rc, id, nullptr, 0, nullptr, 0));
+}
+
+int cp_SendTaskRC(int rc, const char* id, char** insts, int instCount, char** values, int valueCount) {
+  CP_TRACE_ENTRY(trc, "cp_SendTaskRC(outputs)");
+  if (cpContext.state != REG_COMPLETE_STATE) return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+  if (!pendingGet(id)) {
+    CP_TRACE(trc, TRC_ERROR, "Did not find id %s", id ? id : "(null)");
+    return trc.exit(__LINE__, CP_ID_NOT_PENDING);
+  }
+  pendingRemove(id);  // from here on the id is no longer pending, whatever happens
+
+  // <taskResponse id="ID" rc="RC"/> or <taskResponse id="ID" rc="RC"> outputs </taskResponse>,
+  // with no line feed after it.
+  StringBuffer* message = new (std::nothrow) StringBuffer("<taskResponse id=\"");
+  if (!message) return trc.exit(__LINE__, CP_NO_MEMORY);
+  message->append(id);
+  message->append("\" rc=\"");
+  message->appendInt(rc);
+  message->append("\"");
+  if (values && valueCount > 0) {
+    message->append(">");
+    appendTaskOutputs(*message, values, valueCount, insts, instCount);
+    message->append("</taskResponse>");
+  } else {
+    message->append("/>");
+  }
+  if (!message->data()) {
+    delete message;
+    return trc.exit(__LINE__, CP_NO_MEMORY);
+  }
+  int result = cpContext.agent->write(*message) ? CP_OK : CP_WRITE_FAILED;
+  delete message;
+  return trc.exit(__LINE__, result);
+}
+
+void appendTaskOutputs(StringBuffer& buffer, char** values, int count, char** insts, int instCount) {
+  for (int i = 0; i < count; i++) {
+    buffer.append("<output value=\"");
+    if (values[i]) appendEscaped(buffer, values[i]);
+    buffer.append("\"");
+    if (insts && i < instCount && insts[i]) {
+      buffer.append(" inst=\"");
+      appendEscaped(buffer, insts[i]);
+      buffer.append("\"");
+    }
+    buffer.append("/>");
+  }
+}

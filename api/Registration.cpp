@@ -1,0 +1,101 @@
+// Attribute-group registration and the vexaRegister message.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "api/VEXA.h"
+#include "host/Trace.h"
+#include "transport/ClientSocket.h"
+#include "util/HashTable.h"
+#include "util/StringBuffer.h"
+
+CP_TRACE_UNIT("1.0");
+
+namespace {
+
+constexpr int REGISTRATION_VERSION = 5;
+constexpr int REGISTRATION_CAPACITY = 256;
+
+void freeGroup(AGPTR* group) {
+  free(group->name);
+  delete group->responseBuffer;
+  free(group);
+}
+
+}  // namespace
+
+int cp_RegisterAttrGroup(const char* name, int version, int groupId) {
+  CP_TRACE_ENTRY(trc, "cp_RegisterAttrGroup");
+  ConnectionContext& c = cpContext;
+  if (c.state != OPEN_SOCKET_STATE) {
+    CP_TRACE(trc, TRC_ERROR, "Called with illegal state.  Expected %d (OPEN_SOCKET_STATE), got %d.", OPEN_SOCKET_STATE,
+             c.state);
+    return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+  }
+  AGPTR* group = static_cast<AGPTR*>(calloc(1, sizeof(AGPTR)));
+  if (!group) {
+    CP_TRACE(trc, TRC_ERROR, "malloc failed for creating AGPTR.");
+    return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+  }
+  group->name = name ? strdup(name) : nullptr;
+  if (!group->name) {
+    CP_TRACE(trc, TRC_ERROR, "strdup failed for agPtr->name.");
+    free(group);
+    return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+  }
+  group->version = version;
+  group->groupId = groupId;
+  group->responseBuffer = new (std::nothrow) StringBuffer(c.initialBufferSize);
+  if (!group->responseBuffer) {
+    CP_TRACE(trc, TRC_ERROR, "malloc failed for creating AGPTR.");
+    freeGroup(group);
+    return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+  }
+  group->responseBuffer->setGrowthPercent(c.growthPercent);
+
+  // Remove an earlier group of the same name first: the table would keep its key
+  // pointer, which is that group's name and is about to be freed.
+  char* earlierName = nullptr;
+  if (AGPTR* earlier = static_cast<AGPTR*>(c.registry->remove(group->name, &earlierName))) freeGroup(earlier);
+  c.registry->put(group->name, group);
+  if (c.registry->get(group->name) != group) {
+    CP_TRACE(trc, TRC_ERROR, "malloc failed for creating AGPTR.");
+    freeGroup(group);
+    return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+  }
+  return trc.exit(__LINE__, CP_OK);
+}
+
+int cp_RegistrationComplete() {
+  CP_TRACE_ENTRY(trc, "cp_RegistrationComplete");
+  ConnectionContext& c = cpContext;
+  if (c.state != OPEN_SOCKET_STATE) {
+    CP_TRACE(trc, TRC_ERROR, "Called with illegal state.  Expected %d (OPEN_SOCKET_STATE), got %d.", OPEN_SOCKET_STATE,
+             c.state);
+    return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+  }
+  // <vexaRegister ver="5"[ threaded="1"]><attrGroupList>
+  //   <attrGroup name="NAME" ver="V"/>... (registry order, names unescaped)
+  // </attrGroupList></vexaRegister>\n
+  StringBuffer message(REGISTRATION_CAPACITY);
+  message.append("<vexaRegister ver=\"");
+  message.appendInt(REGISTRATION_VERSION);
+  message.append("\"");
+  if (c.threaded) message.append(" threaded=\"1\"");
+  message.append("><attrGroupList>");
+  HashTableIterator it = c.registry->iterator();
+  while (it.hasNext()) {
+    it.next();
+    const AGPTR* group = static_cast<const AGPTR*>(it.value());
+    message.append("<attrGroup name=\"");
+    message.append(group->name);
+    message.append("\" ver=\"");
+    message.appendInt(group->version);
+    message.append("\"/>");
+  }
+  message.append("</attrGroupList></vexaRegister>\n");
+
+  int result = c.agent->write(message) ? CP_OK : CP_WRITE_FAILED;
+  c.state = REG_COMPLETE_STATE;
+  return trc.exit(__LINE__, result);
+}

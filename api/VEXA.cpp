@@ -1,0 +1,182 @@
+// The connection context: open, close, the port and the pending-request table.
+#include "api/VEXA.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "host/Trace.h"
+#include "transport/ClientSocket.h"
+#include "util/HashTable.h"
+#include "util/StringBuffer.h"
+
+CP_TRACE_UNIT("1.0");
+
+// Constant-initialised: nothing runs at load, and the lock object is all zero.
+ConnectionContext cpContext = {CLOSED_SOCKET_STATE,
+                               -1,
+                               false,
+                               DEFAULT_INITIAL_BUFFER_SIZE,
+                               RESPONSE_GROWTH_PERCENT,
+                               nullptr,
+                               nullptr,
+                               {},
+                               nullptr};
+
+namespace {
+
+constexpr const char* AGENT_ADDRESS = "127.0.0.1";
+constexpr const char* PORT_PROPERTY = "CP_PORT=";
+constexpr const char* MULTITHREADED_PROPERTY = "CP_MULTITHREADED=";
+
+// Returns the first entry that begins with prefix, or null.
+const char* findProperty(const char** properties, int count, const char* prefix) {
+  size_t prefixLength = strlen(prefix);
+  for (int i = 0; i < count; i++)
+    if (properties[i] && strncmp(properties[i], prefix, prefixLength) == 0) return properties[i];
+  return nullptr;
+}
+
+// Releases everything the connection owns, in any state. The port, the threaded
+// flag and the initial buffer size stay.
+void releaseConnection() {
+  ConnectionContext& c = cpContext;
+  if (c.agent) c.agent->close();
+  c.state = CLOSED_SOCKET_STATE;
+  delete c.agent;
+  c.agent = nullptr;
+
+  if (c.pending) {
+    SVC1_GetLock(&c.pendingLock);
+    // Only the keys are owned here: a data request's value is its group's AGPTR,
+    // freed below, and a task request's value is its own key.
+    HashTableIterator it = c.pending->iterator();
+    while (it.hasNext()) {
+      it.next();
+      free(const_cast<char*>(it.key()));
+    }
+    delete c.pending;
+    c.pending = nullptr;
+    SVC1_ReleaseLock(&c.pendingLock);
+  }
+  SVC1_DestroyLock(&c.pendingLock);
+
+  if (c.registry) {
+    HashTableIterator it = c.registry->iterator();
+    while (it.hasNext()) {
+      it.next();
+      AGPTR* group = static_cast<AGPTR*>(it.value());
+      free(group->name);
+      delete group->responseBuffer;
+      free(group);
+    }
+    delete c.registry;
+    c.registry = nullptr;
+  }
+}
+
+}  // namespace
+
+void cp_setPort(int port) {
+  CP_TRACE_ENTRY(trc, "cp_setPort");
+  cpContext.agentPort = port;
+}
+
+int cp_OpenConnection(const char** properties, int count) {
+  CP_TRACE_ENTRY(trc, "cp_OpenConnection");
+  ConnectionContext& c = cpContext;
+  bool haveProperties = properties != nullptr && count > 0;
+
+  if (c.agentPort == -1) {
+    if (const char* port = getenv("CP_PORT")) {
+      c.agentPort = atoi(port);
+    } else if (!haveProperties) {
+      CP_TRACE_ALWAYS(trc, "CP_PORT not found in the environment");
+      return trc.exit(__LINE__, CP_NO_PORT);
+    } else if (const char* entry = findProperty(properties, count, PORT_PROPERTY)) {
+      c.agentPort = atoi(entry + strlen(PORT_PROPERTY));
+    } else {
+      CP_TRACE_ALWAYS(trc, "CP_PORT not found in the proerties list");
+      return trc.exit(__LINE__, CP_NO_PORT);
+    }
+  }
+
+  if (haveProperties && findProperty(properties, count, MULTITHREADED_PROPERTY)) {
+    CP_TRACE_ALWAYS(trc, "Custom provider is multiThreaded.");
+    c.threaded = true;
+  }
+
+  // Also in state 3: a failed open before this one leaves its tables and socket.
+  releaseConnection();
+
+  int result = CP_CONNECT_FAILED;
+  c.registry = new (std::nothrow) HashTable();
+  c.pending = new (std::nothrow) HashTable();
+  c.agent = new (std::nothrow) ClientSocket(c.agentPort, AGENT_ADDRESS);
+  if (!c.registry || !c.pending || !c.agent) {
+    CP_TRACE(trc, TRC_ERROR, "Out of memory creating the connection to the agent");
+  } else if (c.agent->open()) {
+    c.state = OPEN_SOCKET_STATE;
+    result = CP_OK;
+  }
+
+  if (const char* size = SVC1_GetEnv("CDP_VEXA_INITIAL_SIZE", nullptr)) c.initialBufferSize = atoi(size);
+  if (c.initialBufferSize < MIN_INITIAL_BUFFER_SIZE) c.initialBufferSize = MIN_INITIAL_BUFFER_SIZE;
+  return trc.exit(__LINE__, result);
+}
+
+int cp_CloseConnection() {
+  CP_TRACE_ENTRY(trc, "cp_CloseConnection");
+  releaseConnection();
+  return trc.exit(__LINE__, CP_OK);
+}
+
+void* pendingGet(const char* id) {
+  ConnectionContext& c = cpContext;
+  if (!id) return nullptr;
+  SVC1_GetLock(&c.pendingLock);
+  void* value = c.pending ? c.pending->get(id) : nullptr;
+  SVC1_ReleaseLock(&c.pendingLock);
+  return value;
+}
+
+AGPTR* pendingGroup(const char* id) {
+  ConnectionContext& c = cpContext;
+  if (!id) return nullptr;
+  const char* storedKey = nullptr;
+  SVC1_GetLock(&c.pendingLock);
+  void* value = c.pending ? c.pending->get(id, &storedKey) : nullptr;
+  SVC1_ReleaseLock(&c.pendingLock);
+  if (value == storedKey) return nullptr;  // a task entry: its value is its own key
+  return static_cast<AGPTR*>(value);
+}
+
+bool pendingPut(char* key, void* value) {
+  ConnectionContext& c = cpContext;
+  bool entered = false;
+  SVC1_GetLock(&c.pendingLock);
+  if (c.pending) {
+    // Drop an earlier entry for the id first: the table would keep its key
+    // pointer, and a task entry's value is that very key.
+    char* storedKey = nullptr;
+    c.pending->remove(key, &storedKey);
+    free(storedKey);
+    c.pending->put(key, value);
+    entered = c.pending->contains(key);
+  }
+  SVC1_ReleaseLock(&c.pendingLock);
+  if (!entered) free(key);
+  return entered;
+}
+
+bool pendingRemove(const char* id) {
+  ConnectionContext& c = cpContext;
+  if (!id) return false;
+  char* storedKey = nullptr;
+  SVC1_GetLock(&c.pendingLock);
+  if (c.pending) c.pending->remove(id, &storedKey);
+  SVC1_ReleaseLock(&c.pendingLock);
+  bool found = storedKey != nullptr;
+  free(storedKey);
+  return found;
+}

@@ -1,0 +1,129 @@
+// The process-wide connection context and the internal operations behind the exports.
+//
+// Each cpdll_ export hands its arguments to the cp_ operation of the same name and
+// returns its result. The operations keep their state in the one connection
+// context below, which lives in static storage with its load-time values and
+// allocates nothing before the first open.
+//
+// Threads: only the pending-request table is guarded, by the pending-table lock,
+// for one table operation at a time. The state, the registry (fixed in state 2),
+// the groups' response buffers and the socket are used without a lock.
+#ifndef CPCLIENT_API_VEXA_H
+#define CPCLIENT_API_VEXA_H
+
+#include <cstdint>
+
+#include "cpclient.h"
+#include "host/Services.h"
+
+class ClientSocket;
+class HashTable;
+class StringBuffer;
+
+constexpr int OPEN_SOCKET_STATE = 1;    // connected, registration not yet sent
+constexpr int REG_COMPLETE_STATE = 2;   // registration sent, requests flow
+constexpr int CLOSED_SOCKET_STATE = 3;  // no connection
+
+constexpr int DEFAULT_INITIAL_BUFFER_SIZE = 4096;
+constexpr int MIN_INITIAL_BUFFER_SIZE = 256;
+constexpr int RESPONSE_GROWTH_PERCENT = 100;
+
+// One registered attribute group. Owned by the connection context from the
+// registration to the close, with its name copy and its response buffer.
+struct AGPTR {
+  char* name;  // strdup'ed; also the registry's key
+  int version;
+  int groupId;
+  StringBuffer* responseBuffer;  // the data response being built for the group
+};
+
+struct ConnectionContext {
+  int state;              // OPEN_SOCKET_STATE, REG_COMPLETE_STATE or CLOSED_SOCKET_STATE
+  int agentPort;          // -1 until found or set; outlives a close
+  bool threaded;          // set by a CP_MULTITHREADED= property; never cleared
+  int initialBufferSize;  // capacity of each new response buffer; outlives a close
+  int growthPercent;      // growth percent of every response buffer
+  HashTable* registry;    // group name -> AGPTR
+  HashTable* pending;     // request id -> AGPTR (data) or the key itself (task)
+  SVC1_Lock pendingLock;  // guards every operation on pending
+  ClientSocket* agent;    // the connection to the agent
+};
+
+// The one connection context. Tests read it; only the operations below change it.
+extern ConnectionContext cpContext;
+
+// Stores the agent port for the next open, in any state.
+void cp_setPort(int port);
+// Opens the connection. properties is an optional list of count "NAME=value"
+// entries: "CP_PORT=" gives the port when neither cp_setPort nor CP_PORT did, and
+// any "CP_MULTITHREADED=" entry sets the threaded flag. Whatever an earlier
+// connection or failed open left is released first. Returns 0, -1 (no port,
+// nothing changed) or -2 (connect failed, or no memory for the connection).
+int cp_OpenConnection(const char** properties, int count);
+// Closes the connection and releases everything it owns. Always 0.
+int cp_CloseConnection();
+
+// Registers a group in state 1: 0, or -4 (wrong state or no memory). A name
+// registered again replaces the earlier group, whose record is freed.
+int cp_RegisterAttrGroup(const char* name, int version, int groupId);
+// Sends the registration message and moves to state 2: 0, -5 (not written; the
+// state is 2 all the same) or -4 (not in state 1).
+int cp_RegistrationComplete();
+
+// Waits for the next request (see cpdll_WaitForRequest). Always stores a record in
+// *out unless the record itself cannot be allocated (then null and -10). Returns 0,
+// -4 (not in state 2) or -10 (a request could not be copied for want of memory;
+// the record is empty and nothing is pending for it).
+int cp_WaitForRequest(CPREQUEST** out);
+
+// Pending-request table operations, each under the pending-table lock.
+// Looks id up: the value stored for it, or null.
+void* pendingGet(const char* id);
+// Looks id up as a data request: its group, or null when id is not pending or is
+// pending for a task (whose entry holds its own key as the value).
+AGPTR* pendingGroup(const char* id);
+// Makes key (a heap copy, which the table then owns) pending with value,
+// replacing and freeing an earlier entry for the same id. False when it could not
+// be entered for want of memory; key is then freed.
+bool pendingPut(char* key, void* value);
+// Ends id: removes its entry and frees the stored key. False when it was not pending.
+bool pendingRemove(const char* id);
+
+// Data responses. Each returns 0, -4 (not in state 2), -9 (id not pending for a
+// data request), -10 (no memory for the group's response) or, for the sends, -5
+// (the write failed; the id ends all the same). Calls for one group must not overlap.
+// Adds one row of count values (null values allowed; a negative count or a null
+// array counts as an empty row).
+int cp_SetAttributeValues(char** values, int count, const char* id);
+// Completes and sends the response for id, then ends id.
+int cp_SendData(const char* id);
+// Sends an error response with rc for id, drops the rows gathered, then ends id.
+int cp_SendError(int rc, const char* id);
+
+// Sets *escaped to a malloc'ed copy of text with & < > " ' and line feed replaced by
+// their references, or to null when text needs no escaping (or on want of memory;
+// the caller then writes text unchanged). The caller frees *escaped.
+void substituteEntries(const char* text, char** escaped);
+// The size bound of a message of length bytes plus one row: 640 bytes of slack and
+// 18 more than each non-null value's length, in 64 bits so that it cannot wrap.
+int64_t rowBound(int64_t length, char** values, int count);
+// Appends <in><al><a v="VALUE"/>...</al></in>, each value escaped, null as "".
+void appendRow(StringBuffer& buffer, char** values, int count);
+
+// The name of the first registered group (in registry order) with groupId, or
+// null. Borrowed from the registry.
+const char* getAttrGroup(int groupId);
+// Events: one row, or an error code, of a group, optionally for a subnode (null:
+// none). 0, -4, -5, -8 (no such group) or -10 (no memory for the message). Any thread.
+int cp_SendEventData(char** values, int count, int groupId, const char* subnode);
+int cp_SendEventError(int rc, int groupId, const char* subnode);
+// Task responses: end id (pending for a task or a data request) and send rc, with
+// valueCount outputs (each with insts[i] when i < instCount and it is not null).
+// 0, -4, -5 (the id is ended all the same), -9, or -10 (no memory for the message;
+// the id is ended). Any thread.
+int cp_SendTaskRC(int rc, const char* id);
+int cp_SendTaskRC(int rc, const char* id, char** insts, int instCount, char** values, int valueCount);
+// Appends count outputs: <output value="V"[ inst="I"]/>, both escaped.
+void appendTaskOutputs(StringBuffer& buffer, char** values, int count, char** insts, int instCount);
+
+#endif  // CPCLIENT_API_VEXA_H

@@ -1,0 +1,167 @@
+/* cpclient: the interface that a custom provider uses to talk to its monitoring agent.
+ *
+ * Conventions that hold for every function below:
+ * - Functions that return int return CP_OK (0) or one of the negative CP_ codes;
+ *   vexadllHello is the one exception and returns the interface level.
+ * - Strings passed in are copied; the library never keeps a caller's pointer.
+ * - Strings handed out are borrowed unless the function says the caller frees them.
+ * - Byte strings are NUL-terminated; the two arguments of cpdll_SetAttributeValues
+ *   are NUL-terminated UTF-16 (16-bit code units).
+ * - Nothing here raises a signal or throws; failures are results.
+ *
+ * Order of calls: optionally cpdll_setPort; cpdll_OpenConnection; one
+ * cpdll_RegisterAttrGroup per attribute group; cpdll_RegistrationComplete; then a
+ * loop of cpdll_WaitForRequest, the answers the request needs and
+ * cpdll_FreeRequest; finally cpdll_CloseConnection.
+ *
+ * Threads: the library starts no thread. One thread at a time may wait in
+ * cpdll_WaitForRequest; other threads may answer requests and send events while
+ * it waits. Answers for one attribute group must not overlap. The open, the close,
+ * registration and cpdll_setPort must not run while any other call of the
+ * connection runs. vexadllHello and the two configuration lookups may be called
+ * at any time from any thread.
+ */
+#ifndef CPCLIENT_H
+#define CPCLIENT_H
+
+#ifdef __cplusplus
+extern "C" {
+#else
+#include <stdbool.h>
+#include <uchar.h>
+#endif
+
+#if defined(__GNUC__)
+#define CPCLIENT_API __attribute__((visibility("default")))
+#else
+#define CPCLIENT_API
+#endif
+
+/* Result codes. They are never renumbered. */
+#define CP_OK 0
+#define CP_NO_PORT (-1)            /* no agent port could be found (open) */
+#define CP_CONNECT_FAILED (-2)     /* the connection to the agent failed (open) */
+#define CP_ILLEGAL_STATE (-4)      /* wrong connection state; or a group's registration ran out of memory */
+#define CP_WRITE_FAILED (-5)       /* writing the message to the agent failed */
+#define CP_UNKNOWN_GROUP (-8)      /* the group number names no registered attribute group */
+#define CP_ID_NOT_PENDING (-9)     /* the request id is not pending */
+#define CP_NO_MEMORY (-10)         /* the message buffer has no memory */
+
+/* The interface level that vexadllHello returns. */
+#define CP_INTERFACE_LEVEL 1000
+
+/* Kinds of request in CPREQUEST.requestType. */
+#define NO_REQUEST 0    /* nothing to answer: shutdown, connection lost, or a stop for an unregistered group */
+#define DATA_REQUEST 1  /* send the rows of groupId under id (cpdll_SetAttributeValues, cpdll_SendData) */
+#define TASK_REQUEST 2  /* run command for user; answer with cpdll_SendTaskRC under id */
+#define START_REQUEST 3 /* the agent starts a request on groupId; no answer */
+#define STOP_REQUEST 4  /* the agent stops a request on groupId; no answer */
+
+/* One request filter; a singly linked list in the order the agent listed them.
+ * In a CPREQUEST, name and value are never null; op and logOp may be. */
+typedef struct RequestInfo {
+  char* name;
+  char* value;
+  char* op;
+  char* logOp;
+  struct RequestInfo* next;
+} RequestInfo;
+
+/* The request record. The provider owns it and every string in it, and releases
+ * it with cpdll_FreeRequest; it stays valid after the connection is closed. */
+typedef struct CPREQUEST {
+  int groupId;              /* the group's number for data, start and stop requests; else 0 */
+  int requestType;          /* NO_REQUEST .. STOP_REQUEST */
+  char* id;                 /* data and task requests: the id to answer under; else null */
+  char* requestStartedID;   /* data, start and stop requests; may be null */
+  RequestInfo* requestInfo; /* request filters, or null */
+  char* command;            /* task requests: the command; else null */
+  bool shuttingDown;        /* stop requests: the agent itself is going down */
+  char* subnode;            /* the subnode the message named, or null */
+  char* user;               /* task requests: the user, or null */
+} CPREQUEST;
+
+/* Returns CP_INTERFACE_LEVEL (1000). Touches no state. */
+CPCLIENT_API int vexadllHello(void);
+
+/* Sets the agent's TCP port for the next open; once set, the open does not read
+ * CP_PORT. Any state; not checked. */
+CPCLIENT_API void cpdll_setPort(int port);
+
+/* Returns the value of a configuration property, or null. The text is borrowed:
+ * neither free nor change it. Any state. */
+CPCLIENT_API const char* cpdll_GetConfigurationProperty(const char* name);
+
+/* Returns the value of configuration variable name for the subnode subnodeKey of
+ * type subnodeType, falling back to the type's default and to the plain variable,
+ * or null. Borrowed, as above. Any state. */
+CPCLIENT_API const char* cpdll_GetSubnodeConfigurationProperty(const char* name, const char* subnodeType,
+                                                               const char* subnodeKey);
+
+/* Connects to the agent on 127.0.0.1 (closing an open connection first), trying
+ * four times over about 30 sleep units. Returns CP_OK (state: registration open),
+ * CP_NO_PORT (nothing changed) or CP_CONNECT_FAILED. */
+CPCLIENT_API int cpdll_OpenConnection(void);
+
+/* Closes the connection and drops every registered group, pending request id and
+ * unsent response. Always CP_OK, in any state; may be called twice. */
+CPCLIENT_API int cpdll_CloseConnection(void);
+
+/* Registers an attribute group (name copied) between the open and
+ * cpdll_RegistrationComplete. A name registered again replaces the earlier group.
+ * Returns CP_OK, or CP_ILLEGAL_STATE for the wrong state or want of memory. */
+CPCLIENT_API int cpdll_RegisterAttrGroup(const char* name, int version, int groupId);
+
+/* Sends the registration of every group and lets requests flow. Returns CP_OK,
+ * CP_WRITE_FAILED (requests are enabled all the same) or CP_ILLEGAL_STATE. */
+CPCLIENT_API int cpdll_RegistrationComplete(void);
+
+/* Blocks until the agent sends a request for the provider, announces its shutdown,
+ * or the connection ends. Always stores a new record in *request that the caller
+ * frees with cpdll_FreeRequest, also on failure. Returns CP_OK (a lost connection
+ * gives requestType NO_REQUEST) or CP_ILLEGAL_STATE. If the record itself cannot
+ * be allocated, *request is set to null and CP_NO_MEMORY is returned. One waiting
+ * thread at a time. */
+CPCLIENT_API int cpdll_WaitForRequest(CPREQUEST** request);
+
+/* Releases a record and everything in it; null is ignored. Any state. */
+CPCLIENT_API void cpdll_FreeRequest(CPREQUEST* request);
+
+/* Adds one row of count UTF-16 values (elements may be null) to the data response
+ * for the request id (UTF-16). Returns CP_OK, CP_ILLEGAL_STATE, CP_ID_NOT_PENDING
+ * or CP_NO_MEMORY. The values are copied. */
+CPCLIENT_API int cpdll_SetAttributeValues(char16_t** values, int count, char16_t* id);
+
+/* Sends the rows gathered for id and ends the request. Returns CP_OK,
+ * CP_ILLEGAL_STATE, CP_WRITE_FAILED (the id ends all the same), CP_ID_NOT_PENDING
+ * or CP_NO_MEMORY. */
+CPCLIENT_API int cpdll_SendData(const char* id);
+
+/* Answers the data request id with error code rc, dropping its rows; ends the
+ * request. Results as cpdll_SendData. */
+CPCLIENT_API int cpdll_SendError(int rc, const char* id);
+
+/* Sends one row of count values as an event of group groupId. Returns CP_OK,
+ * CP_ILLEGAL_STATE, CP_WRITE_FAILED, CP_UNKNOWN_GROUP or CP_NO_MEMORY. Any thread. */
+CPCLIENT_API int cpdll_SendEventData(char** values, int count, int groupId);
+
+/* As cpdll_SendEventData, marked with subnode (null: no subnode). */
+CPCLIENT_API int cpdll_SendSubnodeEventData(char** values, int count, int groupId, const char* subnode);
+
+/* Sends error code rc as an event of group groupId. Returns CP_OK,
+ * CP_ILLEGAL_STATE, CP_WRITE_FAILED, CP_UNKNOWN_GROUP or CP_NO_MEMORY. Any thread. */
+CPCLIENT_API int cpdll_SendEventError(int rc, int groupId);
+
+/* As cpdll_SendEventError, marked with subnode (null: no subnode). */
+CPCLIENT_API int cpdll_SendSubnodeEventError(int rc, int groupId, const char* subnode);
+
+/* Answers the task request id with return code rc and ends it. Returns CP_OK,
+ * CP_ILLEGAL_STATE, CP_WRITE_FAILED (the id ends all the same) or
+ * CP_ID_NOT_PENDING. Any thread. */
+CPCLIENT_API int cpdll_SendTaskRC(int rc, const char* id);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CPCLIENT_H */

@@ -94,11 +94,11 @@ void* HashTable::get(const char* key) const {
 }
 
 void* HashTable::get(const char* key, const char** storedKey) const {
-  *storedKey = nullptr;
+  if (storedKey) *storedKey = nullptr;
   if (!key || !buckets_) return nullptr;
   HashEntry* e = find(key, hashString(key));
   if (!e) return nullptr;
-  *storedKey = e->key;
+  if (storedKey) *storedKey = e->key;
   return e->value;
 }
 

@@ -63,7 +63,7 @@ class HashTable {
   void put(const char* key, void* value);
   // The value stored under key, or null (a stored null value looks the same).
   void* get(const char* key) const;
-  // As get, and storedKey receives the key pointer the entry holds (null on a miss).
+  // As get; storedKey, when not null, receives the key pointer the entry holds (null on a miss).
   void* get(const char* key, const char** storedKey) const;
   bool contains(const char* key) const;
   // Unlinks the entry for key and returns its value, or null when there is none.

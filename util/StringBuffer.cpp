@@ -102,8 +102,9 @@ void StringBuffer::reallocate(int newCapacity) {
 }
 
 void StringBuffer::grow(int extra) {
+  if (extra < 0) return;  // the block never shrinks below the text it holds
   int64_t wanted = static_cast<int64_t>(capacity_) + extra;
-  if (wanted > MAX_CAPACITY || wanted < 0) {
+  if (wanted > MAX_CAPACITY) {
     free(data_);
     data_ = nullptr;
     return;

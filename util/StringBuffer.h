@@ -47,7 +47,7 @@ class StringBuffer {
   void assign(const char* text, int maxLength);
   // Sets the length to n and writes the terminator at n; grows by the shortfall.
   void setLength(int n);
-  // Adds extra characters of capacity and reallocates the block.
+  // Adds extra characters of capacity and reallocates the block; a negative extra does nothing.
   void grow(int extra);
   // Makes room for size characters plus growthPercent of size (rounded half up);
   // does nothing when the capacity suffices. A size whose room cannot be expressed

@@ -75,10 +75,14 @@ int cp_WaitForRequest(CPREQUEST** out) {
     XMLParser parser(&handler);
     parser.parse(message.data());  // what the handler gathered counts, also after an error
 
-    bool copied = true;
+    // Facts lost for want of memory would make a wrong request: drop it instead.
+    bool copied = !parser.ranOutOfMemory() && !handler.ranOutOfMemory();
+    if (!copied) outcome = Outcome::ENDS_WAIT;
     char* pendingKey = nullptr;
     void* pendingValue = nullptr;
-    if (handler.isDataRequest()) {
+    if (!copied) {
+      // reported below
+    } else if (handler.isDataRequest()) {
       const char* name = handler.getAttrGroup();
       CP_TRACE(trc, TRC_DETAIL, "Got data request for attribute group %s", orNull(name));
       AGPTR* group = findGroup(name);

@@ -17,10 +17,13 @@ const char* attribute(HashTable* attributes, const char* key) {
   return static_cast<const char*>(attributes->get(key));
 }
 
-// A heap copy of the attribute's value; null when it is absent or memory is short.
-char* copyAttribute(HashTable* attributes, const char* key) {
+// A heap copy of the attribute's value; null when it is absent or memory is short,
+// which also sets *outOfMemory.
+char* copyAttribute(HashTable* attributes, const char* key, bool* outOfMemory) {
   const char* value = attribute(attributes, key);
-  return value ? strdup(value) : nullptr;
+  char* copy = value ? strdup(value) : nullptr;
+  if (value && !copy) *outOfMemory = true;
+  return copy;
 }
 
 // The later element wins; the copy it replaces is freed.
@@ -30,10 +33,13 @@ void replace(char*& field, char* copy) {
 }
 
 // True exactly when value is the word TRUE in any mix of cases, nothing around it.
-bool isTrueWord(const char* value) {
+bool isTrueWord(const char* value, bool* outOfMemory) {
   if (!value) return false;
   StringBuffer upper(value);
-  if (!upper.data()) return false;
+  if (!upper.data()) {
+    *outOfMemory = true;
+    return false;
+  }
   upper.toUpper();
   return strcmp(upper.data(), "TRUE") == 0;
 }
@@ -41,19 +47,20 @@ bool isTrueWord(const char* value) {
 const char* shown(const char* text) { return text ? text : "(null)"; }
 
 // Appends one request filter at the end of the list at head; a node that cannot be
-// allocated is left out.
-void appendRequestInfo(RequestInfo*& head, HashTable* attributes, TraceScope& trc) {
+// allocated is left out and sets *outOfMemory.
+void appendRequestInfo(RequestInfo*& head, HashTable* attributes, TraceScope& trc, bool* outOfMemory) {
   RequestInfo* node = static_cast<RequestInfo*>(calloc(1, sizeof(RequestInfo)));
   if (!node) {
     CP_TRACE(trc, TRC_ERROR, "request filter info - out of memory");
+    *outOfMemory = true;
     return;
   }
-  node->name = copyAttribute(attributes, "name");
+  node->name = copyAttribute(attributes, "name", outOfMemory);
   if (!attribute(attributes, "name")) CP_TRACE(trc, TRC_DETAIL, "request filter info - name is null");
-  node->value = copyAttribute(attributes, "value");
+  node->value = copyAttribute(attributes, "value", outOfMemory);
   if (!attribute(attributes, "value")) CP_TRACE(trc, TRC_DETAIL, "request filter info - value is null");
-  node->op = copyAttribute(attributes, "op");
-  node->logOp = copyAttribute(attributes, "logOp");
+  node->op = copyAttribute(attributes, "op", outOfMemory);
+  node->logOp = copyAttribute(attributes, "logOp", outOfMemory);
   node->next = nullptr;
 
   RequestInfo** link = &head;
@@ -77,7 +84,8 @@ ClientRequestXMLHandler::ClientRequestXMLHandler()
       stopRequest(false),
       shuttingDown(false),
       shutdown(false),
-      user(nullptr) {
+      user(nullptr),
+      outOfMemory(false) {
   CP_TRACE_ENTRY(trc, "ClientRequestXMLHandler::ClientRequestXMLHandler");
 }
 
@@ -105,47 +113,47 @@ void ClientRequestXMLHandler::startElement(const char* name, HashTable* attribut
   if (!name) return;
   if (!attributes) attributes = &emptyAttributeTable;
 
-  if (attribute(attributes, "subnode")) replace(subnode, copyAttribute(attributes, "subnode"));
+  if (attribute(attributes, "subnode")) replace(subnode, copyAttribute(attributes, "subnode", &outOfMemory));
 
   if (strcmp(name, "dataRequest") == 0) {
     dataRequest = true;
     if (attribute(attributes, "id"))
-      replace(id, copyAttribute(attributes, "id"));
+      replace(id, copyAttribute(attributes, "id", &outOfMemory));
     else
       CP_TRACE(trc, TRC_DETAIL, "id is null");
     if (attribute(attributes, "requestStartedID"))
-      replace(requestStartedID, copyAttribute(attributes, "requestStartedID"));
+      replace(requestStartedID, copyAttribute(attributes, "requestStartedID", &outOfMemory));
     else
       CP_TRACE(trc, TRC_DETAIL, "requestStartedID is null");
   } else if (strcmp(name, "taskRequest") == 0) {
     CP_TRACE(trc, TRC_DETAIL, "received task request");
     taskRequest = true;
     if (attribute(attributes, "id"))
-      replace(id, copyAttribute(attributes, "id"));
+      replace(id, copyAttribute(attributes, "id", &outOfMemory));
     else
       CP_TRACE(trc, TRC_DETAIL, "id is null");
   } else if (strcmp(name, "attrGroup") == 0) {
-    replace(attrGroup, copyAttribute(attributes, "name"));
+    replace(attrGroup, copyAttribute(attributes, "name", &outOfMemory));
   } else if (strcmp(name, "task") == 0) {
-    replace(command, copyAttribute(attributes, "command"));
-    if (attribute(attributes, "user")) replace(user, copyAttribute(attributes, "user"));
+    replace(command, copyAttribute(attributes, "command", &outOfMemory));
+    if (attribute(attributes, "user")) replace(user, copyAttribute(attributes, "user", &outOfMemory));
   } else if (strcmp(name, "startRequestInfo") == 0) {
     CP_TRACE(trc, TRC_DETAIL, "request started");
     startRequest = true;
     if (attribute(attributes, "requestStartedID"))
-      replace(requestStartedID, copyAttribute(attributes, "requestStartedID"));
+      replace(requestStartedID, copyAttribute(attributes, "requestStartedID", &outOfMemory));
     else
       CP_TRACE(trc, TRC_DETAIL, "request started - requestStartedID is null");
-    replace(attrGroup, copyAttribute(attributes, "ag"));
+    replace(attrGroup, copyAttribute(attributes, "ag", &outOfMemory));
   } else if (strcmp(name, "stopRequestInfo") == 0) {
     CP_TRACE(trc, TRC_DETAIL, "request stopped");
     stopRequest = true;
-    replace(requestStartedID, copyAttribute(attributes, "requestStartedID"));
-    replace(attrGroup, copyAttribute(attributes, "ag"));
-    shuttingDown = isTrueWord(attribute(attributes, "shuttingDown"));
+    replace(requestStartedID, copyAttribute(attributes, "requestStartedID", &outOfMemory));
+    replace(attrGroup, copyAttribute(attributes, "ag", &outOfMemory));
+    shuttingDown = isTrueWord(attribute(attributes, "shuttingDown"), &outOfMemory);
   } else if (strcmp(name, "requestInfo") == 0) {
     CP_TRACE(trc, TRC_DETAIL, "request filter info");
-    appendRequestInfo(requestInfo, attributes, trc);
+    appendRequestInfo(requestInfo, attributes, trc, &outOfMemory);
   } else if (strcmp(name, "shutdown") == 0) {
     shutdown = true;
     shuttingDown = true;

@@ -52,6 +52,8 @@ class ClientRequestXMLHandler : public XMLHandler {
   bool isStopRequest() const { return stopRequest; }
   bool isShutdown() const { return shutdown; }
   bool isShuttingDown() const { return shuttingDown; }
+  // True when a copy could not be allocated: the facts above are then incomplete.
+  bool ranOutOfMemory() const { return outOfMemory; }
 
  private:
   char* attrGroup;
@@ -67,6 +69,7 @@ class ClientRequestXMLHandler : public XMLHandler {
   bool shuttingDown;
   bool shutdown;
   char* user;
+  bool outOfMemory;
 };
 
 #endif  // CPCLIENT_XML_CLIENTREQUESTXMLHANDLER_H

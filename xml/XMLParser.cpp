@@ -51,11 +51,22 @@ void fail(XMLHandler* handler, const char* message) {
 
 }  // namespace
 
-XMLParser::XMLParser(XMLHandler* handler) : handler(handler), elementStack(), attributes() {}
+XMLParser::XMLParser(XMLHandler* handler) : handler(handler), elementStack(), attributes(), outOfMemory(false) {}
 
 XMLParser::~XMLParser() {}
 
+// Pushes an open element; false (and "Out of memory") when the stack cannot grow.
+bool XMLParser::push(char* name) {
+  int before = elementStack.count();
+  elementStack.add(name);
+  if (elementStack.count() > before) return true;
+  outOfMemory = true;
+  fail(handler, "Out of memory");
+  return false;
+}
+
 bool XMLParser::parse(char* text) {
+  outOfMemory = false;
   if (!text) return false;
   char* const end = text + strlen(text);
   char* cur = text;
@@ -148,7 +159,10 @@ bool XMLParser::parse(char* text) {
         continue;
       }
       if (handler) handler->startElement(name, &emptyAttributeTable);
-      elementStack.add(name);
+      if (!push(name)) {
+        ok = false;
+        break;
+      }
       continue;
     }
 
@@ -176,8 +190,7 @@ char* XMLParser::parseAttributes(char* name, char* cur, char* end) {
     }
     if (*cur == '>') {
       if (handler) handler->startElement(name, &attributes);
-      elementStack.add(name);
-      return cur + 1;
+      return push(name) ? cur + 1 : nullptr;
     }
     if (*cur == '/') {
       if (cur + 1 < end && cur[1] == '>') {
@@ -212,6 +225,11 @@ char* XMLParser::parseAttributes(char* name, char* cur, char* end) {
     *closeQuote = 0;
     if (!decodeEntities(handler, value)) return nullptr;
     attributes.put(attributeName, value);
+    if (attributes.get(attributeName) != value) {
+      outOfMemory = true;
+      fail(handler, "Out of memory");
+      return nullptr;
+    }
     cur = closeQuote + 1;  // no blank is needed before the next name
   }
 }

@@ -37,15 +37,20 @@ class XMLParser {
   // when the text ends directly after a tag are accepted. The parser is ready for
   // another parse afterwards.
   bool parse(char* text);
+  // True when the last parse stopped because an attribute or an open element could
+  // not be stored for want of memory (reported as "Out of memory").
+  bool ranOutOfMemory() const { return outOfMemory; }
 
  private:
   // Reads the attributes of the tag named name, cur just past the blank that ended
   // the name; returns the position after the tag, or null after an error.
   char* parseAttributes(char* name, char* cur, char* end);
+  bool push(char* name);
 
   XMLHandler* handler;
   PointerList elementStack;  // names of the open elements, innermost last; point into the text
   HashTable attributes;      // the tag being read; cleared after every tag
+  bool outOfMemory;
 };
 
 // Replaces the references in the NUL-terminated text in place, shortening it. An

@@ -121,6 +121,10 @@ std::string AgentListener::readAll(int timeoutMs) {
   return out;
 }
 
+void AgentListener::finishSending() {
+  if (clientFd_ >= 0) shutdown(clientFd_, SHUT_WR);
+}
+
 void AgentListener::closeClient() {
   if (clientFd_ >= 0) close(clientFd_);
   clientFd_ = -1;

@@ -27,6 +27,9 @@ class AgentListener {
   std::string readBytes(size_t count, int timeoutMs = 5000);
   // Everything that arrives until the peer closes or timeoutMs of silence passes.
   std::string readAll(int timeoutMs = 200);
+  // Ends the agent's sending half: the library reads end of stream, and its
+  // writes still arrive.
+  void finishSending();
   // Closes the accepted connection in order (the library reads end of stream).
   void closeClient();
   // Closes the accepted connection with a reset.

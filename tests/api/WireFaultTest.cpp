@@ -1,0 +1,194 @@
+// Faults on the wire against a real loopback agent: the connection ending at every
+// byte, messages one byte at a time, a huge message, a NUL, an agent that stops
+// reading, and many open/close cycles.
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/ApiFixture.h"
+#include "host/Trace.h"
+#include "support/TraceCapture.h"
+#include "util/HashTable.h"
+
+namespace {
+
+const std::string kStream =
+    "<dataRequest id=\"d1\" requestStartedID=\"r1\"><attrGroup name=\"Procs\"/>"
+    "<requestInfo name=\"n\" value=\"v\"/></dataRequest>\n"
+    "<taskRequest id=\"t1\"><task command=\"c\"/></taskRequest>\n"
+    "<startRequestInfo requestStartedID=\"r2\" ag=\"Procs\"/>\n"
+    "<dataRequest id=\"d2\"><attrGroup name=\"Procs\"/></dataRequest>\n"
+    "<stopRequestInfo requestStartedID=\"r2\" ag=\"Procs\"/>\n";
+
+int openDescriptors() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (dirent* entry = readdir(dir))
+    if (entry->d_name[0] != '.') count++;
+  closedir(dir);
+  return count;
+}
+
+class WireFault : public ApiTest {
+ protected:
+  // Answers every request like a provider until the wait reports no request;
+  // returns the requests seen. Never more waits than the stream holds messages.
+  std::vector<std::string> serveUntilGone(int* lastAnswer) {
+    std::vector<std::string> seen;
+    for (int waits = 0; waits < 8; waits++) {
+      CPREQUEST* r = nullptr;
+      EXPECT_EQ(CP_OK, cpdll_WaitForRequest(&r));
+      int type = r->requestType;
+      if (type == DATA_REQUEST) {
+        const char* row[] = {"v"};
+        cp_SetAttributeValues(const_cast<char**>(row), 1, r->id);
+        *lastAnswer = cpdll_SendData(r->id);
+      } else if (type == TASK_REQUEST) {
+        *lastAnswer = cpdll_SendTaskRC(0, r->id);
+      }
+      seen.push_back(std::to_string(type) + (r->id ? r->id : "") + (r->requestStartedID ? r->requestStartedID : ""));
+      cpdll_FreeRequest(r);
+      if (type == NO_REQUEST) return seen;
+    }
+    ADD_FAILURE() << "the wait did not end";
+    return seen;
+  }
+};
+
+TEST_F(WireFault, ConnectionEndingAtEveryByteEndsTheWaitCleanly) {
+  TraceCapture quiet(0);
+  const std::vector<std::string> all = {"1d1r1", "2t1", "3r2", "1d2", "4r2"};
+  for (bool reset : {false, true}) {
+    for (size_t offset = 0; offset <= kStream.size(); offset++) {
+      SCOPED_TRACE((reset ? "reset after " : "close after ") + std::to_string(offset) + " bytes");
+      openRegistered({{"Procs", 7}});
+      ASSERT_TRUE(agent_.send(kStream.substr(0, offset)));
+      if (reset) {
+        agent_.resetClient();
+      } else {
+        agent_.closeClient();
+      }
+      int lastAnswer = CP_OK;
+      std::vector<std::string> seen = serveUntilGone(&lastAnswer);
+      // Exactly the complete messages before the cut are served, in order.
+      size_t complete = 0;
+      for (size_t at = 0; (at = kStream.find(">\n", at)) != std::string::npos && at + 2 <= offset; at += 2) complete++;
+      ASSERT_EQ(complete + 1, seen.size());
+      for (size_t i = 0; i < complete; i++) EXPECT_EQ(all[i], seen[i]);
+      EXPECT_EQ(std::to_string(NO_REQUEST), seen.back());
+      EXPECT_EQ(REG_COMPLETE_STATE, cpContext.state);
+      // Once the agent is gone, answers fail rather than pretend.
+      int rc = CP_OK;
+      for (int i = 0; i < 50 && rc == CP_OK; i++) {
+        rc = cpdll_SendEventError(1, 7);
+        if (rc == CP_OK) usleep(2000);
+      }
+      EXPECT_EQ(CP_WRITE_FAILED, rc);
+      EXPECT_EQ(CP_OK, cpdll_CloseConnection());
+      if (HasFailure()) return;
+    }
+  }
+}
+
+TEST_F(WireFault, MessagesSentOneBytePerSegmentArriveWhole) {
+  openRegistered({{"Procs", 7}});
+  std::thread sender([this] {
+    for (char c : kStream + "<shutdown/>\n") {
+      ASSERT_TRUE(agent_.send(std::string(1, c)));
+      usleep(20);
+    }
+  });
+  int lastAnswer = CP_OK;
+  std::vector<std::string> seen = serveUntilGone(&lastAnswer);
+  sender.join();
+  EXPECT_EQ((std::vector<std::string>{"1d1r1", "2t1", "3r2", "1d2", "4r2", "0"}), seen);
+  EXPECT_EQ(CP_OK, lastAnswer);
+}
+
+TEST_F(WireFault, TenMegabyteMessageIsDeliveredIntact) {
+  openRegistered({{"Procs", 7}});
+  std::string big(10 * 1024 * 1024, 'x');
+  for (size_t i = 0; i < big.size(); i += 4093) big[i] = 'y';
+  std::thread sender([&] {
+    ASSERT_TRUE(agent_.send("<dataRequest id=\"big\"><attrGroup name=\"Procs\"/><requestInfo name=\"n\" value=\"" + big +
+                            "\"/></dataRequest>\n"));
+  });
+  CPREQUEST* r = nullptr;
+  ASSERT_EQ(CP_OK, cpdll_WaitForRequest(&r));
+  sender.join();
+  ASSERT_EQ(DATA_REQUEST, r->requestType);
+  ASSERT_NE(nullptr, r->requestInfo);
+  EXPECT_TRUE(big == r->requestInfo->value);
+  cpdll_FreeRequest(r);
+}
+
+TEST_F(WireFault, BytesAfterANulInOneReadAreDropped) {
+  openRegistered({{"Procs", 7}});
+  static const char kWithNul[] = "<taskRequest id=\"t\"><task command=\"c\"/></taskRequest>\n\0<dataRequest id=\"x\">\n";
+  ASSERT_TRUE(agent_.send(std::string(kWithNul, sizeof kWithNul - 1)));
+  CPREQUEST* r = nullptr;
+  ASSERT_EQ(CP_OK, cpdll_WaitForRequest(&r));
+  EXPECT_EQ(TASK_REQUEST, r->requestType);
+  cpdll_FreeRequest(r);
+  // The read that held the NUL has been consumed whole: the next message is new.
+  ASSERT_TRUE(agent_.send("<shutdown/>\n"));
+  ASSERT_EQ(CP_OK, cpdll_WaitForRequest(&r));
+  EXPECT_EQ(NO_REQUEST, r->requestType);
+  EXPECT_EQ(nullptr, r->id);
+  cpdll_FreeRequest(r);
+}
+
+TEST_F(WireFault, WriteBlockedByAnAgentThatStopsReadingFailsWhenTheAgentGoesAway) {
+  openRegistered({{"Procs", 7}});
+  TraceCapture quiet(0);
+  std::atomic<int> lastResult{CP_OK};
+  std::atomic<int> sent{0};
+  std::thread writer([&] {
+    std::string value(64 * 1024, 'v');
+    const char* row[] = {value.c_str()};
+    int rc = CP_OK;
+    while (rc == CP_OK) {
+      rc = cpdll_SendEventData(const_cast<char**>(row), 1, 7);
+      sent++;
+    }
+    lastResult = rc;
+  });
+  // The agent reads nothing: the socket buffers fill and the writer blocks.
+  for (int i = 0; i < 200 && sent.load() < 2; i++) usleep(5000);
+  usleep(50000);
+  int before = sent.load();
+  usleep(50000);
+  EXPECT_EQ(before, sent.load()) << "the writer should be blocked";
+  agent_.resetClient();
+  writer.join();
+  EXPECT_EQ(CP_WRITE_FAILED, lastResult.load());
+  EXPECT_EQ(CP_OK, cpdll_CloseConnection());
+  openConnected();  // and the library connects again
+}
+
+TEST_F(WireFault, ThousandOpenCloseCyclesLeakNoDescriptor) {
+  cpdll_setPort(agent_.port());
+  ASSERT_EQ(CP_OK, cpdll_OpenConnection());
+  ASSERT_TRUE(agent_.accept());
+  cpdll_CloseConnection();
+  int before = openDescriptors();
+  for (int i = 0; i < 1000; i++) {
+    ASSERT_EQ(CP_OK, cpdll_OpenConnection());
+    ASSERT_TRUE(agent_.accept());
+    if (i % 2) {
+      ASSERT_EQ(CP_OK, cpdll_RegistrationComplete());
+    }
+    ASSERT_EQ(CP_OK, cpdll_CloseConnection());
+  }
+  agent_.closeClient();
+  EXPECT_EQ(before - 1, openDescriptors());  // less the agent's last accepted socket
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+/* A provider for the agentemu tests: well behaved, or faulty in the way argv[1] names.
+ *
+ * It talks through the library; the faults the library cannot make (a second answer,
+ * an answer to an id never asked, broken XML) are written as raw bytes on the
+ * library's own connection, which it finds as the socket whose peer is CP_PORT. */
+#define _POSIX_C_SOURCE 200809L
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cpclient.h>
+
+enum { ECHO_GROUP = 1, FAIL_GROUP = 2, PROCS_GROUP = 7, MAX_VALUES = 16, MAX_TEXT = 512 };
+
+static const char* mode = "";
+
+static int is(const char* name) { return strcmp(mode, name) == 0; }
+
+static void sleepMs(long ms) {
+  struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+  nanosleep(&pause, NULL);
+}
+
+/* The library's connection to the agent: the socket whose peer port is CP_PORT. */
+static int agentSocket(void) {
+  const char* port = getenv("CP_PORT");
+  for (int fd = 0; port && fd < 1024; fd++) {
+    struct sockaddr_in peer;
+    socklen_t length = sizeof peer;
+    if (getpeername(fd, (struct sockaddr*)&peer, &length) == 0 && peer.sin_family == AF_INET &&
+        ntohs(peer.sin_port) == atoi(port))
+      return fd;
+  }
+  return -1;
+}
+
+static void rawSend(const char* text) {
+  int fd = agentSocket();
+  if (fd >= 0 && send(fd, text, strlen(text), MSG_NOSIGNAL) < 0) perror("test_provider: send");
+}
+
+/* Sends text one byte at a time, so that the agent sees every possible cut. */
+static void rawDribble(const char* text) {
+  int fd = agentSocket();
+  for (size_t i = 0; fd >= 0 && text[i]; i++) {
+    if (send(fd, text + i, 1, MSG_NOSIGNAL) < 0) return;
+    sleepMs(1);
+  }
+}
+
+/* UTF-8 to NUL-terminated UTF-16; enough for the values the tests send. */
+static void toUtf16(const char* text, char16_t* out, size_t capacity) {
+  size_t n = 0;
+  const unsigned char* p = (const unsigned char*)text;
+  while (*p && n + 2 < capacity) {
+    unsigned long c = *p++;
+    int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    if (more) c &= 0x3F >> more;
+    for (; more > 0 && (*p & 0xC0) == 0x80; more--) c = (c << 6) | (*p++ & 0x3F);
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out[n++] = (char16_t)(0xD800 + (c >> 10));
+      out[n++] = (char16_t)(0xDC00 + (c & 0x3FF));
+    } else {
+      out[n++] = (char16_t)c;
+    }
+  }
+  out[n] = 0;
+}
+
+/* Adds one row of count UTF-8 values to the response for id. */
+static void addRow(const char* const* values, int count, const char* id) {
+  static char16_t storage[MAX_VALUES][MAX_TEXT];
+  char16_t* row[MAX_VALUES];
+  char16_t id16[MAX_TEXT];
+  for (int i = 0; i < count && i < MAX_VALUES; i++) {
+    toUtf16(values[i] ? values[i] : "", storage[i], MAX_TEXT);
+    row[i] = storage[i];
+  }
+  toUtf16(id, id16, MAX_TEXT);
+  cpdll_SetAttributeValues(row, count, id16);
+}
+
+static const char* orEmpty(const char* text) { return text ? text : ""; }
+
+/* Echo rows: the request's own facts, then one row per filter. */
+static void answerEcho(const CPREQUEST* r) {
+  const char* facts[] = {r->id, orEmpty(r->requestStartedID), orEmpty(r->subnode)};
+  addRow(facts, 3, r->id);
+  for (const RequestInfo* info = r->requestInfo; info; info = info->next) {
+    const char* filter[] = {info->name, info->value, orEmpty(info->op), orEmpty(info->logOp)};
+    addRow(filter, 4, r->id);
+  }
+  cpdll_SendData(r->id);
+}
+
+static void answerProcs(const CPREQUEST* r) {
+  static const char* const ROW[] = {"init", "1"};
+  static char previousId[64];
+  char text[256];
+  if (is("duplicate") && previousId[0]) {
+    /* The earlier request is answered a second time, before this one is answered. */
+    snprintf(text, sizeof text,
+             "<dataResponse id=\"%s\"><attrGroup name=\"Procs\"><in><al><a v=\"again\"/></al></in></attrGroup>"
+             "</dataResponse>\n",
+             previousId);
+    rawSend(text);
+  }
+  snprintf(previousId, sizeof previousId, "%s", r->id);
+  if (is("unknown-id") || is("wrong-group") || is("framing")) {
+    const char* id = is("unknown-id") ? "999" : r->id;
+    const char* group = is("wrong-group") ? "Other" : "Procs";
+    const char* end = is("framing") ? "" : "\n";
+    snprintf(text, sizeof text,
+             "<dataResponse id=\"%s\"><attrGroup name=\"%s\"><in><al><a v=\"raw\"/></al></in></attrGroup>"
+             "</dataResponse>%s",
+             id, group, end);
+    rawSend(text);
+    if (!is("unknown-id")) return; /* an unknown id comes before the real answer */
+  }
+  if (is("malformed-message")) {
+    snprintf(text, sizeof text,
+             "<dataResponse id=\"%s\"><attrGroup name=\"Procs\"><in><al><a v=\"x\"/></al></in></dataResponse>\n",
+             r->id);
+    rawSend(text);
+    return;
+  }
+  if (is("dribble")) {
+    snprintf(text, sizeof text,
+             "<dataResponse id=\"%s\"><attrGroup name=\"Procs\"><in><al><a v=\"a&amp;b\"/><a v=\"2\"/></al></in>"
+             "</attrGroup></dataResponse>\n",
+             r->id);
+    rawDribble(text);
+    return;
+  }
+  if (is("task-for-data")) {
+    cpdll_SendTaskRC(0, r->id); /* the library takes a data id for a task answer */
+    return;
+  }
+  addRow(ROW, 2, r->id);
+  cpdll_SendData(r->id);
+}
+
+static void answerTask(const CPREQUEST* r) {
+  int rc = strncmp(r->command, "rc ", 3) == 0 ? atoi(r->command + 3) : 0;
+  if (is("dribble")) {
+    char text[256];
+    snprintf(text, sizeof text, "<taskResponse id=\"%s\" rc=\"%d\"/>", r->id, rc);
+    rawDribble(text);
+    return;
+  }
+  if (is("echo")) {
+    /* Before the answer, so that the agent has it when the answer comes. The task
+     * response has no line feed: the message after it starts right behind it. */
+    const char* values[] = {"task", r->command, orEmpty(r->user)};
+    cpdll_SendEventData((char**)values, 3, ECHO_GROUP);
+  }
+  cpdll_SendTaskRC(rc, r->id);
+}
+
+int main(int argc, char** argv) {
+  mode = argc > 1 ? argv[1] : "";
+  if (is("never-connect")) return 4;
+  if (cpdll_OpenConnection() != CP_OK) return 1;
+  if (is("silent")) {
+    sleepMs(30000); /* never registers */
+    return 0;
+  }
+  if (is("echo")) {
+    cpdll_RegisterAttrGroup("Echo", 2, ECHO_GROUP);
+    cpdll_RegisterAttrGroup("Fail", 1, FAIL_GROUP);
+  } else {
+    cpdll_RegisterAttrGroup(is("malformed-name") ? "Bad&Name" : "Procs", 1, PROCS_GROUP);
+  }
+  cpdll_RegistrationComplete();
+  int dataRequests = 0;
+  for (;;) {
+    CPREQUEST* r = NULL;
+    if (cpdll_WaitForRequest(&r) != CP_OK || r->requestType == NO_REQUEST) {
+      cpdll_FreeRequest(r);
+      break;
+    }
+    if (r->requestType == DATA_REQUEST) {
+      dataRequests++;
+      if (is("early-exit")) { /* leaves before the shutdown */
+        cpdll_FreeRequest(r);
+        cpdll_CloseConnection();
+        return 0;
+      }
+      if (r->groupId == ECHO_GROUP) {
+        answerEcho(r);
+      } else if (r->groupId == FAIL_GROUP) {
+        cpdll_SendError(3, r->id);
+      } else if (!(is("unanswered") && dataRequests == 1)) {
+        answerProcs(r);
+      }
+    } else if (r->requestType == TASK_REQUEST) {
+      answerTask(r);
+    } else if (r->requestType == START_REQUEST) {
+      if (is("echo")) {
+        const char* values[] = {"started", r->requestStartedID};
+        cpdll_SendSubnodeEventData((char**)values, 2, r->groupId, "Sub1");
+      }
+      if (is("start-answer")) {
+        char text[256];
+        snprintf(text, sizeof text,
+                 "<dataResponse id=\"%s\"><attrGroup name=\"Procs\"><error rc=\"1\"/></attrGroup></dataResponse>\n",
+                 r->requestStartedID);
+        rawSend(text);
+      }
+    } else if (r->requestType == STOP_REQUEST && is("echo")) {
+      cpdll_SendEventError(5, r->groupId);
+    }
+    cpdll_FreeRequest(r);
+  }
+  if (is("no-exit")) sleepMs(30000);
+  cpdll_CloseConnection();
+  return is("exit-code") ? 3 : 0;
+}

@@ -1,0 +1,315 @@
+// The agent's side of one conversation: registered groups, requests, answers, violations.
+#include "Conversation.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+// Reads a decimal integer with an optional minus sign and nothing else around it.
+std::optional<long> parseLong(const std::string* text) {
+  if (!text || text->empty()) return std::nullopt;
+  std::size_t start = (*text)[0] == '-' ? 1 : 0;
+  if (start == text->size()) return std::nullopt;
+  for (std::size_t i = start; i < text->size(); i++)
+    if ((*text)[i] < '0' || (*text)[i] > '9') return std::nullopt;
+  errno = 0;
+  long value = std::strtol(text->c_str(), nullptr, 10);
+  if (errno == ERANGE) return std::nullopt;
+  return value;
+}
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// Reads the rows of an attrGroup element, <in><al><a v=""/>...</al></in>..., or its
+// <error rc=""/>. Returns a description of what does not fit that shape, or "".
+std::string readGroupContent(const Element& group, std::vector<Row>& rows, std::optional<long>& rc) {
+  std::string problem;
+  bool sawError = false;
+  for (const auto& child : group.children) {
+    if (child.name == "error") {
+      if (sawError) problem = "more than one <error>";
+      sawError = true;
+      rc = parseLong(child.attribute("rc"));
+      if (!rc) problem = "<error> without a numeric rc";
+      continue;
+    }
+    if (child.name != "in") {
+      problem = "unexpected <" + child.name + "> in <attrGroup>";
+      continue;
+    }
+    if (child.children.size() != 1 || child.children[0].name != "al") problem = "<in> must hold one <al>";
+    Row row;
+    for (const auto& list : child.children) {
+      for (const auto& value : list.children) {
+        const std::string* v = value.attribute("v");
+        if (value.name != "a" || !v) problem = "<al> must hold only <a v=\"...\"/>";
+        row.push_back(v ? *v : std::string());
+      }
+    }
+    rows.push_back(row);
+  }
+  if (sawError && !rows.empty()) problem = "rows and <error> together";
+  return problem;
+}
+
+}  // namespace
+
+std::string Conversation::freshId() {
+  std::string id;
+  do {
+    id = std::to_string(nextId_++);
+  } while (usedIds_.count(id));
+  usedIds_.insert(id);
+  return id;
+}
+
+void Conversation::askedData(const std::string& id, const std::string& group, bool required) {
+  usedIds_.insert(id);
+  asked_[id] = Asked{Kind::DATA, group, Clock::now(), required, State::PENDING, order_++, {}};
+}
+
+void Conversation::askedTask(const std::string& id, bool required) {
+  usedIds_.insert(id);
+  asked_[id] = Asked{Kind::TASK, {}, Clock::now(), required, State::PENDING, order_++, {}};
+}
+
+void Conversation::askedStartOrStop(const std::string& requestStartedID) {
+  usedIds_.insert(requestStartedID);
+  startStopIds_.insert(requestStartedID);
+}
+
+void Conversation::askedRaw(const std::string& xml) {
+  StreamParser parser;
+  parser.feed(xml.data(), xml.size());
+  for (const auto& item : parser.take()) {
+    if (item.kind != StreamItem::MESSAGE) continue;
+    const Element& message = item.message;
+    const std::string* id = message.attribute("id");
+    const std::string* requestStartedID = message.attribute("requestStartedID");
+    if (message.name == "dataRequest" && id) {
+      const Element* group = message.child("attrGroup");
+      const std::string* name = group ? group->attribute("name") : nullptr;
+      askedData(*id, name ? *name : std::string(), false);
+    } else if (message.name == "taskRequest" && id) {
+      askedTask(*id, false);
+    } else if ((message.name == "startRequestInfo" || message.name == "stopRequestInfo") && requestStartedID) {
+      askedStartOrStop(*requestStartedID);
+    }
+  }
+}
+
+void Conversation::violation(const char* kind, const std::optional<std::string>& id, const std::string& message) {
+  summary_.violations++;
+  output_.violation(kind, id, message);
+}
+
+std::vector<std::string> Conversation::awaiting() const {
+  std::map<std::size_t, std::string> byOrder;
+  for (const auto& entry : asked_)
+    if (entry.second.required && entry.second.state == State::PENDING) byOrder[entry.second.order] = entry.first;
+  std::vector<std::string> ids;
+  for (const auto& entry : byOrder) ids.push_back(entry.second);
+  return ids;
+}
+
+bool Conversation::answered(const std::string& id) const {
+  auto it = asked_.find(id);
+  return it != asked_.end() && it->second.state == State::ANSWERED;
+}
+
+const Answer* Conversation::answerTo(const std::string& id) const {
+  auto it = asked_.find(id);
+  return it != asked_.end() && it->second.state == State::ANSWERED ? &it->second.answer : nullptr;
+}
+
+void Conversation::giveUp(const std::string& id, const std::string& why) {
+  auto it = asked_.find(id);
+  if (it == asked_.end() || it->second.state != State::PENDING) return;
+  it->second.state = State::GAVE_UP;
+  std::string what = it->second.kind == Kind::DATA ? "data request " + quoted(id) + " for " + quoted(it->second.group)
+                                                   : "task request " + quoted(id);
+  violation(Violation::MISSING_ANSWER, id, "no answer to the " + what + " " + why);
+}
+
+std::optional<double> Conversation::latencyMs(const Asked* asked, Clock::time_point at) const {
+  if (!asked) return std::nullopt;
+  return std::chrono::duration<double, std::milli>(at - asked->sentAt).count();
+}
+
+void Conversation::handle(const StreamItem& item) {
+  if (item.kind == StreamItem::MALFORMED) {
+    readable_ = false;
+    violation(Violation::MALFORMED_XML, std::nullopt, item.text);
+    return;
+  }
+  if (item.kind == StreamItem::FRAMING) {
+    violation(Violation::FRAMING, std::nullopt, item.text);
+    return;
+  }
+  const Element& message = item.message;
+  if (message.name == "vexaRegister") {
+    onRegistration(message);
+    return;
+  }
+  bool known = message.name == "dataResponse" || message.name == "taskResponse" || message.name == "pureEvent";
+  if (!known) {
+    violation(Violation::BAD_MESSAGE, std::nullopt, "unknown message <" + message.name + ">");
+    return;
+  }
+  if (!registered_) {
+    violation(Violation::BAD_MESSAGE, std::nullopt, "<" + message.name + "> before the registration; ignored");
+    return;
+  }
+  if (message.name == "dataResponse") {
+    onDataResponse(message);
+  } else if (message.name == "taskResponse") {
+    onTaskResponse(message);
+  } else {
+    onEvent(message);
+  }
+}
+
+void Conversation::onRegistration(const Element& message) {
+  if (registered_) {
+    violation(Violation::BAD_MESSAGE, std::nullopt, "a second <vexaRegister>; ignored");
+    return;
+  }
+  registered_ = true;
+  std::optional<long> version = parseLong(message.attribute("ver"));
+  const Element* list = message.child("attrGroupList");
+  std::vector<std::string> problems;
+  if (!version) problems.push_back("<vexaRegister> without a numeric ver");
+  if (!list) problems.push_back("<vexaRegister> without <attrGroupList>");
+  std::set<std::string> names;
+  if (list) {
+    for (const auto& group : list->children) {
+      const std::string* name = group.attribute("name");
+      if (group.name != "attrGroup" || !name) {
+        problems.push_back("<attrGroupList> may hold only <attrGroup name=\"...\" ver=\"...\"/>");
+        continue;
+      }
+      std::optional<long> groupVersion = parseLong(group.attribute("ver"));
+      if (!groupVersion) problems.push_back("group " + quoted(*name) + " without a numeric ver");
+      if (!names.insert(*name).second) {
+        problems.push_back("group " + quoted(*name) + " registered twice");
+        continue;
+      }
+      groups_.push_back(RegisteredGroup{*name, groupVersion});
+      summary_.groups.push_back(*name);
+    }
+  }
+  output_.registered(version, groups_, std::chrono::duration<double, std::milli>(Clock::now() - connectedAt_).count());
+  for (const auto& problem : problems) violation(Violation::BAD_MESSAGE, std::nullopt, problem);
+}
+
+Conversation::Asked* Conversation::matchAnswer(const char* messageName, Kind kind, const std::string& id) {
+  auto it = asked_.find(id);
+  std::string what = std::string("<") + messageName + "> for id " + quoted(id);
+  if (it == asked_.end()) {
+    if (startStopIds_.count(id)) {
+      violation(Violation::ANSWER_TO_START_STOP, id,
+                what + ", the requestStartedID of a start or stop request, which takes no answer");
+    } else {
+      violation(Violation::UNKNOWN_ID, id, what + ", which no request carried");
+    }
+    return nullptr;
+  }
+  Asked& asked = it->second;
+  if (asked.kind != kind) {
+    violation(Violation::WRONG_ANSWER_KIND, id,
+              what + ", which was a " + (asked.kind == Kind::DATA ? "data" : "task") + " request");
+    // Taken as the request's answer all the same, so that it is not reported missing too.
+    asked.state = State::ANSWERED;
+    return nullptr;
+  }
+  if (asked.state == State::ANSWERED) {
+    violation(Violation::DUPLICATE_ANSWER, id, what + ", which was answered already");
+    return nullptr;
+  }
+  return &asked;
+}
+
+void Conversation::onDataResponse(const Element& message) {
+  Clock::time_point at = Clock::now();
+  const std::string* id = message.attribute("id");
+  const Element* group = message.child("attrGroup");
+  const std::string* name = group ? group->attribute("name") : nullptr;
+  std::vector<Row> rows;
+  std::optional<long> rc;
+  std::string problem = group ? readGroupContent(*group, rows, rc) : "<dataResponse> without <attrGroup name=\"...\">";
+  if (group && !name) problem = "<attrGroup> without a name";
+  if (!id) problem = "<dataResponse> without an id";
+  if (!problem.empty()) {
+    violation(Violation::BAD_MESSAGE, id ? std::optional<std::string>(*id) : std::nullopt, problem);
+    if (!id) return;
+  }
+  std::string groupName = name ? *name : std::string();
+  auto it = asked_.find(*id);
+  const Asked* before = it != asked_.end() && it->second.kind == Kind::DATA ? &it->second : nullptr;
+  if (rc) {
+    summary_.errorAnswers++;
+    output_.error(*id, groupName, *rc, latencyMs(before, at));
+  } else {
+    summary_.dataAnswers++;
+    summary_.rows += static_cast<int>(rows.size());
+    output_.data(*id, groupName, rows, latencyMs(before, at));
+  }
+  Asked* asked = matchAnswer("dataResponse", Kind::DATA, *id);
+  if (!asked) return;
+  asked->state = State::ANSWERED;
+  asked->answer = Answer{rows, rc, {}};
+  if (groupName != asked->group)
+    violation(Violation::WRONG_GROUP, *id,
+              "<dataResponse> for id " + quoted(*id) + " names group " + quoted(groupName) +
+                  ", but the request was for " + quoted(asked->group));
+}
+
+void Conversation::onTaskResponse(const Element& message) {
+  Clock::time_point at = Clock::now();
+  const std::string* id = message.attribute("id");
+  std::optional<long> rc = parseLong(message.attribute("rc"));
+  std::vector<TaskOutput> outputs;
+  std::string problem;
+  for (const auto& child : message.children) {
+    const std::string* value = child.attribute("value");
+    if (child.name != "output" || !value) {
+      problem = "<taskResponse> may hold only <output value=\"...\"/>";
+      continue;
+    }
+    const std::string* inst = child.attribute("inst");
+    outputs.push_back(TaskOutput{*value, inst ? std::optional<std::string>(*inst) : std::nullopt});
+  }
+  if (!rc) problem = "<taskResponse> without a numeric rc";
+  if (!id) problem = "<taskResponse> without an id";
+  if (!problem.empty()) violation(Violation::BAD_MESSAGE, id ? std::optional<std::string>(*id) : std::nullopt, problem);
+  if (!id || !rc) return;
+  auto it = asked_.find(*id);
+  const Asked* before = it != asked_.end() && it->second.kind == Kind::TASK ? &it->second : nullptr;
+  summary_.taskAnswers++;
+  output_.task(*id, *rc, outputs, latencyMs(before, at));
+  Asked* asked = matchAnswer("taskResponse", Kind::TASK, *id);
+  if (!asked) return;
+  asked->state = State::ANSWERED;
+  asked->answer = Answer{{}, rc, outputs};
+}
+
+void Conversation::onEvent(const Element& message) {
+  const std::string* subnode = message.attribute("subnode");
+  const Element* group = message.child("attrGroup");
+  const std::string* name = group ? group->attribute("name") : nullptr;
+  if (!name) {
+    violation(Violation::BAD_MESSAGE, std::nullopt, "<pureEvent> without <attrGroup name=\"...\">");
+    return;
+  }
+  std::vector<Row> rows;
+  std::optional<long> rc;
+  std::string problem = readGroupContent(*group, rows, rc);
+  if (problem.empty() && !rc && rows.size() != 1) problem = "<pureEvent> must carry one row or an <error>";
+  summary_.events++;
+  output_.event(*name, subnode ? std::optional<std::string>(*subnode) : std::nullopt, rows, rc);
+  if (!problem.empty()) violation(Violation::BAD_MESSAGE, std::nullopt, problem);
+  for (const auto& registered : groups_)
+    if (registered.name == *name) return;
+  violation(Violation::UNKNOWN_GROUP, std::nullopt, "<pureEvent> for group " + quoted(*name) + ", which was not registered");
+}

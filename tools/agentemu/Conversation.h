@@ -1,0 +1,125 @@
+// The agent's side of one conversation: the groups the provider registered, the
+// requests asked and their answers, and every protocol violation seen.
+//
+// The runner tells it what was sent; the stream parser's items tell it what the
+// provider sent. Each message and each violation is printed through Output as it
+// is found. Not thread-safe; one owner.
+#ifndef AGENTEMU_CONVERSATION_H
+#define AGENTEMU_CONVERSATION_H
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Output.h"
+#include "StreamParser.h"
+
+// Names of the violations, as printed.
+namespace Violation {
+const char MALFORMED_XML[] = "malformed-xml";
+const char FRAMING[] = "framing";
+const char BAD_MESSAGE[] = "bad-message";
+const char UNKNOWN_ID[] = "unknown-id";
+const char DUPLICATE_ANSWER[] = "duplicate-answer";
+const char ANSWER_TO_START_STOP[] = "answer-to-start-stop";
+const char WRONG_ANSWER_KIND[] = "wrong-answer-kind";
+const char WRONG_GROUP[] = "wrong-group";
+const char UNKNOWN_GROUP[] = "unknown-group";
+const char MISSING_ANSWER[] = "missing-answer";
+const char NO_CONNECTION[] = "no-connection";
+const char NO_REGISTRATION[] = "no-registration";
+const char CONNECTION_CLOSED[] = "connection-closed";
+const char NO_EXIT[] = "no-exit";
+}  // namespace Violation
+
+// What the provider answered to one data or task request.
+struct Answer {
+  std::vector<Row> rows;
+  std::optional<long> rc;  // data: the error code instead of rows; task: the return code
+  std::vector<TaskOutput> outputs;
+};
+
+class Conversation {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit Conversation(Output& output) : output_(output) {}
+
+  // The provider's connection was accepted at connectedAt; the registration's latency counts from there.
+  void connected(Clock::time_point connectedAt) { connectedAt_ = connectedAt; }
+
+  // Returns the next id of the run's one counter (decimal, from 1) that no request has used;
+  // request ids and requestStartedIDs come from it alike, so each names one thing.
+  std::string freshId();
+
+  // Bookkeeping of what was written. An id asked again starts over as a new request.
+  // required: the answer must come before the end (or the timeout of a wait for it);
+  // its absence is a violation.
+  void askedData(const std::string& id, const std::string& group, bool required);
+  void askedTask(const std::string& id, bool required);
+  void askedStartOrStop(const std::string& requestStartedID);
+  // A raw message: the requests it holds count as asked, but their answers are not required.
+  void askedRaw(const std::string& xml);
+
+  // Takes one item of the provider's stream: prints the message and checks it.
+  void handle(const StreamItem& item);
+
+  // Reports a violation that the runner found (connection, registration, exit).
+  void violation(const char* kind, const std::optional<std::string>& id, const std::string& message);
+
+  // The required requests that have neither an answer nor a missing-answer report, oldest first.
+  std::vector<std::string> awaiting() const;
+  bool answered(const std::string& id) const;
+  // The answer to id, or null when there is none (yet).
+  const Answer* answerTo(const std::string& id) const;
+  // Reports the request id as unanswered (missing-answer); a later answer is still shown.
+  void giveUp(const std::string& id, const std::string& why);
+
+  bool registered() const { return registered_; }
+  const std::vector<RegisteredGroup>& groups() const { return groups_; }
+  // The provider's stream can still be read: no malformed XML so far.
+  bool readable() const { return readable_; }
+  int events() const { return summary_.events; }
+  int violations() const { return summary_.violations; }
+  // Counts of the messages received and the violations; the runner adds the rest.
+  Summary& summary() { return summary_; }
+
+ private:
+  enum class Kind { DATA, TASK };
+  enum class State { PENDING, ANSWERED, GAVE_UP };
+  struct Asked {
+    Kind kind;
+    std::string group;
+    Clock::time_point sentAt;
+    bool required;
+    State state;
+    std::size_t order;
+    Answer answer;
+  };
+
+  void onRegistration(const Element& message);
+  void onDataResponse(const Element& message);
+  void onTaskResponse(const Element& message);
+  void onEvent(const Element& message);
+  // Finds the request that an answer of kind answers; reports what is wrong with it.
+  // Returns the request when the answer is to be taken as its answer.
+  Asked* matchAnswer(const char* messageName, Kind kind, const std::string& id);
+  std::optional<double> latencyMs(const Asked* asked, Clock::time_point at) const;
+
+  Output& output_;
+  Clock::time_point connectedAt_{};
+  unsigned long nextId_ = 1;
+  std::map<std::string, Asked> asked_;
+  std::set<std::string> usedIds_;
+  std::set<std::string> startStopIds_;
+  std::size_t order_ = 0;
+  bool registered_ = false;
+  bool readable_ = true;
+  std::vector<RegisteredGroup> groups_;
+  Summary summary_;
+};
+
+#endif

@@ -1,0 +1,342 @@
+// What agentemu prints: aligned tables for a person, or one JSON object per line.
+#include "Output.h"
+
+#include <algorithm>
+
+namespace {
+
+const char HOST[] = "127.0.0.1";
+const char INDENT[] = "    ";
+const char COLUMN_GAP[] = "  ";
+
+// Builds one JSON object, keys in the order they are added.
+class JsonObject {
+ public:
+  explicit JsonObject(const char* type) { add("type", std::string(type)); }
+  JsonObject& add(const char* key, const std::string& value) {
+    return raw(key, "\"" + Output::jsonEscape(value) + "\"");
+  }
+  JsonObject& add(const char* key, const char* value) { return add(key, std::string(value)); }
+  JsonObject& add(const char* key, long value) { return raw(key, std::to_string(value)); }
+  JsonObject& add(const char* key, int value) { return raw(key, std::to_string(value)); }
+  JsonObject& add(const char* key, bool value) { return raw(key, value ? "true" : "false"); }
+  JsonObject& add(const char* key, const std::optional<std::string>& value) {
+    return value ? add(key, *value) : raw(key, "null");
+  }
+  JsonObject& add(const char* key, const std::optional<long>& value) {
+    return value ? add(key, *value) : raw(key, "null");
+  }
+  JsonObject& add(const char* key, const std::optional<int>& value) {
+    return value ? add(key, *value) : raw(key, "null");
+  }
+  JsonObject& latency(const std::optional<double>& ms) {
+    if (!ms) return raw("latencyMs", "null");
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", *ms);
+    return raw("latencyMs", text);
+  }
+  JsonObject& raw(const char* key, const std::string& json) {
+    text_ += text_.empty() ? "{" : ",";
+    text_ += "\"" + std::string(key) + "\":" + json;
+    return *this;
+  }
+  std::string text() const { return text_ + "}"; }
+
+ private:
+  std::string text_;
+};
+
+std::string jsonRows(const std::vector<Row>& rows) {
+  std::string text = "[";
+  for (std::size_t r = 0; r < rows.size(); r++) {
+    text += r ? ",[" : "[";
+    for (std::size_t c = 0; c < rows[r].size(); c++)
+      text += (c ? ",\"" : "\"") + Output::jsonEscape(rows[r][c]) + "\"";
+    text += "]";
+  }
+  return text + "]";
+}
+
+// A value as a person reads it: control characters shown as escapes.
+std::string display(const std::string& text) {
+  std::string shown;
+  for (unsigned char c : text) {
+    if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\t') {
+      shown += "\\t";
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else if (c < 0x20 || c == 0x7f) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      shown += escape;
+    } else {
+      shown += static_cast<char>(c);
+    }
+  }
+  return shown;
+}
+
+// Width on a terminal, counting each UTF-8 sequence as one column.
+std::size_t displayWidth(const std::string& text) {
+  std::size_t width = 0;
+  for (unsigned char c : text)
+    if ((c & 0xC0) != 0x80) width++;
+  return width;
+}
+
+std::string latencyText(const std::optional<double>& ms) {
+  if (!ms) return "(never asked)";
+  char text[48];
+  std::snprintf(text, sizeof text, "(%.3f ms)", *ms);
+  return text;
+}
+
+std::string plural(std::size_t count, const char* word) {
+  return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
+}
+
+}  // namespace
+
+std::string Output::jsonEscape(const std::string& text) {
+  std::string escaped;
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': escaped += "\\\""; break;
+      case '\\': escaped += "\\\\"; break;
+      case '\n': escaped += "\\n"; break;
+      case '\r': escaped += "\\r"; break;
+      case '\t': escaped += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\u%04x", c);
+          escaped += escape;
+        } else {
+          escaped += static_cast<char>(c);
+        }
+    }
+  }
+  return escaped;
+}
+
+void Output::line(const std::string& text) {
+  std::fputs(text.c_str(), out_);
+  std::fputc('\n', out_);
+  std::fflush(out_);
+}
+
+void Output::table(const std::vector<Row>& rows) {
+  std::size_t columns = 0;
+  for (const auto& row : rows) columns = std::max(columns, row.size());
+  // Column 0 holds the row number; the header names each value by its position.
+  std::vector<std::vector<std::string>> cells;
+  std::vector<std::string> header{"#"};
+  for (std::size_t c = 1; c <= columns; c++) header.push_back(std::to_string(c));
+  cells.push_back(header);
+  for (std::size_t r = 0; r < rows.size(); r++) {
+    std::vector<std::string> shown{std::to_string(r + 1)};
+    for (const auto& value : rows[r]) shown.push_back(display(value));
+    cells.push_back(shown);
+  }
+  std::vector<std::size_t> widths(columns + 1, 0);
+  for (const auto& row : cells)
+    for (std::size_t c = 0; c < row.size(); c++) widths[c] = std::max(widths[c], displayWidth(row[c]));
+  for (const auto& row : cells) {
+    std::string text = INDENT;
+    for (std::size_t c = 0; c < row.size(); c++) {
+      text += row[c];
+      if (c + 1 < row.size()) text += std::string(widths[c] - displayWidth(row[c]), ' ') + COLUMN_GAP;
+    }
+    text.erase(text.find_last_not_of(' ') + 1);
+    line(text);
+  }
+}
+
+void Output::listening(int port, bool byHand) {
+  std::string exportLine = "export CP_PORT=" + std::to_string(port);
+  if (json_) {
+    line(JsonObject("listening").add("host", HOST).add("port", port).add("export", exportLine).text());
+    return;
+  }
+  line("agentemu: listening on " + std::string(HOST) + ":" + std::to_string(port));
+  if (byHand) {
+    line(exportLine);
+    line("agentemu: waiting for a provider to connect");
+  }
+}
+
+void Output::started(const std::string& command, long pid) {
+  if (!json_) line("agentemu: started " + command + " (pid " + std::to_string(pid) + ")");
+}
+
+void Output::connected(double latencyMs) {
+  if (json_) return;
+  char text[64];
+  std::snprintf(text, sizeof text, "agentemu: provider connected (%.3f ms)", latencyMs);
+  line(text);
+}
+
+void Output::registered(std::optional<long> version, const std::vector<RegisteredGroup>& groups, double latencyMs) {
+  if (json_) {
+    std::string list = "[";
+    for (std::size_t i = 0; i < groups.size(); i++) {
+      list += i ? "," : "";
+      std::string groupVersion = groups[i].version ? std::to_string(*groups[i].version) : "null";
+      list += "{\"name\":\"" + jsonEscape(groups[i].name) + "\",\"ver\":" + groupVersion + "}";
+    }
+    list += "]";
+    line(JsonObject("registered").add("ver", version).raw("groups", list).latency(latencyMs).text());
+    return;
+  }
+  line("<- registered " + plural(groups.size(), "group") + " " + latencyText(latencyMs));
+  std::size_t width = 0;
+  for (const auto& group : groups) width = std::max(width, displayWidth(display(group.name)));
+  for (const auto& group : groups) {
+    std::string name = display(group.name);
+    line(INDENT + name + std::string(width - displayWidth(name), ' ') + "  ver " +
+         (group.version ? std::to_string(*group.version) : std::string("?")));
+  }
+}
+
+void Output::sent(const SentRequest& request) {
+  if (json_) {
+    line(JsonObject("sent")
+             .add("kind", request.kind)
+             .add("id", request.id)
+             .add("group", request.group)
+             .add("requestStartedID", request.requestStartedID)
+             .add("xml", request.xml)
+             .text());
+    return;
+  }
+  std::string text = "-> " + request.kind;
+  if (request.group) text += " " + display(*request.group);
+  if (request.id) text += " id=" + display(*request.id);
+  if (request.requestStartedID) text += " requestStartedID=" + display(*request.requestStartedID);
+  if (!request.detail.empty()) text += " " + request.detail;
+  line(text);
+}
+
+void Output::data(const std::string& id, const std::string& group, const std::vector<Row>& rows,
+                  std::optional<double> latencyMs) {
+  if (json_) {
+    line(JsonObject("data").add("id", id).add("group", group).raw("rows", jsonRows(rows)).latency(latencyMs).text());
+    return;
+  }
+  line("<- data " + display(group) + " id=" + display(id) + ": " + plural(rows.size(), "row") + " " +
+       latencyText(latencyMs));
+  if (!rows.empty()) table(rows);
+}
+
+void Output::error(const std::string& id, const std::string& group, long rc, std::optional<double> latencyMs) {
+  if (json_) {
+    line(JsonObject("error").add("id", id).add("group", group).add("rc", rc).latency(latencyMs).text());
+    return;
+  }
+  line("<- error " + display(group) + " id=" + display(id) + ": rc=" + std::to_string(rc) + " " +
+       latencyText(latencyMs));
+}
+
+void Output::event(const std::string& group, const std::optional<std::string>& subnode, const std::vector<Row>& rows,
+                   std::optional<long> rc) {
+  if (json_) {
+    JsonObject object("event");
+    object.add("group", group).add("subnode", subnode);
+    if (rc) {
+      object.raw("rows", "null").add("rc", rc);
+    } else {
+      object.raw("rows", jsonRows(rows)).raw("rc", "null");
+    }
+    line(object.text());
+    return;
+  }
+  std::string text = "<- event " + display(group);
+  if (subnode) text += " subnode=" + display(*subnode);
+  if (rc) {
+    line(text + ": error rc=" + std::to_string(*rc));
+    return;
+  }
+  line(text + ": " + plural(rows.size(), "row"));
+  if (!rows.empty()) table(rows);
+}
+
+void Output::task(const std::string& id, long rc, const std::vector<TaskOutput>& outputs,
+                  std::optional<double> latencyMs) {
+  if (json_) {
+    std::string list = "[";
+    for (std::size_t i = 0; i < outputs.size(); i++) {
+      list += i ? "," : "";
+      list += "{\"value\":\"" + jsonEscape(outputs[i].value) + "\",\"inst\":" +
+              (outputs[i].inst ? "\"" + jsonEscape(*outputs[i].inst) + "\"" : std::string("null")) + "}";
+    }
+    list += "]";
+    line(JsonObject("task").add("id", id).add("rc", rc).raw("outputs", list).latency(latencyMs).text());
+    return;
+  }
+  line("<- task id=" + display(id) + ": rc=" + std::to_string(rc) + " " + latencyText(latencyMs));
+  for (const auto& output : outputs)
+    line(INDENT + std::string("output ") + display(output.value) +
+         (output.inst ? " inst=" + display(*output.inst) : std::string()));
+}
+
+void Output::violation(const std::string& kind, const std::optional<std::string>& id, const std::string& message) {
+  if (json_) {
+    line(JsonObject("violation").add("kind", kind).add("id", id).add("message", message).text());
+    return;
+  }
+  line("!! violation " + kind + ": " + display(message));
+}
+
+void Output::expectation(int scriptLine, const std::string& text, bool ok, const std::string& message) {
+  if (json_) {
+    line(JsonObject("expect").add("line", scriptLine).add("text", text).add("ok", ok).add("message", message).text());
+    return;
+  }
+  line(std::string(ok ? "ok " : "!! FAILED ") + "expect " + text + " (line " + std::to_string(scriptLine) + ")" +
+       (ok ? std::string() : ": " + message));
+}
+
+void Output::summary(const Summary& s) {
+  if (json_) {
+    std::string groups = "[";
+    for (std::size_t i = 0; i < s.groups.size(); i++) groups += (i ? ",\"" : "\"") + jsonEscape(s.groups[i]) + "\"";
+    groups += "]";
+    std::string sent = "{\"start\":" + std::to_string(s.sentStart) + ",\"data\":" + std::to_string(s.sentData) +
+           ",\"stop\":" + std::to_string(s.sentStop) + ",\"task\":" + std::to_string(s.sentTask) +
+           ",\"raw\":" + std::to_string(s.sentRaw) + "}";
+    std::string answers = "{\"data\":" + std::to_string(s.dataAnswers) + ",\"error\":" +
+                          std::to_string(s.errorAnswers) + ",\"task\":" + std::to_string(s.taskAnswers) + "}";
+    line(JsonObject("summary")
+             .raw("groups", groups)
+             .raw("sent", sent)
+             .raw("answers", answers)
+             .add("rows", s.rows)
+             .add("events", s.events)
+             .add("violations", s.violations)
+             .add("expectFailures", s.expectsFailed)
+             .add("exitCode", s.exitCode)
+             .add("signal", s.signal)
+             .add("ok", s.ok)
+             .text());
+    return;
+  }
+  std::string groups;
+  for (const auto& group : s.groups) groups += (groups.empty() ? "" : ", ") + display(group);
+  line("summary");
+  line("  groups      " + std::to_string(s.groups.size()) + (groups.empty() ? "" : " (" + groups + ")"));
+  line("  sent        start " + std::to_string(s.sentStart) + ", data " + std::to_string(s.sentData) + ", stop " +
+       std::to_string(s.sentStop) + ", task " + std::to_string(s.sentTask) + ", raw " + std::to_string(s.sentRaw));
+  line("  answers     data " + std::to_string(s.dataAnswers) + " (" + plural(s.rows, "row") + "), error " +
+       std::to_string(s.errorAnswers) + ", task " + std::to_string(s.taskAnswers));
+  line("  events      " + std::to_string(s.events));
+  line("  violations  " + std::to_string(s.violations));
+  if (s.expectsPassed + s.expectsFailed > 0)
+    line("  expects     " + std::to_string(s.expectsPassed) + " passed, " + std::to_string(s.expectsFailed) + " failed");
+  std::string provider = s.byHand ? "started by hand" : "did not exit";
+  if (s.exitCode) provider = "exited with " + std::to_string(*s.exitCode);
+  if (s.signal) provider = "ended by signal " + std::to_string(*s.signal);
+  line("  provider    " + provider);
+  line(std::string("  result      ") + (s.ok ? "ok" : "FAILED"));
+}

@@ -1,0 +1,81 @@
+// What agentemu prints: aligned tables for a person, or one JSON object per line.
+//
+// Every line goes to the stream given at construction and is flushed at once,
+// so that a reader of a pipe sees each message as it arrives. Not thread-safe;
+// the one conversation thread prints.
+#ifndef AGENTEMU_OUTPUT_H
+#define AGENTEMU_OUTPUT_H
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+using Row = std::vector<std::string>;
+
+struct RegisteredGroup {
+  std::string name;
+  std::optional<long> version;  // empty when the ver attribute is absent or not a number
+};
+
+struct TaskOutput {
+  std::string value;
+  std::optional<std::string> inst;
+};
+
+// One message the emulator sent, as the person and the JSON reader see it.
+struct SentRequest {
+  std::string kind;              // "start", "data", "stop", "task", "shutdown", "raw"
+  std::optional<std::string> id; // data and task requests
+  std::optional<std::string> group;
+  std::optional<std::string> requestStartedID;
+  std::string detail;            // person output only: filters, subnode, command
+  std::string xml;               // the exact bytes sent, line feed included
+};
+
+struct Summary {
+  std::vector<std::string> groups;
+  int sentStart = 0, sentData = 0, sentStop = 0, sentTask = 0, sentRaw = 0;
+  int dataAnswers = 0, errorAnswers = 0, taskAnswers = 0, rows = 0, events = 0;
+  int violations = 0, expectsPassed = 0, expectsFailed = 0;
+  bool byHand = false;           // the provider was started by hand: its exit is unknown
+  std::optional<int> exitCode;   // the provider's exit status, when it exited
+  std::optional<int> signal;     // the signal that ended the provider, when one did
+  bool ok = false;
+};
+
+class Output {
+ public:
+  Output(bool json, std::FILE* out) : json_(json), out_(out) {}
+
+  bool json() const { return json_; }
+
+  void listening(int port, bool byHand);
+  void started(const std::string& command, long pid);  // person output only
+  void connected(double latencyMs);                    // person output only
+  void registered(std::optional<long> version, const std::vector<RegisteredGroup>& groups, double latencyMs);
+  void sent(const SentRequest& request);
+  // latencyMs is empty for an answer to an id that no request of the run carried.
+  void data(const std::string& id, const std::string& group, const std::vector<Row>& rows,
+            std::optional<double> latencyMs);
+  void error(const std::string& id, const std::string& group, long rc, std::optional<double> latencyMs);
+  // An event carries rows, or an error code in rc.
+  void event(const std::string& group, const std::optional<std::string>& subnode, const std::vector<Row>& rows,
+             std::optional<long> rc);
+  void task(const std::string& id, long rc, const std::vector<TaskOutput>& outputs, std::optional<double> latencyMs);
+  void violation(const std::string& kind, const std::optional<std::string>& id, const std::string& message);
+  void expectation(int scriptLine, const std::string& text, bool ok, const std::string& message);
+  void summary(const Summary& summary);
+
+  // Escapes text as the contents of a JSON string: quote, backslash and control characters.
+  static std::string jsonEscape(const std::string& text);
+
+ private:
+  void line(const std::string& text);
+  void table(const std::vector<Row>& rows);
+
+  bool json_;
+  std::FILE* out_;
+};
+
+#endif

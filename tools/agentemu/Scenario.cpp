@@ -1,0 +1,316 @@
+// The default scenario, the script reader, and the agent's message bytes.
+#include "Scenario.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+
+namespace {
+
+const char EVERY_GROUP[] = "*";
+const char LOG_OP_AND[] = "AND";
+
+// One word of a script line; equalsAt is the position of its first '=' outside quotes.
+struct Word {
+  std::string text;
+  std::size_t equalsAt = std::string::npos;
+};
+
+bool splitWords(const std::string& line, std::vector<Word>& words, std::string& error) {
+  std::size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) i++;
+    if (i == line.size()) break;
+    Word word;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') {
+      if (line[i] != '"') {
+        if (line[i] == '=' && word.equalsAt == std::string::npos) word.equalsAt = word.text.size();
+        word.text += line[i++];
+        continue;
+      }
+      i++;  // just past the opening quote
+      for (;;) {
+        if (i == line.size()) {
+          error = "unterminated quote";
+          return false;
+        }
+        char c = line[i++];
+        if (c == '"') break;
+        if (c == '\\' && i < line.size()) {
+          char escaped = line[i++];
+          c = escaped == 'n' ? '\n' : escaped == 't' ? '\t' : escaped;
+        }
+        word.text += c;
+      }
+    }
+    words.push_back(word);
+  }
+  return true;
+}
+
+bool parseNumber(const std::string& text, long minimum, long& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtol(text.c_str(), &end, 10);
+  return *end == '\0' && errno != ERANGE && value >= minimum;
+}
+
+// Reads the words after the step's name into step; returns "" or what is wrong.
+std::string readRequestWords(const std::vector<Word>& words, Step& step) {
+  bool named = false;
+  for (std::size_t i = 1; i < words.size(); i++) {
+    const Word& word = words[i];
+    if (word.equalsAt == std::string::npos) {
+      if (!named) {
+        (step.kind == Step::TASK ? step.command : step.group) = word.text;
+        named = true;
+      } else if (word.text == "nowait" && (step.kind == Step::DATA || step.kind == Step::TASK)) {
+        step.wait = false;
+      } else {
+        return "unexpected word \"" + word.text + "\" (quote a value that holds blanks)";
+      }
+      continue;
+    }
+    std::string key = word.text.substr(0, word.equalsAt);
+    std::string value = word.text.substr(word.equalsAt + 1);
+    bool request = step.kind == Step::DATA || step.kind == Step::TASK;
+    bool started = step.kind != Step::TASK;
+    if (key == "subnode") {
+      step.subnode = value;
+    } else if (key == "id" && request) {
+      step.id = value;
+    } else if (key == "rsid" && started) {
+      step.requestStartedID = value;
+    } else if (key == "user" && step.kind == Step::TASK) {
+      step.user = value;
+    } else if (key == "filter" && step.kind == Step::DATA) {
+      Filter filter;
+      if (!parseFilter(value, filter)) return "filter \"" + value + "\" is not NAME<op>VALUE";
+      step.filters.push_back(filter);
+    } else if (key == "shuttingDown" && step.kind == Step::STOP && (value == "true" || value == "false")) {
+      step.shuttingDown = value == "true";
+    } else {
+      return "unknown or invalid \"" + word.text + "\"";
+    }
+  }
+  if (!named) return step.kind == Step::TASK ? "task needs a command" : "needs a group name (or *)";
+  if (step.group == EVERY_GROUP && step.id) return "id= cannot be given for every group";
+  return "";
+}
+
+std::string readExpectWords(const std::vector<Word>& words, Step& step) {
+  const char* usage = "expect rows N | error RC | cell ROW COL TEXT | rc RC | events N";
+  if (words.size() < 3) return usage;
+  const std::string& what = words[1].text;
+  Expect& expect = step.expect;
+  if (what == "cell") {
+    expect.what = Expect::CELL;
+    if (words.size() != 5 || !parseNumber(words[2].text, 1, expect.row) || !parseNumber(words[3].text, 1, expect.column))
+      return "expect cell ROW COL TEXT (ROW and COL from 1)";
+    expect.value = words[4].text;
+    return "";
+  }
+  if (words.size() != 3) return usage;
+  if (what == "rows") {
+    expect.what = Expect::ROWS;
+  } else if (what == "error") {
+    expect.what = Expect::ERROR;
+  } else if (what == "rc") {
+    expect.what = Expect::RC;
+  } else if (what == "events") {
+    expect.what = Expect::EVENTS;
+  } else {
+    return usage;
+  }
+  long minimum = expect.what == Expect::ROWS || expect.what == Expect::EVENTS ? 0 : LONG_MIN;
+  if (!parseNumber(words[2].text, minimum, expect.number)) return "expect " + what + " needs a number";
+  return "";
+}
+
+// Parses one script line that is not blank or a comment; returns "" or what is wrong.
+std::string readStep(const std::string& line, const std::string& defaultUser, Step& step) {
+  std::size_t start = line.find_first_not_of(" \t");
+  std::size_t nameEnd = line.find_first_of(" \t", start);
+  std::string name = line.substr(start, nameEnd == std::string::npos ? std::string::npos : nameEnd - start);
+  if (name == "raw") {
+    step.kind = Step::RAW;
+    step.text = nameEnd == std::string::npos ? "" : line.substr(nameEnd + 1);
+    if (step.text.empty()) return "raw needs the message text";
+    return "";
+  }
+  std::vector<Word> words;
+  std::string error;
+  if (!splitWords(line, words, error)) return error;
+  if (name == "start" || name == "data" || name == "stop" || name == "task") {
+    step.kind = name == "start" ? Step::START : name == "data" ? Step::DATA : name == "stop" ? Step::STOP : Step::TASK;
+    step.user = defaultUser;
+    return readRequestWords(words, step);
+  }
+  if (name == "expect") {
+    step.kind = Step::EXPECT;
+    std::size_t textStart = line.find_first_not_of(" \t", nameEnd);
+    std::size_t textEnd = line.find_last_not_of(" \t");
+    if (textStart != std::string::npos) step.text = line.substr(textStart, textEnd + 1 - textStart);
+    return readExpectWords(words, step);
+  }
+  if (name == "sleep") {
+    step.kind = Step::SLEEP;
+    if (words.size() != 2 || !parseNumber(words[1].text, 0, step.sleepMs)) return "sleep MS";
+    return "";
+  }
+  if (name == "wait" || name == "shutdown") {
+    step.kind = name == "wait" ? Step::WAIT : Step::SHUTDOWN;
+    if (words.size() != 1) return name + " takes no arguments";
+    return "";
+  }
+  return "unknown step \"" + name + "\"";
+}
+
+}  // namespace
+
+std::vector<Step> defaultSteps(const std::vector<RegisteredGroup>& groups, const DefaultScenario& scenario) {
+  std::vector<Step> steps;
+  for (const auto& group : groups) {
+    Step start;
+    start.kind = Step::START;
+    start.group = group.name;
+    steps.push_back(start);
+    for (long round = 0; round < scenario.rounds; round++) {
+      if (round > 0 && scenario.intervalMs > 0) {
+        Step sleep;
+        sleep.kind = Step::SLEEP;
+        sleep.sleepMs = scenario.intervalMs;
+        steps.push_back(sleep);
+      }
+      Step data;
+      data.kind = Step::DATA;
+      data.group = group.name;
+      data.subnode = scenario.subnode;
+      data.filters = scenario.filters;
+      steps.push_back(data);
+    }
+    Step stop;
+    stop.kind = Step::STOP;
+    stop.group = group.name;
+    steps.push_back(stop);
+  }
+  for (const auto& command : scenario.tasks) {
+    Step task;
+    task.kind = Step::TASK;
+    task.command = command;
+    task.user = scenario.user;
+    steps.push_back(task);
+  }
+  return steps;
+}
+
+bool parseFilter(const std::string& text, Filter& filter) {
+  std::size_t at = text.find_first_of("=!<>", 1);
+  if (at == std::string::npos) return false;
+  static const struct {
+    const char* symbol;
+    const char* op;
+  } OPERATORS[] = {{"!=", "NE"}, {"<=", "LE"}, {">=", "GE"}, {"=", "EQ"}, {"<", "LT"}, {">", "GT"}};
+  for (const auto& candidate : OPERATORS) {
+    std::string symbol = candidate.symbol;
+    if (text.compare(at, symbol.size(), symbol) != 0) continue;
+    filter = Filter{text.substr(0, at), text.substr(at + symbol.size()), candidate.op, LOG_OP_AND};
+    return true;
+  }
+  return false;  // a lone '!'
+}
+
+bool readScript(const std::string& path, const std::string& defaultUser, std::vector<Step>& steps,
+                std::string& error) {
+  std::ifstream in(path);
+  if (!in) {
+    error = path + ": cannot be read";
+    return false;
+  }
+  std::string line;
+  bool shutdownSeen = false;
+  for (int number = 1; std::getline(in, line); number++) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') continue;
+    Step step;
+    step.line = number;
+    std::string problem = readStep(line, defaultUser, step);
+    if (problem.empty() && shutdownSeen && step.kind != Step::EXPECT)
+      problem = "only expect steps may follow shutdown";
+    if (!problem.empty()) {
+      error = path + ":" + std::to_string(number) + ": " + problem;
+      return false;
+    }
+    shutdownSeen = shutdownSeen || step.kind == Step::SHUTDOWN;
+    steps.push_back(step);
+  }
+  return true;
+}
+
+namespace Wire {
+
+std::string escape(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    switch (c) {
+      case '&': escaped += "&amp;"; break;
+      case '<': escaped += "&lt;"; break;
+      case '>': escaped += "&gt;"; break;
+      case '"': escaped += "&quot;"; break;
+      case '\'': escaped += "&apos;"; break;
+      case '\n': escaped += "&#10;"; break;
+      default: escaped += c;
+    }
+  }
+  return escaped;
+}
+
+namespace {
+std::string attribute(const char* name, const std::string& value) {
+  return std::string(" ") + name + "=\"" + escape(value) + "\"";
+}
+std::string subnodeAttribute(const std::optional<std::string>& subnode) {
+  return subnode ? attribute("subnode", *subnode) : std::string();
+}
+}  // namespace
+
+// <dataRequest id="ID" requestStartedID="R"[ subnode="S"]><attrGroup name="N"/>
+// <requestInfo name="" value="" op="" logOp=""/>...</dataRequest>\n
+std::string dataRequest(const std::string& id, const std::string& requestStartedID,
+                        const std::optional<std::string>& subnode, const std::string& group,
+                        const std::vector<Filter>& filters) {
+  std::string xml = "<dataRequest" + attribute("id", id) + attribute("requestStartedID", requestStartedID) +
+                    subnodeAttribute(subnode) + "><attrGroup" + attribute("name", group) + "/>";
+  for (const auto& filter : filters)
+    xml += "<requestInfo" + attribute("name", filter.name) + attribute("value", filter.value) +
+           attribute("op", filter.op) + attribute("logOp", filter.logOp) + "/>";
+  return xml + "</dataRequest>\n";
+}
+
+// <taskRequest id="ID"[ subnode="S"]><task command="C" user="U"/></taskRequest>\n
+std::string taskRequest(const std::string& id, const std::optional<std::string>& subnode, const std::string& command,
+                        const std::string& user) {
+  return "<taskRequest" + attribute("id", id) + subnodeAttribute(subnode) + "><task" + attribute("command", command) +
+         attribute("user", user) + "/></taskRequest>\n";
+}
+
+// <startRequestInfo requestStartedID="R" ag="N"[ subnode="S"]/>\n
+std::string startRequest(const std::string& requestStartedID, const std::string& group,
+                         const std::optional<std::string>& subnode) {
+  return "<startRequestInfo" + attribute("requestStartedID", requestStartedID) + attribute("ag", group) +
+         subnodeAttribute(subnode) + "/>\n";
+}
+
+// <stopRequestInfo requestStartedID="R" ag="N" shuttingDown="false"[ subnode="S"]/>\n
+std::string stopRequest(const std::string& requestStartedID, const std::string& group, bool shuttingDown,
+                        const std::optional<std::string>& subnode) {
+  return "<stopRequestInfo" + attribute("requestStartedID", requestStartedID) + attribute("ag", group) +
+         attribute("shuttingDown", shuttingDown ? "true" : "false") + subnodeAttribute(subnode) + "/>\n";
+}
+
+std::string shutdown() { return "<shutdown/>\n"; }
+
+}  // namespace Wire

@@ -1,0 +1,95 @@
+// The steps that agentemu plays: the default scenario, the script format, and the
+// exact bytes of every message the agent sends.
+//
+// Script format, one step per line ('#' at the start of a line makes a comment):
+//   start GROUP [rsid=R] [subnode=S]
+//   data GROUP [id=ID] [rsid=R] [subnode=S] [filter=NAME<op>VALUE]... [nowait]
+//   stop GROUP [rsid=R] [subnode=S] [shuttingDown=true]
+//   task COMMAND [id=ID] [user=U] [subnode=S] [nowait]
+//   wait | sleep MS | raw TEXT | shutdown
+//   expect rows N | expect error RC | expect cell ROW COL TEXT | expect rc RC | expect events N
+// GROUP "*" stands for every registered group. Words may be double-quoted, with \" \\ \n \t.
+#ifndef AGENTEMU_SCENARIO_H
+#define AGENTEMU_SCENARIO_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Output.h"
+
+// One requestInfo filter of a data request.
+struct Filter {
+  std::string name;
+  std::string value;
+  std::string op;
+  std::string logOp;
+};
+
+struct Expect {
+  enum What { ROWS, ERROR, CELL, RC, EVENTS };
+  What what = ROWS;
+  long number = 0;  // ROWS: row count; ERROR, RC: the code; EVENTS: event count
+  long row = 0, column = 0;  // CELL, both from 1
+  std::string value;         // CELL
+};
+
+struct Step {
+  enum Kind { START, DATA, STOP, TASK, WAIT, SLEEP, RAW, EXPECT, SHUTDOWN };
+  Kind kind = WAIT;
+  int line = 0;                    // the script line; 0 in the default scenario
+  std::string group;               // START, DATA, STOP; "*" is every registered group
+  std::optional<std::string> id;   // DATA, TASK: empty takes a fresh id
+  std::optional<std::string> requestStartedID;  // START, DATA, STOP: empty takes the group's or a fresh one
+  std::optional<std::string> subnode;
+  std::string command;             // TASK
+  std::string user;                // TASK
+  std::vector<Filter> filters;     // DATA
+  bool wait = true;                // DATA, TASK: wait for the answer before the next step
+  bool shuttingDown = false;       // STOP
+  long sleepMs = 0;                // SLEEP
+  std::string text;                // RAW: the message without its line feed; EXPECT: the line's words
+  Expect expect;                   // EXPECT
+};
+
+// The choices of the command line that shape the default scenario.
+struct DefaultScenario {
+  long rounds = 1;
+  long intervalMs = 0;
+  std::vector<std::string> tasks;
+  std::vector<Filter> filters;
+  std::optional<std::string> subnode;
+  std::string user;
+};
+
+// For every group: start, rounds data requests with intervalMs between them, stop;
+// then one task request per task.
+std::vector<Step> defaultSteps(const std::vector<RegisteredGroup>& groups, const DefaultScenario& scenario);
+
+// Parses a filter NAME<op>VALUE, where <op> is the first of =, !=, <, <=, >, >= after a
+// non-empty name; the op is sent as EQ, NE, LT, LE, GT or GE, and logOp as AND.
+// Returns false when text holds no operator after a name.
+bool parseFilter(const std::string& text, Filter& filter);
+
+// Reads a script. On failure returns false with error set to "FILE:LINE: what".
+// defaultUser is the user of task steps that name none.
+bool readScript(const std::string& path, const std::string& defaultUser, std::vector<Step>& steps,
+                std::string& error);
+
+// The exact bytes of the agent's messages, values escaped; each ends with ">\n".
+namespace Wire {
+// Escapes & < > " ' and the line feed for an attribute value.
+std::string escape(const std::string& text);
+std::string dataRequest(const std::string& id, const std::string& requestStartedID,
+                        const std::optional<std::string>& subnode, const std::string& group,
+                        const std::vector<Filter>& filters);
+std::string taskRequest(const std::string& id, const std::optional<std::string>& subnode, const std::string& command,
+                        const std::string& user);
+std::string startRequest(const std::string& requestStartedID, const std::string& group,
+                         const std::optional<std::string>& subnode);
+std::string stopRequest(const std::string& requestStartedID, const std::string& group, bool shuttingDown,
+                        const std::optional<std::string>& subnode);
+std::string shutdown();
+}  // namespace Wire
+
+#endif

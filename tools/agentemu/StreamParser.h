@@ -1,0 +1,85 @@
+// Cuts the provider's byte stream into messages with one expat parser.
+//
+// The provider's stream is a sequence of XML documents with no common root, and
+// the task response ends without a line feed, so messages cannot be framed by
+// lines. The parser is fed a synthetic "<stream>" tag first: every top-level
+// element of the provider then is a child of that root, and each one is handed
+// out whole as soon as its end tag has been read. Not thread-safe; one owner.
+#ifndef AGENTEMU_STREAM_PARSER_H
+#define AGENTEMU_STREAM_PARSER_H
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <expat.h>
+
+// One element of a provider message: its name, its attributes in document order
+// (values decoded by expat, UTF-8), and its child elements. Text is not kept.
+struct Element {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> attributes;
+  std::vector<Element> children;
+
+  // Returns the value of attribute key, or null when the element has none.
+  const std::string* attribute(const char* key) const;
+  // Returns the first child named childName, or null.
+  const Element* child(const char* childName) const;
+};
+
+// What feeding produced, in stream order.
+struct StreamItem {
+  enum Kind {
+    MESSAGE,    // a complete top-level element, in message
+    MALFORMED,  // the bytes are not well-formed XML; parsing has stopped
+    FRAMING     // a message is not followed by its line feed, or text stands between messages
+  };
+  Kind kind;
+  Element message;
+  std::string text;       // MALFORMED and FRAMING: what is wrong
+  std::size_t offset = 0; // byte offset in the provider's stream: start of the message, or of the fault
+};
+
+class StreamParser {
+ public:
+  StreamParser();
+  ~StreamParser();
+  StreamParser(const StreamParser&) = delete;
+  StreamParser& operator=(const StreamParser&) = delete;
+
+  // Parses the next bytes of the stream and appends what they complete to the
+  // queue. After a MALFORMED item the bytes are only counted.
+  void feed(const char* bytes, std::size_t length);
+  // The stream has ended: reports a message left incomplete (MALFORMED) and a
+  // last message that lacks its line feed (FRAMING).
+  void finish();
+
+  // Hands out and clears the items queued so far.
+  std::vector<StreamItem> take();
+
+  bool failed() const { return failed_; }
+  std::size_t bytesSeen() const { return stream_.size(); }
+
+ private:
+  static void XMLCALL onStart(void* self, const XML_Char* name, const XML_Char** attributes);
+  static void XMLCALL onEnd(void* self, const XML_Char* name);
+  static void XMLCALL onText(void* self, const XML_Char* text, int length);
+
+  void checkLineFeed(bool atEnd);
+  void reportExpatError(const char* context);
+  std::size_t streamOffset(XML_Index parserIndex) const;
+
+  XML_Parser parser_;
+  std::string stream_;                   // every byte of the provider's stream
+  std::vector<Element> open_;            // open elements of the current message, outermost first
+  std::vector<std::size_t> startEnds_;   // for each open element: stream offset just past its start tag
+  std::size_t messageStart_ = 0;
+  bool lineFeedDue_ = false;             // the last message must be followed by '\n' at lineFeedAt_
+  std::size_t lineFeedAt_ = 0;
+  bool textReported_ = false;           // text between the last message and the next one was reported
+  bool failed_ = false;
+  std::vector<StreamItem> items_;
+};
+
+#endif

@@ -178,113 +178,143 @@ TEST_F(Events, FailedTaskWriteStillEndsTheTask) {
   EXPECT_FALSE(isPending("5"));
 }
 
-// One thread waits for requests while workers answer them, one worker per group,
-// and other threads send events; every message must reach the agent whole.
-TEST_F(Events, AnswersAndEventsFromManyThreadsWhileAWaitIsBlocked) {
-  constexpr int kRequestsPerGroup = 40;
-  constexpr int kEventsPerThread = 100;
-  const int groups[] = {7, 9};
+// One thread waits for requests while workers answer them, one worker per group
+// plus one for tasks, and other threads send events; every message must reach the
+// agent whole.
+struct Load {
+  int groups;
+  int requestsPerGroup;
+  int eventThreads;
+  int eventsPerThread;
+};
 
-  std::mutex mutex;
-  std::condition_variable ready;
-  std::map<int, std::deque<std::string>> work;  // groupId (0: tasks) -> ids
-  bool done = false;
+class ConcurrentConversation : public ApiTest {
+ protected:
+  void run(const Load& load) {
+    std::vector<std::pair<std::string, int>> groups;
+    for (int g = 0; g < load.groups; g++) groups.push_back({"G" + std::to_string(g), 100 + g});
+    openRegistered(groups);
 
-  std::thread waiter([&] {
-    for (;;) {
-      CPREQUEST* r = nullptr;
-      ASSERT_EQ(CP_OK, cpdll_WaitForRequest(&r));
-      int type = r->requestType;
-      {
-        std::lock_guard<std::mutex> guard(mutex);
-        if (type == DATA_REQUEST) work[r->groupId].push_back(r->id);
-        if (type == TASK_REQUEST) work[0].push_back(r->id);
-        if (type == NO_REQUEST) done = true;
-      }
-      ready.notify_all();
-      cpdll_FreeRequest(r);
-      if (type == NO_REQUEST) return;
-    }
-  });
-  auto worker = [&](int groupId, int expected) {
-    for (int answered = 0; answered < expected; answered++) {
-      std::string id;
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        ready.wait(lock, [&] { return !work[groupId].empty(); });
-        id = work[groupId].front();
-        work[groupId].pop_front();
-      }
-      if (groupId == 0) {
-        EXPECT_EQ(CP_OK, cpdll_SendTaskRC(answered, id.c_str()));
-      } else {
-        std::string big(500, static_cast<char>('a' + answered % 26));
-        const char* row[] = {id.c_str(), big.c_str(), "<&>"};
-        EXPECT_EQ(CP_OK, cp_SetAttributeValues(const_cast<char**>(row), 3, id.c_str()));
-        EXPECT_EQ(CP_OK, cp_SetAttributeValues(const_cast<char**>(row), 3, id.c_str()));
-        EXPECT_EQ(CP_OK, cpdll_SendData(id.c_str()));
-      }
-    }
-  };
-  std::vector<std::thread> threads;
-  for (int g : groups) threads.emplace_back(worker, g, kRequestsPerGroup);
-  threads.emplace_back(worker, 0, kRequestsPerGroup);
-  for (int t = 0; t < 2; t++) {
-    threads.emplace_back([&, t] {
-      std::string value(300, static_cast<char>('0' + t));
-      const char* row[] = {value.c_str()};
-      for (int i = 0; i < kEventsPerThread; i++) EXPECT_EQ(CP_OK, cpdll_SendSubnodeEventData(const_cast<char**>(row), 1, 7, "S"));
-    });
-  }
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::map<int, std::deque<std::string>> work;  // groupId (0: tasks) -> ids
 
-  std::string requests;
-  for (int i = 0; i < kRequestsPerGroup; i++) {
-    for (const char* group : {"Procs", "Disks"})
-      requests += "<dataRequest id=\"" + std::string(group) + std::to_string(i) + "\"><attrGroup name=\"" + group +
-                  "\"/></dataRequest>\n";
-    requests += "<taskRequest id=\"t" + std::to_string(i) + "\"><task command=\"c\"/></taskRequest>\n";
-  }
-  ASSERT_TRUE(agent_.send(requests));
-
-  int dataResponses = 0, tasks = 0, events = 0;
-  std::string stream;
-  const int expected = 3 * kRequestsPerGroup + 2 * kEventsPerThread;
-  while (dataResponses + tasks + events < expected) {
-    std::string chunk = agent_.readAll(2000);
-    ASSERT_FALSE(chunk.empty()) << "after " << dataResponses << " responses, " << tasks << " tasks, " << events << " events";
-    stream += chunk;
-    for (;;) {  // cut complete messages off the front of the stream
-      size_t end;
-      if (stream.compare(0, 13, "<taskResponse") == 0) {
-        end = stream.find("/>");
-        if (end == std::string::npos) break;
-        end += 2;
-        tasks++;
-      } else {
-        end = stream.find(">\n");
-        if (end == std::string::npos) break;
-        std::string message = stream.substr(0, end + 2);
-        if (message.compare(0, 13, "<dataResponse") == 0) {
-          EXPECT_EQ(std::string::npos, message.find("<pureEvent")) << message;
-          EXPECT_NE(std::string::npos, message.find("</al></in><in><al>")) << message;
-          dataResponses++;
-        } else {
-          EXPECT_EQ(0u, message.find("<pureEvent subnode=\"S\"><attrGroup name=\"Procs\"><in><al><a v=\"")) << message;
-          events++;
+    std::thread waiter([&] {
+      for (;;) {
+        CPREQUEST* r = nullptr;
+        ASSERT_EQ(CP_OK, cpdll_WaitForRequest(&r));
+        int type = r->requestType;
+        {
+          std::lock_guard<std::mutex> guard(mutex);
+          if (type == DATA_REQUEST) work[r->groupId].push_back(r->id);
+          if (type == TASK_REQUEST) work[0].push_back(r->id);
         }
-        end += 2;
+        ready.notify_all();
+        cpdll_FreeRequest(r);
+        if (type == NO_REQUEST) return;
       }
-      stream.erase(0, end);
+    });
+    auto worker = [&](int groupId) {
+      for (int answered = 0; answered < load.requestsPerGroup; answered++) {
+        std::string id;
+        {
+          std::unique_lock<std::mutex> lock(mutex);
+          ready.wait(lock, [&] { return !work[groupId].empty(); });
+          id = work[groupId].front();
+          work[groupId].pop_front();
+        }
+        if (groupId == 0) {
+          EXPECT_EQ(CP_OK, cpdll_SendTaskRC(answered, id.c_str()));
+        } else {
+          std::string big(500, static_cast<char>('a' + answered % 26));
+          const char* row[] = {id.c_str(), big.c_str(), "<&>"};
+          EXPECT_EQ(CP_OK, cp_SetAttributeValues(const_cast<char**>(row), 3, id.c_str()));
+          EXPECT_EQ(CP_OK, cp_SetAttributeValues(const_cast<char**>(row), 3, id.c_str()));
+          EXPECT_EQ(CP_OK, cpdll_SendData(id.c_str()));
+        }
+      }
+    };
+    std::vector<std::thread> threads;
+    for (const auto& g : groups) threads.emplace_back(worker, g.second);
+    threads.emplace_back(worker, 0);
+    for (int t = 0; t < load.eventThreads; t++) {
+      threads.emplace_back([&, t] {
+        std::string value(300, static_cast<char>('0' + t));
+        const char* row[] = {value.c_str()};
+        for (int i = 0; i < load.eventsPerThread; i++)
+          EXPECT_EQ(CP_OK, cpdll_SendSubnodeEventData(const_cast<char**>(row), 1, 100, "S"));
+      });
     }
-  }
-  EXPECT_EQ(2 * kRequestsPerGroup, dataResponses);
-  EXPECT_EQ(kRequestsPerGroup, tasks);
-  EXPECT_EQ(2 * kEventsPerThread, events);
 
-  for (std::thread& t : threads) t.join();
-  ASSERT_TRUE(agent_.send("<shutdown/>\n"));
-  waiter.join();
-  EXPECT_EQ(0, cpContext.pending->entryCount());
+    std::thread requester([&] {
+      for (int i = 0; i < load.requestsPerGroup; i++) {
+        std::string requests;
+        for (const auto& g : groups)
+          requests += "<dataRequest id=\"" + g.first + "-" + std::to_string(i) + "\"><attrGroup name=\"" + g.first +
+                      "\"/></dataRequest>\n";
+        requests += "<taskRequest id=\"t" + std::to_string(i) + "\"><task command=\"c\"/></taskRequest>\n";
+        ASSERT_TRUE(agent_.send(requests));
+      }
+    });
+
+    int dataResponses = 0, tasks = 0, events = 0;
+    std::string stream;
+    const int expected = (load.groups + 1) * load.requestsPerGroup + load.eventThreads * load.eventsPerThread;
+    while (dataResponses + tasks + events < expected) {
+      std::string chunk = agent_.readSome(10000);
+      ASSERT_FALSE(chunk.empty()) << "after " << dataResponses << " responses, " << tasks << " tasks, " << events
+                                  << " events";
+      stream += chunk;
+      size_t at = 0;
+      for (;;) {  // cut complete messages off the front of the stream
+        size_t end;
+        if (stream.compare(at, 13, "<taskResponse") == 0) {
+          end = stream.find("/>", at);
+          if (end == std::string::npos) break;
+          end += 2;
+          tasks++;
+        } else {
+          end = stream.find(">\n", at);
+          if (end == std::string::npos) break;
+          end += 2;
+          if (stream.compare(at, 13, "<dataResponse") == 0) {
+            std::string message = stream.substr(at, end - at);
+            EXPECT_EQ(std::string::npos, message.find("<pureEvent")) << message;
+            EXPECT_NE(std::string::npos, message.find("&lt;&amp;&gt;\"/></al></in><in><al>")) << message;
+            dataResponses++;
+          } else {
+            static const std::string prefix = "<pureEvent subnode=\"S\"><attrGroup name=\"G0\"><in><al><a v=\"";
+            std::string message = stream.substr(at, end - at);
+            char mark = message.size() > prefix.size() ? message[prefix.size()] : '?';
+            EXPECT_EQ(prefix + std::string(300, mark) + "\"/></al></in></attrGroup></pureEvent>\n", message);
+            events++;
+          }
+        }
+        at = end;
+      }
+      stream.erase(0, at);
+    }
+    EXPECT_EQ(load.groups * load.requestsPerGroup, dataResponses);
+    EXPECT_EQ(load.requestsPerGroup, tasks);
+    EXPECT_EQ(load.eventThreads * load.eventsPerThread, events);
+
+    requester.join();
+    for (std::thread& t : threads) t.join();
+    ASSERT_TRUE(agent_.send("<shutdown/>\n"));
+    waiter.join();
+    EXPECT_EQ(0, cpContext.pending->entryCount());
+  }
+};
+
+TEST_F(ConcurrentConversation, AnswersAndEventsFromSeveralThreadsWhileAWaitIsBlocked) { run({2, 40, 2, 100}); }
+
+TEST_F(ConcurrentConversation, EightAnsweringThreadsAndAnEventThreadThousandsOfMessages) {
+  for (int round = 0; round < 3; round++) {
+    SCOPED_TRACE(round);
+    run({8, 300, 1, 2000});
+    cpdll_CloseConnection();
+    if (HasFailure()) return;
+  }
 }
 
 }  // namespace

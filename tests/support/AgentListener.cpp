@@ -113,6 +113,13 @@ std::string AgentListener::readBytes(size_t count, int timeoutMs) {
   return out;
 }
 
+std::string AgentListener::readSome(int timeoutMs) {
+  if (pending_.empty()) fill(timeoutMs);
+  std::string out;
+  out.swap(pending_);
+  return out;
+}
+
 std::string AgentListener::readAll(int timeoutMs) {
   while (fill(timeoutMs)) {
   }

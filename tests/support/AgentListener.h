@@ -25,6 +25,8 @@ class AgentListener {
   std::string readMessage(int timeoutMs = 5000) { return readUntil(">\n", timeoutMs); }
   // Reads exactly count bytes, or fewer on time-out or close.
   std::string readBytes(size_t count, int timeoutMs = 5000);
+  // What one read brings, waiting at most timeoutMs for it (empty on time-out or close).
+  std::string readSome(int timeoutMs = 5000);
   // Everything that arrives until the peer closes or timeoutMs of silence passes.
   std::string readAll(int timeoutMs = 200);
   // Ends the agent's sending half: the library reads end of stream, and its

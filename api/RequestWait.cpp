@@ -51,6 +51,16 @@ AGPTR* findGroup(const char* name) {
   return name ? static_cast<AGPTR*>(cpContext.registry->get(name)) : nullptr;
 }
 
+// Marks a wait in progress for its whole duration, so that a close on another
+// thread waits for it to return.
+class WaitInProgress {
+ public:
+  WaitInProgress() { cpContext.waiters.fetch_add(1, std::memory_order_acq_rel); }
+  ~WaitInProgress() { cpContext.waiters.fetch_sub(1, std::memory_order_release); }
+  WaitInProgress(const WaitInProgress&) = delete;
+  WaitInProgress& operator=(const WaitInProgress&) = delete;
+};
+
 // What one message did to the wait.
 enum class Outcome { IGNORED, ENDS_WAIT, OUT_OF_MEMORY };
 
@@ -58,6 +68,7 @@ enum class Outcome { IGNORED, ENDS_WAIT, OUT_OF_MEMORY };
 
 int cp_WaitForRequest(CPREQUEST** out) {
   CP_TRACE_ENTRY(trc, "cp_WaitForRequest");
+  WaitInProgress inProgress;
   CPREQUEST* record = static_cast<CPREQUEST*>(calloc(1, sizeof(CPREQUEST)));
   *out = record;
   if (!record) {

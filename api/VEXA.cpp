@@ -1,6 +1,8 @@
 // The connection context: open, close, the port and the pending-request table.
 #include "api/VEXA.h"
 
+#include <sched.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -21,7 +23,8 @@ ConnectionContext cpContext = {CLOSED_SOCKET_STATE,
                                nullptr,
                                nullptr,
                                {},
-                               nullptr};
+                               nullptr,
+                               {0}};
 
 namespace {
 
@@ -41,7 +44,13 @@ const char* findProperty(const char** properties, int count, const char* prefix)
 // flag and the initial buffer size stay.
 void releaseConnection() {
   ConnectionContext& c = cpContext;
-  if (c.agent) c.agent->close();
+  if (c.agent) {
+    // A wait blocked on another thread returns once the socket is shut down; only
+    // then may the socket and the tables it uses go.
+    c.agent->interrupt();
+    while (c.waiters.load(std::memory_order_acquire) > 0) sched_yield();
+    c.agent->close();
+  }
   c.state = CLOSED_SOCKET_STATE;
   delete c.agent;
   c.agent = nullptr;

@@ -11,6 +11,7 @@
 #ifndef CPCLIENT_API_VEXA_H
 #define CPCLIENT_API_VEXA_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "cpclient.h"
@@ -47,6 +48,9 @@ struct ConnectionContext {
   HashTable* pending;     // request id -> AGPTR (data) or the key itself (task)
   SVC1_Lock pendingLock;  // guards every operation on pending
   ClientSocket* agent;    // the connection to the agent
+  // Calls of cp_WaitForRequest in progress; a close wakes them and waits for them
+  // to return before it releases what they use.
+  std::atomic<int> waiters;
 };
 
 // The one connection context. Tests read it; only the operations below change it.
@@ -60,7 +64,9 @@ void cp_setPort(int port);
 // connection or failed open left is released first. Returns 0, -1 (no port,
 // nothing changed) or -2 (connect failed, or no memory for the connection).
 int cp_OpenConnection(const char** properties, int count);
-// Closes the connection and releases everything it owns. Always 0.
+// Closes the connection and releases everything it owns. Always 0. It may run on
+// another thread while a wait is blocked: the wait is woken (it reports no
+// request) and the close waits for it to return first.
 int cp_CloseConnection();
 
 // Registers a group in state 1: 0, or -4 (wrong state or no memory). A name

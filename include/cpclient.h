@@ -18,8 +18,10 @@
  * cpdll_WaitForRequest; other threads may answer requests and send events while
  * it waits. Answers for one attribute group must not overlap. The open, the close,
  * registration and cpdll_setPort must not run while any other call of the
- * connection runs. vexadllHello and the two configuration lookups may be called
- * at any time from any thread.
+ * connection runs, with one exception: cpdll_CloseConnection may be called while
+ * another thread is blocked in cpdll_WaitForRequest; that wait then returns
+ * NO_REQUEST, and the close returns after it. vexadllHello and the two
+ * configuration lookups may be called at any time from any thread.
  */
 #ifndef CPCLIENT_H
 #define CPCLIENT_H

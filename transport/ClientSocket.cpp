@@ -78,9 +78,13 @@ void ClientSocket::adopt(int fd) {
   sock = fd;
 }
 
+void ClientSocket::interrupt() {
+  if (sock != INVALID_SOCKET) ::shutdown(sock, SHUT_RDWR);
+}
+
 void ClientSocket::close() {
   if (sock == INVALID_SOCKET) return;
-  ::shutdown(sock, SHUT_RDWR);  // a receive blocked on another thread returns at once
+  ::shutdown(sock, SHUT_RDWR);
   ::close(sock);
   sock = INVALID_SOCKET;
 }

@@ -29,8 +29,11 @@ class ClientSocket {
   // Takes over an already connected stream socket instead of opening one, so that
   // tests and tools can play the agent over a socket pair.
   void adopt(int fd);
-  // Closes the socket (waking a blocked receive); the left-over bytes stay until
-  // destruction. Writes no trace.
+  // Wakes a receive blocked on another thread (it returns false) and makes later
+  // reads and writes fail, without giving up the socket handle. Writes no trace.
+  void interrupt();
+  // Closes the socket; the left-over bytes stay until destruction. No other call
+  // may be running on the socket: interrupt, and let it return, first. Writes no trace.
   void close();
   // Sends all of message's bytes, retrying partial sends and interrupted calls.
   // False (with "socket write error:%d") when a send fails, also when the agent has

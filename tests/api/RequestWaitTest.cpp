@@ -1,5 +1,7 @@
 // Waiting for requests over a real loopback agent: every kind, every field, the pending ids.
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/ApiFixture.h"
@@ -282,6 +284,24 @@ TEST_F(RequestWait, RecordOutlivesTheConnection) {
   EXPECT_STREQ("9", text(r->id));
   EXPECT_STREQ("S", text(r->subnode));
   cpdll_FreeRequest(r);
+}
+
+TEST_F(RequestWait, CloseOnAnotherThreadEndsABlockedWait) {
+  int rc = -99;
+  int type = -1;
+  std::thread waiter([&] {
+    CPREQUEST* r = nullptr;
+    rc = cpdll_WaitForRequest(&r);
+    type = r->requestType;
+    cpdll_FreeRequest(r);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(CP_OK, cpdll_CloseConnection());
+  waiter.join();
+  EXPECT_EQ(CP_OK, rc);
+  EXPECT_EQ(NO_REQUEST, type);
+  EXPECT_EQ(0, cpContext.waiters.load());
+  EXPECT_EQ(CLOSED_SOCKET_STATE, cpContext.state);
 }
 
 TEST_F(RequestWait, NullOutPointerIsRefused) { EXPECT_EQ(CP_ILLEGAL_STATE, cpdll_WaitForRequest(nullptr)); }

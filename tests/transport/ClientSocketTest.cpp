@@ -91,7 +91,7 @@ TEST(ClientSocket, ResetByTheAgentEndsTheReceive) {
   EXPECT_FALSE(socket.receive(message));
 }
 
-TEST(ClientSocket, CloseOnAnotherThreadWakesABlockedReceive) {
+TEST(ClientSocket, InterruptOnAnotherThreadWakesABlockedReceive) {
   AgentListener agent;
   ClientSocket socket(agent.port(), "127.0.0.1");
   ASSERT_TRUE(socket.open());
@@ -102,9 +102,11 @@ TEST(ClientSocket, CloseOnAnotherThreadWakesABlockedReceive) {
     received = socket.receive(message);
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  socket.close();
+  socket.interrupt();
   waiter.join();
   EXPECT_FALSE(received);
+  socket.close();
+  EXPECT_FALSE(socket.isOpen());
 }
 
 TEST(ClientSocket, WriteAfterTheAgentClosedFailsWithoutSignal) {

@@ -36,6 +36,7 @@ memcheck: build
 	set -e; for p in $(MEMCHECK_PROGRAMS); do \
 	  echo "== valgrind $$p"; \
 	  valgrind --quiet --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+	    --suppressions=tests/valgrind.supp \
 	    --show-leak-kinds=definite,indirect build/tests/$$p --gtest_brief=1; \
 	done
 

@@ -16,6 +16,14 @@ namespace {
 constexpr int REGISTRATION_VERSION = 5;
 constexpr int REGISTRATION_CAPACITY = 256;
 
+// Registration belongs to state 1; another state is traced under TRC_ERROR.
+bool inOpenState(TraceScope& trc) {
+  if (cpContext.state == OPEN_SOCKET_STATE) return true;
+  CP_TRACE(trc, TRC_ERROR, "Called with illegal state.  Expected %d (OPEN_SOCKET_STATE), got %d.", OPEN_SOCKET_STATE,
+           cpContext.state);
+  return false;
+}
+
 void freeGroup(AGPTR* group) {
   free(group->name);
   delete group->responseBuffer;
@@ -27,11 +35,7 @@ void freeGroup(AGPTR* group) {
 int cp_RegisterAttrGroup(const char* name, int version, int groupId) {
   CP_TRACE_ENTRY(trc, "cp_RegisterAttrGroup");
   ConnectionContext& c = cpContext;
-  if (c.state != OPEN_SOCKET_STATE) {
-    CP_TRACE(trc, TRC_ERROR, "Called with illegal state.  Expected %d (OPEN_SOCKET_STATE), got %d.", OPEN_SOCKET_STATE,
-             c.state);
-    return trc.exit(__LINE__, CP_ILLEGAL_STATE);
-  }
+  if (!inOpenState(trc)) return trc.exit(__LINE__, CP_ILLEGAL_STATE);
   AGPTR* group = static_cast<AGPTR*>(calloc(1, sizeof(AGPTR)));
   if (!group) {
     CP_TRACE(trc, TRC_ERROR, "malloc failed for creating AGPTR.");
@@ -69,11 +73,7 @@ int cp_RegisterAttrGroup(const char* name, int version, int groupId) {
 int cp_RegistrationComplete() {
   CP_TRACE_ENTRY(trc, "cp_RegistrationComplete");
   ConnectionContext& c = cpContext;
-  if (c.state != OPEN_SOCKET_STATE) {
-    CP_TRACE(trc, TRC_ERROR, "Called with illegal state.  Expected %d (OPEN_SOCKET_STATE), got %d.", OPEN_SOCKET_STATE,
-             c.state);
-    return trc.exit(__LINE__, CP_ILLEGAL_STATE);
-  }
+  if (!inOpenState(trc)) return trc.exit(__LINE__, CP_ILLEGAL_STATE);
   // <vexaRegister ver="5"[ threaded="1"]><attrGroupList>
   //   <attrGroup name="NAME" ver="V"/>... (registry order, names unescaped)
   // </attrGroupList></vexaRegister>\n

@@ -24,23 +24,11 @@ bool copyText(const char* text, char** target) {
   return !text || *target;
 }
 
-void freeRequestInfo(RequestInfo* node) {
-  while (node) {
-    RequestInfo* next = node->next;
-    free(node->name);
-    free(node->value);
-    free(node->op);
-    free(node->logOp);
-    free(node);
-    node = next;
-  }
-}
-
 // Frees everything the record holds and clears it, keeping the record itself.
 void clearRecord(CPREQUEST* record) {
   free(record->id);
   free(record->requestStartedID);
-  freeRequestInfo(record->requestInfo);
+  freeRequestInfoList(record->requestInfo);
   free(record->command);
   free(record->subnode);
   free(record->user);

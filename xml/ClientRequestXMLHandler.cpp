@@ -97,14 +97,19 @@ ClientRequestXMLHandler::~ClientRequestXMLHandler() {
   free(id);
   free(requestStartedID);
   free(subnode);
-  while (requestInfo) {
-    RequestInfo* next = requestInfo->next;
-    free(requestInfo->name);
-    free(requestInfo->value);
-    free(requestInfo->op);
-    free(requestInfo->logOp);
-    free(requestInfo);
-    requestInfo = next;
+  freeRequestInfoList(requestInfo);
+  requestInfo = nullptr;
+}
+
+void freeRequestInfoList(RequestInfo* node) {
+  while (node) {
+    RequestInfo* next = node->next;
+    free(node->name);
+    free(node->value);
+    free(node->op);
+    free(node->logOp);
+    free(node);
+    node = next;
   }
 }
 

@@ -72,4 +72,7 @@ class ClientRequestXMLHandler : public XMLHandler {
   bool outOfMemory;
 };
 
+// Frees every node of a request-filter list with its four strings (all malloc'ed).
+void freeRequestInfoList(RequestInfo* head);
+
 #endif  // CPCLIENT_XML_CLIENTREQUESTXMLHANDLER_H

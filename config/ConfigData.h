@@ -94,7 +94,8 @@ class ConfigMap {
   // Adds one section of type section. With an id (non-null, non-empty): numbers it
   // 1 for a new type, else count + 1, stores its key (and id) and the count, and
   // returns the number; -3 when the id sanitises to nothing (stores nothing; also
-  // when memory runs out). Without an id: 0 (a defaults section) for a known type,
+  // when memory runs out, or when the count is INT_MAX and no number is left).
+  // Without an id: 0 (a defaults section) for a known type,
   // -1 for an unknown one; nothing is stored.
   int addSection(const char* section, const char* id);
   // Forgets the key of the subnode whose key is id's: the number is not reused and

@@ -1,6 +1,7 @@
 // Subnode sections, keys, indexes, per-subnode variables and instance environments.
 #include "config/SubnodeNames.h"
 
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -117,6 +118,10 @@ int ConfigMap::addSection(const char* section, const char* id) {
   } else if (!hasId) {
     CP_TRACE(trc, TRC_DETAIL, "Defaults section %s found", section);
     return trc.exit(__LINE__, 0);
+  } else if (n == INT_MAX) {
+    // A count read from a property can stand at the top already; one more would wrap.
+    CP_TRACE(trc, TRC_ERROR, "Section %s has no number left for ID %s", section, id);
+    return trc.exit(__LINE__, -3);
   } else {
     n = n + 1;
     CP_TRACE(trc, TRC_DETAIL, "Adding section %s ID %s with number %d (new subnode)", section, id, n);

@@ -45,6 +45,30 @@ char* findEndTagNameEnd(char* from, const char* end) {
   return nullptr;
 }
 
+// The byte that the reference named name (length bytes, NUL-terminated) stands
+// for; false when it names none.
+bool referencedByte(const char* name, size_t length, char* byte) {
+  if (strcmp(name, "lt") == 0) {
+    *byte = '<';
+  } else if (strcmp(name, "gt") == 0) {
+    *byte = '>';
+  } else if (strcmp(name, "amp") == 0) {
+    *byte = '&';
+  } else if (strcmp(name, "quot") == 0) {
+    *byte = '"';
+  } else if (strcmp(name, "apos") == 0) {
+    *byte = '\'';
+  } else if (length >= 2 && name[0] == '#') {
+    // Read as "%x" and atoi read them (no digits: 0); the low 8 bits make the byte.
+    unsigned long code = name[1] == 'x' ? strtoul(name + 2, nullptr, 16)
+                                        : static_cast<unsigned long>(strtol(name + 1, nullptr, 10));
+    *byte = static_cast<char>(code & 0xFF);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 void fail(XMLHandler* handler, const char* message) {
   if (handler) handler->fatalError(message);
 }
@@ -236,45 +260,33 @@ char* XMLParser::parseAttributes(char* name, char* cur, char* end) {
 
 bool decodeEntities(XMLHandler* handler, char* text) {
   if (!text) return true;
-  char* end = text + strlen(text);
-  char* amp = findChar(text, end, '&');
-  while (amp) {
-    char* semicolon = findChar(amp + 1, end, ';');
-    if (!semicolon) {
-      amp = findChar(amp + 1, end, '&');
-      continue;
-    }
+  char* const end = text + strlen(text);
+  // One pass: decoded bytes go to out, which never overtakes in, so a byte made by
+  // a replacement is never read again. The rest is moved up once, at the end.
+  char* out = text;
+  char* in = text;
+  for (;;) {
+    char* amp = findChar(in, end, '&');
+    char* semicolon = amp ? findChar(amp + 1, end, ';') : nullptr;
+    if (!semicolon) break;  // no ';' is left, so every '&' left stays as it is
+    size_t run = static_cast<size_t>(amp - in);
+    memmove(out, in, run);
+    out += run;
     *semicolon = 0;
-    const char* name = amp + 1;
-    size_t nameLength = static_cast<size_t>(semicolon - name);
+    size_t nameLength = static_cast<size_t>(semicolon - amp - 1);
     char replacement;
-    if (nameLength == 0) {
-      fail(handler, "Entity name cannot be empty");
-      return false;
-    } else if (strcmp(name, "lt") == 0) {
-      replacement = '<';
-    } else if (strcmp(name, "gt") == 0) {
-      replacement = '>';
-    } else if (strcmp(name, "amp") == 0) {
-      replacement = '&';
-    } else if (strcmp(name, "quot") == 0) {
-      replacement = '"';
-    } else if (strcmp(name, "apos") == 0) {
-      replacement = '\'';
-    } else if (nameLength >= 2 && name[0] == '#') {
-      // Read as "%x" and atoi read them (no digits: 0); the low 8 bits make the byte.
-      unsigned long code = name[1] == 'x' ? strtoul(name + 2, nullptr, 16)
-                                          : static_cast<unsigned long>(strtol(name + 1, nullptr, 10));
-      replacement = static_cast<char>(code & 0xFF);
-    } else {
-      if (handler) handler->reportError("Unrecognized entity: %s", name);
+    if (nameLength == 0 || !referencedByte(amp + 1, nameLength, &replacement)) {
+      // Decoded up to the failing reference, whose ';' is now a NUL; the rest follows.
+      memmove(out, amp, static_cast<size_t>(end - amp) + 1);
+      if (nameLength == 0)
+        fail(handler, "Entity name cannot be empty");
+      else if (handler)
+        handler->reportError("Unrecognized entity: %s", out + 1);
       return false;
     }
-    *amp = replacement;
-    // Move the rest, terminator included, up behind the replacement.
-    memmove(amp + 1, semicolon + 1, static_cast<size_t>(end - semicolon));
-    end -= nameLength + 1;
-    amp = findChar(amp + 1, end, '&');
+    *out++ = replacement;
+    in = semicolon + 1;
   }
+  memmove(out, in, static_cast<size_t>(end - in) + 1);  // the terminator too
   return true;
 }

@@ -6,7 +6,7 @@ CMAKE_FLAGS ?= $(if $(CI),-DCPCLIENT_WERROR=ON,)
 # Test programs that valgrind runs whole (the sweep replaces malloc itself).
 MEMCHECK_PROGRAMS = util_tests host_tests transport_tests xml_tests config_tests api_tests
 
-.PHONY: all build test demo sanitize tsan memcheck clean
+.PHONY: all build test demo sanitize tsan memcheck fuzz coverage clean
 
 all: build
 
@@ -40,5 +40,37 @@ memcheck: build
 	    --show-leak-kinds=definite,indirect build/tests/$$p --gtest_brief=1; \
 	done
 
+# The libFuzzer targets (clang-14) in build-fuzz/; .ci/run runs them. Their corpus
+# replays run in every ctest.
+fuzz:
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-14 \
+	  -DCMAKE_CXX_COMPILER=clang++-14 -DCPCLIENT_FUZZ=ON -DCPCLIENT_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j$(JOBS) --target fuzz_targets
+
+# Every test in a clang build with source-based coverage (build-coverage/), then
+# line and branch coverage per folder.
+COVERAGE_FLAGS = -fprofile-instr-generate -fcoverage-mapping
+COVERAGE_FOLDERS = util host transport xml config api
+coverage:
+	cmake -S . -B build-coverage -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang-14 \
+	  -DCMAKE_CXX_COMPILER=clang++-14 "-DCMAKE_C_FLAGS=$(COVERAGE_FLAGS)" "-DCMAKE_CXX_FLAGS=$(COVERAGE_FLAGS)" $(CMAKE_FLAGS)
+	cmake --build build-coverage -j$(JOBS)
+	rm -rf build-coverage/profiles
+	cd build-coverage && LLVM_PROFILE_FILE=$(CURDIR)/build-coverage/profiles/%p.profraw ctest --output-on-failure -j$(JOBS)
+	llvm-profdata-14 merge -sparse build-coverage/profiles/*.profraw -o build-coverage/coverage.profdata
+	llvm-cov-14 report -instr-profile=build-coverage/coverage.profdata -ignore-filename-regex='^$(CURDIR)/(tests|examples|tools|bench)/|^/usr/' \
+	  $$(find build-coverage -path '*/CMakeFiles' -prune -o -type f -perm -u+x -print | sed '2,$$s/^/-object=/') \
+	  > build-coverage/report.txt 2> build-coverage/report.err
+	@awk -v folders="$(COVERAGE_FOLDERS)" '\
+	  { split($$1, path, "/"); d = path[1] } \
+	  NF == 13 && $$8 ~ /^[0-9]+$$/ && index(" " folders " ", " " d " ") { l[d] += $$8; ml[d] += $$9; b[d] += $$11; mb[d] += $$12 } \
+	  function pct(all, missed) { return all ? sprintf("%6.2f%%", 100 * (all - missed) / all) : "     -" } \
+	  END { printf "%-10s %8s %14s %9s %14s\n", "folder", "lines", "(covered/all)", "branches", "(covered/all)"; \
+	        n = split(folders, f, " "); \
+	        for (i = 1; i <= n; i++) printf "%-10s %8s %14s %9s %14s\n", f[i], pct(l[f[i]], ml[f[i]]), \
+	          (l[f[i]] - ml[f[i]]) "/" l[f[i]], pct(b[f[i]], mb[f[i]]), (b[f[i]] - mb[f[i]]) "/" b[f[i]] }' \
+	  build-coverage/report.txt
+	@echo "Per file: build-coverage/report.txt"
+
 clean:
-	rm -rf build build-sanitize build-tsan
+	rm -rf build build-sanitize build-tsan build-fuzz build-coverage

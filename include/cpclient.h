@@ -121,9 +121,10 @@ CPCLIENT_API int cpdll_RegistrationComplete(void);
 /* Blocks until the agent sends a request for the provider, announces its shutdown,
  * or the connection ends. Always stores a new record in *request that the caller
  * frees with cpdll_FreeRequest, also on failure. Returns CP_OK (a lost connection
- * gives requestType NO_REQUEST) or CP_ILLEGAL_STATE. If the record itself cannot
- * be allocated, *request is set to null and CP_NO_MEMORY is returned. One waiting
- * thread at a time. */
+ * gives requestType NO_REQUEST) or CP_ILLEGAL_STATE. CP_NO_MEMORY means a request
+ * could not be copied for want of memory: it is dropped, the record is empty and
+ * nothing is pending for it; if the record itself cannot be allocated, *request is
+ * set to null. One waiting thread at a time. */
 CPCLIENT_API int cpdll_WaitForRequest(CPREQUEST** request);
 
 /* Releases a record and everything in it; null is ignored. Any state. */
@@ -158,8 +159,8 @@ CPCLIENT_API int cpdll_SendEventError(int rc, int groupId);
 CPCLIENT_API int cpdll_SendSubnodeEventError(int rc, int groupId, const char* subnode);
 
 /* Answers the task request id with return code rc and ends it. Returns CP_OK,
- * CP_ILLEGAL_STATE, CP_WRITE_FAILED (the id ends all the same) or
- * CP_ID_NOT_PENDING. Any thread. */
+ * CP_ILLEGAL_STATE, CP_WRITE_FAILED or CP_NO_MEMORY (the id ends all the same in
+ * both cases) or CP_ID_NOT_PENDING. Any thread. */
 CPCLIENT_API int cpdll_SendTaskRC(int rc, const char* id);
 
 #ifdef __cplusplus

@@ -10,6 +10,7 @@ constexpr int DEFAULT_SIZE = 64;
 constexpr int MIN_BUCKETS = 32;
 constexpr int MAX_BUCKETS = 1 << 30;
 constexpr double LOAD_FACTOR = 0.75;
+constexpr int MAX_SPARE_ENTRIES = 32;
 
 int thresholdFor(int bucketCount) { return static_cast<int>(bucketCount * LOAD_FACTOR); }
 
@@ -27,6 +28,8 @@ HashTable::HashTable(int requestedSize) { init(requestedSize); }
 
 void HashTable::init(int requestedSize) {
   entryCount_ = 0;
+  spare_ = nullptr;
+  spareCount_ = 0;
   bucketCount_ = MIN_BUCKETS;
   while (bucketCount_ < requestedSize && bucketCount_ < MAX_BUCKETS) bucketCount_ *= 2;
   threshold_ = thresholdFor(bucketCount_);
@@ -36,6 +39,29 @@ void HashTable::init(int requestedSize) {
 HashTable::~HashTable() {
   clear();
   free(buckets_);
+  while (spare_) {
+    HashEntry* next = spare_->next;
+    free(spare_);
+    spare_ = next;
+  }
+}
+
+HashEntry* HashTable::newEntry() {
+  if (!spare_) return static_cast<HashEntry*>(malloc(sizeof(HashEntry)));
+  HashEntry* entry = spare_;
+  spare_ = entry->next;
+  spareCount_--;
+  return entry;
+}
+
+void HashTable::releaseEntry(HashEntry* entry) {
+  if (spareCount_ >= MAX_SPARE_ENTRIES) {
+    free(entry);
+    return;
+  }
+  entry->next = spare_;
+  spare_ = entry;
+  spareCount_++;
 }
 
 HashEntry* HashTable::find(const char* key, uint32_t hash) const {
@@ -51,7 +77,7 @@ void HashTable::put(const char* key, void* value) {
     existing->value = value;  // the first key pointer stays; the caller keeps key
     return;
   }
-  HashEntry* entry = static_cast<HashEntry*>(calloc(1, sizeof(HashEntry)));
+  HashEntry* entry = newEntry();
   if (!entry) return;
   entry->hash = hash;
   entry->key = key;
@@ -117,7 +143,7 @@ void* HashTable::remove(const char* key, char** storedKey) {
     *link = e->next;
     void* value = e->value;
     if (storedKey) *storedKey = const_cast<char*>(e->key);
-    free(e);
+    releaseEntry(e);
     if (entryCount_ > 0) entryCount_--;
     return value;
   }
@@ -132,13 +158,15 @@ void HashTable::forEach(void (*fn)(const char* key, void* value, void* userData)
   }
 }
 
+// Walks the buckets only until every entry is released.
 void HashTable::clear() {
   if (!buckets_) return;
-  for (int i = 0; i < bucketCount_; i++) {
+  for (int i = 0; i < bucketCount_ && entryCount_ > 0; i++) {
     HashEntry* e = buckets_[i];
     while (e) {
       HashEntry* next = e->next;
-      free(e);
+      releaseEntry(e);
+      entryCount_--;
       e = next;
     }
     buckets_[i] = nullptr;

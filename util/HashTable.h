@@ -8,6 +8,9 @@
 // Iteration order: buckets in ascending index, each chain from its head (the entry
 // added last comes first; a doubling reverses entries that stay in one chain).
 //
+// Entries that are removed or cleared are kept, up to 32, for the next puts; the
+// destructor frees them.
+//
 // A failed allocation is absorbed: a put whose entry cannot be allocated stores
 // nothing, and a doubling whose bucket array cannot be allocated keeps the old one.
 //
@@ -88,11 +91,17 @@ class HashTable {
   void init(int requestedSize);
   void doubleBuckets();
   HashEntry* find(const char* key, uint32_t hash) const;
+  // An entry from the spare ones, or a new one (null when memory is short).
+  HashEntry* newEntry();
+  // Keeps entry among the spare ones, or frees it when there are enough.
+  void releaseEntry(HashEntry* entry);
 
   int entryCount_;
   int bucketCount_;
   int threshold_;
   HashEntry** buckets_;
+  HashEntry* spare_;  // linked through next
+  int spareCount_;
 };
 
 // For forEach: frees key and value with free() when they are not null.

@@ -79,6 +79,27 @@ TEST(HashTable, FortyNinthKeyDoublesAndClearKeepsTheDoubledBuckets) {
   EXPECT_FALSE(table.iterator().hasNext());
 }
 
+// Removed and cleared entries are reused by later puts: nothing of an earlier
+// entry may show through, whether the spares run out or not.
+TEST(HashTable, ReusedEntriesCarryNothingOfTheirEarlierKeys) {
+  HashTable table;
+  std::vector<std::string> early, late;
+  for (int i = 0; i < 40; i++) early.push_back("early" + std::to_string(i));
+  for (int i = 0; i < 45; i++) late.push_back("late" + std::to_string(i));
+  for (std::string& key : early) table.put(key.c_str(), &key);
+  for (int i = 0; i < 10; i++) EXPECT_EQ(&early[i], table.remove(early[i].c_str(), nullptr));
+  table.clear();
+  for (std::string& key : late) table.put(key.c_str(), &key);
+  EXPECT_EQ(45, table.entryCount());
+  for (std::string& key : early) EXPECT_FALSE(table.contains(key.c_str())) << key;
+  for (std::string& key : late) EXPECT_EQ(&key, table.get(key.c_str())) << key;
+  std::vector<std::string> seen = keysInOrder(table);
+  std::sort(seen.begin(), seen.end());
+  std::vector<std::string> expected = late;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(expected, seen);
+}
+
 TEST(HashTable, NewestEntryLeadsItsChainAndDoublingReversesIt) {
   HashTable table(32);
   table.put("ab", nullptr);  // "ab" and "jy" share chain 8 of 32 and chain 40 of 64

@@ -6,6 +6,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "api/VEXA.h"
 #include "host/Trace.h"
 #include "transport/ClientSocket.h"
@@ -16,11 +20,11 @@ CP_TRACE_UNIT("1.0");
 namespace {
 
 constexpr const char* RESPONSE_MARK = "<dataResponse";
-constexpr int64_t ROW_SLACK = 640;       // room for the row's tags beyond its values
-constexpr int64_t VALUE_OVERHEAD = 18;   // <a v=""/> and some escaping, per value
+constexpr size_t RESPONSE_MARK_LENGTH = 13;
+constexpr int64_t ROW_SLACK = 640;      // room for the row's tags beyond its values
+constexpr int64_t VALUE_OVERHEAD = 18;  // <a v=""/> and some escaping, per value
 constexpr int ERROR_CAPACITY = 256;
 constexpr int MAX_ESCAPE_EXPANSION = 6;  // "&quot;" for '"'
-constexpr const char* SPECIAL_CHARACTERS = "&'\"<>\n";
 
 // <dataResponse id="ID"><attrGroup name="NAME">
 void appendHead(StringBuffer& buffer, const char* id, const char* groupName) {
@@ -31,6 +35,17 @@ void appendHead(StringBuffer& buffer, const char* id, const char* groupName) {
   buffer.append("\">");
 }
 
+// Whether the buffer holds a response under construction. A response starts the
+// buffer, so the mark is looked for there first.
+bool hasResponse(const StringBuffer& buffer) {
+  if (buffer.data() && static_cast<size_t>(buffer.length()) >= RESPONSE_MARK_LENGTH &&
+      memcmp(buffer.data(), RESPONSE_MARK, RESPONSE_MARK_LENGTH) == 0)
+    return true;
+  return buffer.find(RESPONSE_MARK) >= 0;
+}
+
+// The reference that replaces c, or null when c is written as it is: & < > " '
+// and line feed are the six characters that are replaced.
 const char* replacementOf(char c) {
   switch (c) {
     case '&': return "&amp;";
@@ -38,8 +53,223 @@ const char* replacementOf(char c) {
     case '>': return "&gt;";
     case '"': return "&quot;";
     case '\'': return "&apos;";
-    default: return "&#10;";  // line feed
+    case '\n': return "&#10;";
+    default: return nullptr;
   }
+}
+
+// The bytes each character adds when it is escaped: 0 for all but the six.
+struct ExpansionTable {
+  unsigned char extra[256];
+  constexpr ExpansionTable() : extra() {
+    extra[static_cast<unsigned char>('&')] = 4;
+    extra[static_cast<unsigned char>('<')] = 3;
+    extra[static_cast<unsigned char>('>')] = 3;
+    extra[static_cast<unsigned char>('"')] = 5;
+    extra[static_cast<unsigned char>('\'')] = 5;
+    extra[static_cast<unsigned char>('\n')] = 4;
+  }
+};
+constexpr ExpansionTable EXPANSION;
+
+size_t expansionOf(char c) { return EXPANSION.extra[static_cast<unsigned char>(c)]; }
+
+#if defined(__SSE2__)
+constexpr size_t BLOCK = 16;
+
+// The positions, as bits, of the six special characters among 16 bytes.
+inline uint32_t specialBits(__m128i v) {
+  // & and ' differ only in bit 0, < and > only in bit 1.
+  __m128i ampOrApos = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x01)), _mm_set1_epi8('\''));
+  __m128i ltOrGt = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x02)), _mm_set1_epi8('>'));
+  __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  __m128i lineFeed = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'));
+  __m128i hits = _mm_or_si128(_mm_or_si128(ampOrApos, ltOrGt), _mm_or_si128(quote, lineFeed));
+  return static_cast<uint32_t>(_mm_movemask_epi8(hits));
+}
+
+inline uint32_t specialBitsAt(const char* p) {
+  return specialBits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+#endif
+
+// The offset of the first special character among the length bytes of text, or
+// length when there is none. Reads no byte outside them: whole blocks while a
+// block remains, then one block that ends with the text (its bytes already seen
+// shifted out), or byte by byte when the text is shorter than a block.
+size_t firstSpecial(const char* text, size_t length) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + BLOCK <= length; i += BLOCK) {
+    uint32_t bits = specialBitsAt(text + i);
+    if (bits) return i + static_cast<size_t>(__builtin_ctz(bits));
+  }
+  if (length >= BLOCK) {
+    uint32_t bits = specialBitsAt(text + length - BLOCK) >> (BLOCK - (length - i));
+    return bits ? i + static_cast<size_t>(__builtin_ctz(bits)) : length;
+  }
+#endif
+  for (; i < length; i++)
+    if (expansionOf(text[i])) return i;
+  return length;
+}
+
+// Copies the length bytes of text to out up to the first special character and
+// returns that character's offset, or length when there is none (all copied).
+// Reads and writes nothing outside the length bytes of either: whole blocks while
+// a block remains, then one block that ends with the text, or byte by byte when
+// the text is shorter than a block.
+size_t copyToFirstSpecial(char* out, const char* text, size_t length) {
+#if defined(__SSE2__)
+  if (length >= BLOCK) {
+    size_t i = 0;
+    for (; i + BLOCK <= length; i += BLOCK) {
+      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
+      uint32_t bits = specialBits(bytes);
+      if (bits) return i + static_cast<size_t>(__builtin_ctz(bits));
+    }
+    if (i == length) return length;
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + length - BLOCK));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length - BLOCK), bytes);
+    uint32_t bits = specialBits(bytes) >> (BLOCK - (length - i));
+    return bits ? i + static_cast<size_t>(__builtin_ctz(bits)) : length;
+  }
+#endif
+  for (size_t i = 0; i < length; i++) {
+    if (expansionOf(text[i])) return i;
+    out[i] = text[i];
+  }
+  return length;
+}
+
+// Writes the length bytes of text escaped at out, the first special character
+// being at special, and returns the end.
+char* writeEscaped(char* out, const char* text, size_t length, size_t special) {
+  memcpy(out, text, special);
+  out += special;
+  for (size_t i = special; i < length; i++) {
+    const char* replacement = replacementOf(text[i]);
+    if (!replacement) {
+      *out++ = text[i];
+      continue;
+    }
+    size_t n = expansionOf(text[i]) + 1;
+    memcpy(out, replacement, n);
+    out += n;
+  }
+  return out;
+}
+
+// The row format, piece by piece.
+constexpr const char ROW_OPEN[] = "<in><al>";
+constexpr const char VALUE_OPEN[] = "<a v=\"";
+constexpr const char VALUE_CLOSE[] = "\"/>";
+constexpr const char ROW_CLOSE[] = "</al></in>";
+
+template <size_t n>
+char* putTag(char* out, const char (&tag)[n]) {
+  memcpy(out, tag, n - 1);
+  return out + n - 1;
+}
+
+// A row of values measured once: each value's length, for the row's size bound
+// and for writing the row behind a buffer's text with one pass over each value.
+// Rows of more than MAX_VALUES values are not measured here.
+class MeasuredRow {
+ public:
+  static constexpr int MAX_VALUES = 64;
+
+  // Measures count values; lengths, when given, are the values' lengths. False
+  // when the row has more values than this class holds.
+  bool measure(char** values, const size_t* lengths, int count) {
+    if (count > MAX_VALUES) return false;
+    values_ = values;
+    count_ = count;
+    valueBound_ = 0;
+    for (int i = 0; i < count; i++) {
+      if (!values[i]) continue;
+      length_[i] = lengths ? lengths[i] : strlen(values[i]);
+      valueBound_ += static_cast<int64_t>(length_[i]) + VALUE_OVERHEAD;
+    }
+    return true;
+  }
+
+  // As rowBound for a message of length bytes.
+  int64_t bound(int64_t length) const { return length + ROW_SLACK + valueBound_; }
+
+  // Appends the row, values escaped, when it ends below the buffer's capacity,
+  // where appending it piece by piece would not have grown the buffer either.
+  // Each value is copied and searched for special characters in one pass. False,
+  // with the buffer's text as it was, when the row does not fit; bytes behind the
+  // text may have been written then.
+  bool appendTo(StringBuffer& buffer) const {
+    if (!buffer.data()) return false;
+    char* out = buffer.data() + buffer.length();
+    const char* const limit = buffer.data() + buffer.capacity();
+    // Whether n more bytes and the row's end leave the terminator below limit.
+    auto room = [&out, limit](size_t n) {
+      return static_cast<size_t>(limit - out) > n + (sizeof ROW_CLOSE - 1);
+    };
+    constexpr size_t VALUE_TAGS = sizeof VALUE_OPEN - 1 + sizeof VALUE_CLOSE - 1;
+    bool fits = room(sizeof ROW_OPEN - 1);
+    if (fits) out = putTag(out, ROW_OPEN);
+    for (int i = 0; i < count_ && fits; i++) {
+      const char* value = values_[i];
+      size_t length = value ? length_[i] : 0;
+      if (!(fits = room(VALUE_TAGS + length))) break;
+      out = putTag(out, VALUE_OPEN);
+      size_t special = copyToFirstSpecial(out, value, length);
+      if (special == length) {
+        out += length;
+      } else {
+        size_t escaped = length;
+        for (size_t k = special; k < length; k++) escaped += expansionOf(value[k]);
+        if (!(fits = room(escaped + sizeof VALUE_CLOSE - 1))) break;
+        out = writeEscaped(out, value, length, special);
+      }
+      out = putTag(out, VALUE_CLOSE);
+    }
+    if (!fits) {
+      buffer.setLength(buffer.length());  // the terminator may have been overwritten
+      return false;
+    }
+    out = putTag(out, ROW_CLOSE);
+    buffer.setLength(static_cast<int>(out - buffer.data()));
+    return true;
+  }
+
+ private:
+  char** values_ = nullptr;
+  int count_ = 0;
+  int64_t valueBound_ = 0;
+  size_t length_[MAX_VALUES];
+};
+
+// Appends the row through substituteEntries, one piece at a time.
+void appendRowByPieces(StringBuffer& buffer, char** values, int count) {
+  buffer.append(ROW_OPEN);
+  for (int i = 0; i < count; i++) {
+    buffer.append(VALUE_OPEN);
+    if (values[i]) {
+      char* escaped = nullptr;
+      substituteEntries(values[i], &escaped);
+      buffer.append(escaped ? escaped : values[i]);
+      free(escaped);
+    }
+    buffer.append(VALUE_CLOSE);
+  }
+  buffer.append(ROW_CLOSE);
+}
+
+// One record for every escaping, so that a row can ask once whether escaping is traced.
+TRC1_FunctionRecord substituteEntriesRecord = CP_TRACE_RECORD_("substituteEntries");
+
+// Whether substituteEntries would trace anything now. While it would, rows go
+// piece by piece, so that the trace shows every value's escaping.
+bool escapingTraced() {
+  TraceScope escaping(substituteEntriesRecord, false);
+  return escaping.on(TRC_EVENTS | TRC_ERROR);
 }
 
 }  // namespace
@@ -52,11 +282,11 @@ int64_t rowBound(int64_t length, char** values, int count) {
 }
 
 void substituteEntries(const char* text, char** escaped) {
-  CP_TRACE_ENTRY(trc, "substituteEntries");
+  TraceScope trc(substituteEntriesRecord, true);
   *escaped = nullptr;
-  const char* special = strpbrk(text, SPECIAL_CHARACTERS);
-  if (!special) return;
   size_t length = strlen(text);
+  size_t special = firstSpecial(text, length);
+  if (special == length) return;
   char* out = length < (SIZE_MAX - 1) / MAX_ESCAPE_EXPANSION
                   ? static_cast<char*>(malloc(length * MAX_ESCAPE_EXPANSION + 1))
                   : nullptr;
@@ -64,36 +294,17 @@ void substituteEntries(const char* text, char** escaped) {
     CP_TRACE(trc, TRC_ERROR, "malloc failed");
     return;
   }
-  char* cursor = out;
-  const char* rest = text;
-  while (special) {
-    size_t run = static_cast<size_t>(special - rest);
-    memcpy(cursor, rest, run);
-    cursor += run;
-    const char* replacement = replacementOf(*special);
-    size_t replacementLength = strlen(replacement);
-    memcpy(cursor, replacement, replacementLength);
-    cursor += replacementLength;
-    rest = special + 1;
-    special = strpbrk(rest, SPECIAL_CHARACTERS);
-  }
-  strcpy(cursor, rest);
+  *writeEscaped(out, text, length, special) = 0;
   *escaped = out;
 }
 
+// In one pass when the buffer has room for the whole row and escaping is not
+// traced: the same bytes and the same growth as piece by piece, which is the way
+// otherwise.
 void appendRow(StringBuffer& buffer, char** values, int count) {
-  buffer.append("<in><al>");
-  for (int i = 0; i < count; i++) {
-    buffer.append("<a v=\"");
-    if (values[i]) {
-      char* escaped = nullptr;
-      substituteEntries(values[i], &escaped);
-      buffer.append(escaped ? escaped : values[i]);
-      free(escaped);
-    }
-    buffer.append("\"/>");
-  }
-  buffer.append("</al></in>");
+  MeasuredRow row;
+  if (!escapingTraced() && row.measure(values, nullptr, count) && row.appendTo(buffer)) return;
+  appendRowByPieces(buffer, values, count);
 }
 
 namespace {
@@ -120,7 +331,7 @@ int beginAnswer(TraceScope& trc, const char* id, const char* noMemoryLine, AGPTR
 
 }  // namespace
 
-int cp_SetAttributeValues(char** values, int count, const char* id) {
+int cp_SetAttributeValuesKnown(char** values, const size_t* lengths, int count, const char* id) {
   CP_TRACE_ENTRY(trc, "cp_SetAttributeValues");
   AGPTR* group = nullptr;
   int result = beginAnswer(trc, id, "QrT cp_SetAttributeValues no memory in string buffer1\n", &group);
@@ -128,21 +339,29 @@ int cp_SetAttributeValues(char** values, int count, const char* id) {
   if (count < 0 || !values) count = 0;
 
   StringBuffer& buffer = *group->responseBuffer;
-  if (buffer.find(RESPONSE_MARK) < 0) appendHead(buffer, id, group->name);
+  if (!hasResponse(buffer)) appendHead(buffer, id, group->name);
+  // The values are measured once, for the bound and for writing the row in one
+  // pass, unless escaping is traced or the row is too wide for that.
+  MeasuredRow row;
+  bool measured = !escapingTraced() && row.measure(values, lengths, count);
   // Size the buffer once for the whole row; a bound beyond an int is refused
   // before the buffer is touched.
-  int64_t need = rowBound(buffer.length(), values, count);
+  int64_t need = measured ? row.bound(buffer.length()) : rowBound(buffer.length(), values, count);
   if (need <= INT_MAX) buffer.reserve(static_cast<int>(need));
   if (need > INT_MAX || !buffer.data()) {
     printf("QrT cp_SetAttributeValues Out of Memory attempting to obtain %lld bytes1\n", static_cast<long long>(need));
     return trc.exit(__LINE__, CP_NO_MEMORY);
   }
-  appendRow(buffer, values, count);
+  if (!measured || !row.appendTo(buffer)) appendRowByPieces(buffer, values, count);
   if (!buffer.data()) {
     printf("QrT cp_SetAttributeValues no memory in string buffer1\n");
     return trc.exit(__LINE__, CP_NO_MEMORY);
   }
   return trc.exit(__LINE__, CP_OK);
+}
+
+int cp_SetAttributeValues(char** values, int count, const char* id) {
+  return cp_SetAttributeValuesKnown(values, nullptr, count, id);
 }
 
 int cp_SendData(const char* id) {
@@ -153,7 +372,7 @@ int cp_SendData(const char* id) {
 
   // <dataResponse id="ID"><attrGroup name="NAME"> rows </attrGroup></dataResponse>\n
   StringBuffer& buffer = *group->responseBuffer;
-  if (buffer.find(RESPONSE_MARK) < 0) appendHead(buffer, id, group->name);
+  if (!hasResponse(buffer)) appendHead(buffer, id, group->name);
   buffer.append("</attrGroup></dataResponse>\n");
   if (!buffer.data()) {
     printf("QrT cp_SendData no memory in string buffer\n");

@@ -12,6 +12,7 @@
 #define CPCLIENT_API_VEXA_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "cpclient.h"
@@ -101,6 +102,9 @@ bool pendingRemove(const char* id);
 // Adds one row of count values (null values allowed; a negative count or a null
 // array counts as an empty row).
 int cp_SetAttributeValues(char** values, int count, const char* id);
+// As cp_SetAttributeValues, with the values' lengths when the caller knows them
+// (lengths[i] for each non-null values[i]; null: measured here).
+int cp_SetAttributeValuesKnown(char** values, const size_t* lengths, int count, const char* id);
 // Completes and sends the response for id, then ends id.
 int cp_SendData(const char* id);
 // Sends an error response with rc for id, drops the rows gathered, then ends id.

@@ -125,9 +125,17 @@ void StringBuffer::reserve(int size) {
 
 void StringBuffer::setGrowthPercent(int percent) { growthPercent_ = percent < 0 ? 0 : percent; }
 
+// As appendN with n = strlen(text), copied with memcpy since the length is exact.
+// A text too long to count in an int grows the buffer past its largest capacity,
+// so it puts the buffer into the out-of-memory state before anything is copied.
 void StringBuffer::append(const char* text) {
   if (!text) return;
-  appendN(text, textLength(text));
+  int n = textLength(text);
+  if (static_cast<int64_t>(length_) + n >= capacity_) grow(n);
+  if (!data_) return;
+  memcpy(data_ + length_, text, static_cast<size_t>(n));
+  length_ += n;
+  data_[length_] = 0;
 }
 
 void StringBuffer::appendN(const char* text, int n) {

@@ -61,8 +61,7 @@ int cp_RegisterAttrGroup(const char* name, int version, int groupId) {
   // pointer, which is that group's name and is about to be freed.
   char* earlierName = nullptr;
   if (AGPTR* earlier = static_cast<AGPTR*>(c.registry->remove(group->name, &earlierName))) freeGroup(earlier);
-  c.registry->put(group->name, group);
-  if (c.registry->get(group->name) != group) {
+  if (!c.registry->put(group->name, group)) {
     CP_TRACE(trc, TRC_ERROR, "malloc failed for creating AGPTR.");
     freeGroup(group);
     return trc.exit(__LINE__, CP_ILLEGAL_STATE);

@@ -170,8 +170,7 @@ bool pendingPut(char* key, void* value) {
     char* storedKey = nullptr;
     c.pending->remove(key, &storedKey);
     free(storedKey);
-    c.pending->put(key, value);
-    entered = c.pending->contains(key);
+    entered = c.pending->put(key, value);
   }
   SVC1_ReleaseLock(&c.pendingLock);
   if (!entered) free(key);

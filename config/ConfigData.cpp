@@ -125,9 +125,7 @@ void ConfigMap::setConfigurationProperty(const char* name, const char* value) {
     return;
   }
   removeConfigurationProperty(nameCopy);  // name itself may be the stored name it frees
-  localMap->put(nameCopy, valueCopy);
-  // The table cannot report a failed put; an entry holding our value proves success.
-  if (localMap->get(nameCopy) != valueCopy) {
+  if (!localMap->put(nameCopy, valueCopy)) {
     CP_TRACE(trc, TRC_ERROR, "No memory to store property %s", nameCopy);
     free(nameCopy);
     free(valueCopy);

@@ -74,8 +74,7 @@ bool putCopies(HashTable* env, const char* name, const char* value) {
     char* oldName = nullptr;
     free(env->remove(nameCopy, &oldName));
     free(oldName);
-    env->put(nameCopy, valueCopy);
-    if (env->get(nameCopy) == valueCopy) return true;
+    if (env->put(nameCopy, valueCopy)) return true;
   }
   free(nameCopy);
   free(valueCopy);

@@ -11,6 +11,7 @@ constexpr int MIN_BUCKETS = 32;
 constexpr int MAX_BUCKETS = 1 << 30;
 constexpr double LOAD_FACTOR = 0.75;
 constexpr int MAX_SPARE_ENTRIES = 32;
+constexpr int RESIDUES = 64;  // the bits of usedResidues_
 
 int thresholdFor(int bucketCount) { return static_cast<int>(bucketCount * LOAD_FACTOR); }
 
@@ -18,7 +19,8 @@ int thresholdFor(int bucketCount) { return static_cast<int>(bucketCount * LOAD_F
 
 uint32_t HashTable::hashString(const char* key) {
   uint32_t h = 5381;
-  for (const char* p = key; *p; p++) h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*p)));
+  for (const char* p = key; *p; p++)
+    h = h * 33 + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*p)));
   return h;
 }
 
@@ -30,6 +32,7 @@ void HashTable::init(int requestedSize) {
   entryCount_ = 0;
   spare_ = nullptr;
   spareCount_ = 0;
+  usedResidues_ = 0;
   bucketCount_ = MIN_BUCKETS;
   while (bucketCount_ < requestedSize && bucketCount_ < MAX_BUCKETS) bucketCount_ *= 2;
   threshold_ = thresholdFor(bucketCount_);
@@ -70,23 +73,26 @@ HashEntry* HashTable::find(const char* key, uint32_t hash) const {
   return nullptr;
 }
 
-void HashTable::put(const char* key, void* value) {
-  if (!key || !buckets_) return;
+bool HashTable::put(const char* key, void* value) {
+  if (!key || !buckets_) return false;
   uint32_t hash = hashString(key);
   if (HashEntry* existing = find(key, hash)) {
     existing->value = value;  // the first key pointer stays; the caller keeps key
-    return;
+    return true;
   }
   HashEntry* entry = newEntry();
-  if (!entry) return;
+  if (!entry) return false;
   entry->hash = hash;
   entry->key = key;
   entry->value = value;
-  HashEntry** head = &buckets_[hash & static_cast<uint32_t>(bucketCount_ - 1)];
+  uint32_t index = hash & static_cast<uint32_t>(bucketCount_ - 1);
+  HashEntry** head = &buckets_[index];
   entry->next = *head;
   *head = entry;
+  usedResidues_ |= uint64_t{1} << (index % RESIDUES);
   entryCount_++;
   if (entryCount_ > threshold_) doubleBuckets();
+  return true;
 }
 
 // Moves every entry, in old bucket order and each chain from its head, to the head
@@ -97,18 +103,22 @@ void HashTable::doubleBuckets() {
   int newCount = bucketCount_ * 2;
   HashEntry** fresh = static_cast<HashEntry**>(calloc(static_cast<size_t>(newCount), sizeof(HashEntry*)));
   if (!fresh) return;
+  uint64_t residues = 0;
   for (int i = 0; i < bucketCount_; i++) {
     HashEntry* e = buckets_[i];
     while (e) {
       HashEntry* next = e->next;
-      HashEntry** head = &fresh[e->hash & static_cast<uint32_t>(newCount - 1)];
+      uint32_t index = e->hash & static_cast<uint32_t>(newCount - 1);
+      HashEntry** head = &fresh[index];
       e->next = *head;
       *head = e;
+      residues |= uint64_t{1} << (index % RESIDUES);
       e = next;
     }
   }
   free(buckets_);
   buckets_ = fresh;
+  usedResidues_ = residues;
   bucketCount_ = newCount;
   threshold_ = thresholdFor(newCount);
 }
@@ -158,19 +168,23 @@ void HashTable::forEach(void (*fn)(const char* key, void* value, void* userData)
   }
 }
 
-// Walks the buckets only until every entry is released.
+// Visits only the buckets whose index modulo RESIDUES has been used, so that a
+// small table with a few entries, the parser's attribute table after a tag, is
+// cleared without walking all its buckets.
 void HashTable::clear() {
   if (!buckets_) return;
-  for (int i = 0; i < bucketCount_ && entryCount_ > 0; i++) {
-    HashEntry* e = buckets_[i];
-    while (e) {
-      HashEntry* next = e->next;
-      releaseEntry(e);
-      entryCount_--;
-      e = next;
+  for (uint64_t residues = usedResidues_; residues; residues &= residues - 1) {
+    for (int i = __builtin_ctzll(residues); i < bucketCount_; i += RESIDUES) {
+      HashEntry* e = buckets_[i];
+      while (e) {
+        HashEntry* next = e->next;
+        releaseEntry(e);
+        e = next;
+      }
+      buckets_[i] = nullptr;
     }
-    buckets_[i] = nullptr;
   }
+  usedResidues_ = 0;
   entryCount_ = 0;
 }
 

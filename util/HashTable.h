@@ -62,8 +62,9 @@ class HashTable {
   virtual ~HashTable();
 
   // Replaces the value of an equal key (keeping the stored key pointer), or adds a
-  // new entry that holds the key pointer.
-  void put(const char* key, void* value);
+  // new entry that holds the key pointer. True when the value is stored; false for
+  // a null key, or when no entry could be allocated (the table is then unchanged).
+  bool put(const char* key, void* value);
   // The value stored under key, or null (a stored null value looks the same).
   void* get(const char* key) const;
   // As get; storedKey, when not null, receives the key pointer the entry holds (null on a miss).
@@ -102,6 +103,9 @@ class HashTable {
   HashEntry** buckets_;
   HashEntry* spare_;  // linked through next
   int spareCount_;
+  // Bit r is set when a bucket whose index is r modulo 64 may hold entries since
+  // the last clear (removals leave bits set).
+  uint64_t usedResidues_;
 };
 
 // For forEach: frees key and value with free() when they are not null.

@@ -60,8 +60,8 @@ bool referencedByte(const char* name, size_t length, char* byte) {
     *byte = '\'';
   } else if (length >= 2 && name[0] == '#') {
     // Read as "%x" and atoi read them (no digits: 0); the low 8 bits make the byte.
-    unsigned long code = name[1] == 'x' ? strtoul(name + 2, nullptr, 16)
-                                        : static_cast<unsigned long>(strtol(name + 1, nullptr, 10));
+    unsigned long code =
+        name[1] == 'x' ? strtoul(name + 2, nullptr, 16) : static_cast<unsigned long>(strtol(name + 1, nullptr, 10));
     *byte = static_cast<char>(code & 0xFF);
   } else {
     return false;
@@ -71,6 +71,38 @@ bool referencedByte(const char* name, size_t length, char* byte) {
 
 void fail(XMLHandler* handler, const char* message) {
   if (handler) handler->fatalError(message);
+}
+
+// decodeEntities for a text whose terminator the caller knows: end, with *end == 0.
+bool decodeEntitiesUpTo(XMLHandler* handler, char* text, char* const end) {
+  // One pass: decoded bytes go to out, which never overtakes in, so a byte made by
+  // a replacement is never read again. The rest is moved up once, at the end.
+  char* out = text;
+  char* in = text;
+  for (;;) {
+    char* amp = findChar(in, end, '&');
+    char* semicolon = amp ? findChar(amp + 1, end, ';') : nullptr;
+    if (!semicolon) break;  // no ';' is left, so every '&' left stays as it is
+    size_t run = static_cast<size_t>(amp - in);
+    memmove(out, in, run);
+    out += run;
+    *semicolon = 0;
+    size_t nameLength = static_cast<size_t>(semicolon - amp - 1);
+    char replacement;
+    if (nameLength == 0 || !referencedByte(amp + 1, nameLength, &replacement)) {
+      // Decoded up to the failing reference, whose ';' is now a NUL; the rest follows.
+      memmove(out, amp, static_cast<size_t>(end - amp) + 1);
+      if (nameLength == 0)
+        fail(handler, "Entity name cannot be empty");
+      else if (handler)
+        handler->reportError("Unrecognized entity: %s", out + 1);
+      return false;
+    }
+    *out++ = replacement;
+    in = semicolon + 1;
+  }
+  if (out != in) memmove(out, in, static_cast<size_t>(end - in) + 1);  // the terminator too
+  return true;
 }
 
 }  // namespace
@@ -107,7 +139,7 @@ bool XMLParser::parse(char* text) {
     }
     if (open > cur && handler) {
       *open = 0;
-      if (!decodeEntities(handler, cur)) {
+      if (!decodeEntitiesUpTo(handler, cur, open)) {
         ok = false;
         break;
       }
@@ -247,9 +279,8 @@ char* XMLParser::parseAttributes(char* name, char* cur, char* end) {
       return nullptr;
     }
     *closeQuote = 0;
-    if (!decodeEntities(handler, value)) return nullptr;
-    attributes.put(attributeName, value);
-    if (attributes.get(attributeName) != value) {
+    if (!decodeEntitiesUpTo(handler, value, closeQuote)) return nullptr;
+    if (!attributes.put(attributeName, value)) {
       outOfMemory = true;
       fail(handler, "Out of memory");
       return nullptr;
@@ -260,33 +291,5 @@ char* XMLParser::parseAttributes(char* name, char* cur, char* end) {
 
 bool decodeEntities(XMLHandler* handler, char* text) {
   if (!text) return true;
-  char* const end = text + strlen(text);
-  // One pass: decoded bytes go to out, which never overtakes in, so a byte made by
-  // a replacement is never read again. The rest is moved up once, at the end.
-  char* out = text;
-  char* in = text;
-  for (;;) {
-    char* amp = findChar(in, end, '&');
-    char* semicolon = amp ? findChar(amp + 1, end, ';') : nullptr;
-    if (!semicolon) break;  // no ';' is left, so every '&' left stays as it is
-    size_t run = static_cast<size_t>(amp - in);
-    memmove(out, in, run);
-    out += run;
-    *semicolon = 0;
-    size_t nameLength = static_cast<size_t>(semicolon - amp - 1);
-    char replacement;
-    if (nameLength == 0 || !referencedByte(amp + 1, nameLength, &replacement)) {
-      // Decoded up to the failing reference, whose ';' is now a NUL; the rest follows.
-      memmove(out, amp, static_cast<size_t>(end - amp) + 1);
-      if (nameLength == 0)
-        fail(handler, "Entity name cannot be empty");
-      else if (handler)
-        handler->reportError("Unrecognized entity: %s", out + 1);
-      return false;
-    }
-    *out++ = replacement;
-    in = semicolon + 1;
-  }
-  memmove(out, in, static_cast<size_t>(end - in) + 1);  // the terminator too
-  return true;
+  return decodeEntitiesUpTo(handler, text, text + strlen(text));
 }

@@ -79,6 +79,36 @@ TEST(HashTable, FortyNinthKeyDoublesAndClearKeepsTheDoubledBuckets) {
   EXPECT_FALSE(table.iterator().hasNext());
 }
 
+TEST(HashTable, PutSaysWhetherTheValueIsStored) {
+  HashTable table;
+  int first = 1, second = 2;
+  EXPECT_TRUE(table.put("k", &first));
+  EXPECT_TRUE(table.put("k", &second));  // a replacement is stored too
+  EXPECT_EQ(&second, table.get("k"));
+  EXPECT_FALSE(table.put(nullptr, &first));
+  EXPECT_EQ(1, table.entryCount());
+}
+
+// clear must find every entry wherever it went, in tables of any bucket count and
+// after doublings that move entries to buckets the table had not used before.
+TEST(HashTable, ClearReachesEveryEntryAfterDoublingsAtEverySize) {
+  for (int size : {32, 64, 256}) {
+    for (int count : {1, 5, 25, 49, 200, 1000}) {
+      SCOPED_TRACE("size " + std::to_string(size) + ", " + std::to_string(count) + " entries");
+      HashTable table(size);
+      std::vector<std::string> keys;
+      for (int i = 0; i < count; i++) keys.push_back("k" + std::to_string(i * 7919));
+      for (std::string& key : keys) ASSERT_TRUE(table.put(key.c_str(), &key));
+      table.clear();
+      EXPECT_EQ(0, table.entryCount());
+      EXPECT_FALSE(table.iterator().hasNext());
+      for (std::string& key : keys) EXPECT_FALSE(table.contains(key.c_str()));
+      ASSERT_TRUE(table.put(keys[0].c_str(), &keys[0]));
+      EXPECT_EQ(std::vector<std::string>{keys[0]}, keysInOrder(table));
+    }
+  }
+}
+
 // Removed and cleared entries are reused by later puts: nothing of an earlier
 // entry may show through, whether the spares run out or not.
 TEST(HashTable, ReusedEntriesCarryNothingOfTheirEarlierKeys) {

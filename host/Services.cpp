@@ -28,9 +28,9 @@ void futexWakeOne(std::atomic<int32_t>* word) {
 }  // namespace
 
 void SVC1_GetLock(SVC1_Lock* lock) {
-  int savedErrno = errno;
   int32_t seen = LOCK_FREE;
   if (lock->state.compare_exchange_strong(seen, LOCK_HELD, std::memory_order_acquire)) return;
+  int savedErrno = errno;  // only the waits below can touch it
   if (seen != LOCK_CONTENDED) seen = lock->state.exchange(LOCK_CONTENDED, std::memory_order_acquire);
   while (seen != LOCK_FREE) {
     futexWait(&lock->state, LOCK_CONTENDED);

@@ -6,7 +6,7 @@ CMAKE_FLAGS ?= $(if $(CI),-DCPCLIENT_WERROR=ON,)
 # Test programs that valgrind runs whole (the sweep replaces malloc itself).
 MEMCHECK_PROGRAMS = util_tests host_tests transport_tests xml_tests config_tests api_tests
 
-.PHONY: all build test demo sanitize tsan memcheck fuzz coverage clean
+.PHONY: all build test demo sanitize tsan memcheck fuzz coverage bench bench-build bench-smoke clean
 
 all: build
 
@@ -72,5 +72,20 @@ coverage:
 	  build-coverage/report.txt
 	@echo "Per file: build-coverage/report.txt"
 
+# The benchmark suite (BENCHMARKS.md) in build-bench/: google benchmark with
+# libxml2, pugixml, expat and iconv as peers. `make bench` runs it in full and
+# writes the table to build-bench/bench-table.md; `make bench-smoke` runs every
+# benchmark once with tiny iteration counts, so that the suite cannot rot.
+bench-build:
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCPCLIENT_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build build-bench -j$(JOBS) --target cpbench
+
+bench: bench-build
+	build-bench/bench/cpbench --benchmark_min_time=0.2 --benchmark_repetitions=5 \
+	  --benchmark_report_aggregates_only=true --cpbench_table=build-bench/bench-table.md
+
+bench-smoke: bench-build
+	build-bench/bench/cpbench --smoke --benchmark_min_time=0.001
+
 clean:
-	rm -rf build build-sanitize build-tsan build-fuzz build-coverage
+	rm -rf build build-sanitize build-tsan build-fuzz build-coverage build-bench

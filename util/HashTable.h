@@ -12,7 +12,8 @@
 // destructor frees them.
 //
 // A failed allocation is absorbed: a put whose entry cannot be allocated stores
-// nothing, and a doubling whose bucket array cannot be allocated keeps the old one.
+// nothing and returns false, and a doubling whose bucket array cannot be
+// allocated keeps the old one.
 //
 // Not thread-safe; the owner serialises access.
 #ifndef CPCLIENT_UTIL_HASHTABLE_H

@@ -87,60 +87,44 @@ inline uint32_t specialBits(__m128i v) {
   __m128i hits = _mm_or_si128(_mm_or_si128(ampOrApos, ltOrGt), _mm_or_si128(quote, lineFeed));
   return static_cast<uint32_t>(_mm_movemask_epi8(hits));
 }
-
-inline uint32_t specialBitsAt(const char* p) {
-  return specialBits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
 #endif
 
 // The offset of the first special character among the length bytes of text, or
-// length when there is none. Reads no byte outside them: whole blocks while a
-// block remains, then one block that ends with the text (its bytes already seen
-// shifted out), or byte by byte when the text is shorter than a block.
-size_t firstSpecial(const char* text, size_t length) {
-  size_t i = 0;
-#if defined(__SSE2__)
-  for (; i + BLOCK <= length; i += BLOCK) {
-    uint32_t bits = specialBitsAt(text + i);
-    if (bits) return i + static_cast<size_t>(__builtin_ctz(bits));
-  }
-  if (length >= BLOCK) {
-    uint32_t bits = specialBitsAt(text + length - BLOCK) >> (BLOCK - (length - i));
-    return bits ? i + static_cast<size_t>(__builtin_ctz(bits)) : length;
-  }
-#endif
-  for (; i < length; i++)
-    if (expansionOf(text[i])) return i;
-  return length;
-}
-
-// Copies the length bytes of text to out up to the first special character and
-// returns that character's offset, or length when there is none (all copied).
-// Reads and writes nothing outside the length bytes of either: whole blocks while
-// a block remains, then one block that ends with the text, or byte by byte when
-// the text is shorter than a block.
-size_t copyToFirstSpecial(char* out, const char* text, size_t length) {
+// length when there is none; with copy, the bytes before it are copied to out
+// (and maybe some after it). Reads and writes nothing outside the length bytes
+// of either: whole blocks while a block remains, then one block that ends with
+// the text (the bytes already seen shifted out), or byte by byte when the text
+// is shorter than a block.
+template <bool copy>
+size_t scanForSpecial(char* out, const char* text, size_t length) {
 #if defined(__SSE2__)
   if (length >= BLOCK) {
     size_t i = 0;
     for (; i + BLOCK <= length; i += BLOCK) {
       __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
-      uint32_t bits = specialBits(bytes);
-      if (bits) return i + static_cast<size_t>(__builtin_ctz(bits));
+      if (copy) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
+      if (uint32_t bits = specialBits(bytes)) return i + static_cast<size_t>(__builtin_ctz(bits));
     }
     if (i == length) return length;
     __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + length - BLOCK));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length - BLOCK), bytes);
+    if (copy) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length - BLOCK), bytes);
     uint32_t bits = specialBits(bytes) >> (BLOCK - (length - i));
     return bits ? i + static_cast<size_t>(__builtin_ctz(bits)) : length;
   }
 #endif
   for (size_t i = 0; i < length; i++) {
     if (expansionOf(text[i])) return i;
-    out[i] = text[i];
+    if (copy) out[i] = text[i];
   }
   return length;
+}
+
+size_t firstSpecial(const char* text, size_t length) { return scanForSpecial<false>(nullptr, text, length); }
+
+// Copies the length bytes of text to out up to the first special character and
+// returns that character's offset, or length when there is none (all copied).
+size_t copyToFirstSpecial(char* out, const char* text, size_t length) {
+  return scanForSpecial<true>(out, text, length);
 }
 
 // Writes the length bytes of text escaped at out, the first special character
@@ -208,9 +192,7 @@ class MeasuredRow {
     char* out = buffer.data() + buffer.length();
     const char* const limit = buffer.data() + buffer.capacity();
     // Whether n more bytes and the row's end leave the terminator below limit.
-    auto room = [&out, limit](size_t n) {
-      return static_cast<size_t>(limit - out) > n + (sizeof ROW_CLOSE - 1);
-    };
+    auto room = [&out, limit](size_t n) { return static_cast<size_t>(limit - out) > n + (sizeof ROW_CLOSE - 1); };
     constexpr size_t VALUE_TAGS = sizeof VALUE_OPEN - 1 + sizeof VALUE_CLOSE - 1;
     bool fits = room(sizeof ROW_OPEN - 1);
     if (fits) out = putTag(out, ROW_OPEN);

@@ -1,8 +1,5 @@
 // Rows written in place against rows appended piece by piece: the same bytes
 // and the same growth, on random rows.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <memory>
 #include <random>
@@ -11,27 +8,13 @@
 
 #include "api/ApiFixture.h"
 #include "host/Trace.h"
+#include "support/GuardedPage.h"
+#include "support/ReferenceEscape.h"
 #include "support/TraceCapture.h"
 #include "util/HashTable.h"
 #include "util/StringBuffer.h"
 
 namespace {
-
-std::string escaped(const std::string& value) {
-  std::string out;
-  for (char c : value) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      case '\n': out += "&#10;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
 
 // The row as the piecewise form appends it: each piece through append, so the
 // buffer grows exactly where each piece needs it.
@@ -39,7 +22,7 @@ void appendByPieces(StringBuffer& buffer, const std::vector<const char*>& row) {
   buffer.append("<in><al>");
   for (const char* value : row) {
     buffer.append("<a v=\"");
-    if (value) buffer.append(escaped(value).c_str());
+    if (value) buffer.append(referenceEscape(value).c_str());
     buffer.append("\"/>");
   }
   buffer.append("</al></in>");
@@ -97,30 +80,6 @@ class ExactRow {
   std::vector<const char*> row_;
 };
 
-// Two pages, the second inaccessible: a value placed to end at the first page's
-// end faults on any read past its terminator into the next page.
-class GuardedPage {
- public:
-  GuardedPage() : size_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
-    base_ = static_cast<char*>(mmap(nullptr, 2 * size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    if (base_ == MAP_FAILED) base_ = nullptr;
-    if (base_) mprotect(base_ + size_, size_, PROT_NONE);
-  }
-  ~GuardedPage() {
-    if (base_) munmap(base_, 2 * size_);
-  }
-  bool ok() const { return base_ != nullptr; }
-  char* atPageEnd(const std::string& value) {
-    char* copy = base_ + size_ - value.size() - 1;
-    memcpy(copy, value.c_str(), value.size() + 1);
-    return copy;
-  }
-
- private:
-  size_t size_;
-  char* base_;
-};
-
 TEST(InPlaceRow, AppendRowGivesThePiecewiseBytesAndGrowthAtEveryCapacity) {
   RandomRows random(3);
   for (int round = 0; round < 3000; round++) {
@@ -158,12 +117,12 @@ TEST(InPlaceRow, ValuesEndingAtAPageEndAreNeverReadPastTheirTerminator) {
     char* row[] = {guarded, guarded};
     StringBuffer buffer(4096);
     appendRow(buffer, row, 2);
-    EXPECT_EQ("<in><al><a v=\"" + escaped(value) + "\"/><a v=\"" + escaped(value) + "\"/></al></in>",
+    EXPECT_EQ("<in><al><a v=\"" + referenceEscape(value) + "\"/><a v=\"" + referenceEscape(value) + "\"/></al></in>",
               std::string(buffer.data()));
     char* copy = nullptr;
     substituteEntries(guarded, &copy);
-    EXPECT_EQ(escaped(value), copy ? std::string(copy) : value);
-    EXPECT_EQ(copy == nullptr, escaped(value) == value);
+    EXPECT_EQ(referenceEscape(value), copy ? std::string(copy) : value);
+    EXPECT_EQ(copy == nullptr, referenceEscape(value) == value);
     free(copy);
   }
 }

@@ -22,6 +22,7 @@
 #include "FuzzSupport.h"
 #include "api/VEXA.h"
 #include "cpclient.h"
+#include "tests/support/ReferenceEscape.h"
 #include "util/HashTable.h"
 #include "util/StringBuffer.h"
 #include "xml/XMLParser.h"
@@ -38,22 +39,6 @@ const char* const SUBNODES[] = {nullptr, "disk1", "host:disk_2.a", ""};
 
 void check(bool condition) {
   if (!condition) abort();
-}
-
-std::string referenceEscape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      case '\n': out += "&#10;"; break;
-      default: out += c;
-    }
-  }
-  return out;
 }
 
 void checkRoundTrip(const std::string& text) {
@@ -182,11 +167,13 @@ void inputsFrom(const std::string& text, Inputs* in) {
 void checkDataResponse(const Inputs& in, fuzz::AgentPair& agent) {
   AGPTR* group = fuzz::registeredGroup(in.group->name);
   check(pendingPut(strdup(DATA_ID), group));
-  std::string expected = std::string("<dataResponse id=\"") + DATA_ID + "\"><attrGroup name=\"" + in.group->name + "\">";
+  std::string expected =
+      std::string("<dataResponse id=\"") + DATA_ID + "\"><attrGroup name=\"" + in.group->name + "\">";
   size_t rows = 0;
   for (size_t from = 0; from < in.values.size(); from += in.rowWidth, rows++) {
     size_t count = std::min(in.rowWidth, in.values.size() - from);
-    std::vector<char*> row(in.values.begin() + static_cast<long>(from), in.values.begin() + static_cast<long>(from + count));
+    std::vector<char*> row(in.values.begin() + static_cast<long>(from),
+                           in.values.begin() + static_cast<long>(from + count));
     check(cp_SetAttributeValues(row.data(), static_cast<int>(count), DATA_ID) == CP_OK);
     expected += rowOf(in.values, from, count);
   }
@@ -220,8 +207,8 @@ void checkEvents(const Inputs& in, fuzz::AgentPair& agent) {
   int count = static_cast<int>(in.values.size());
   check(cp_SendEventData(const_cast<char**>(in.values.data()), count, in.group->groupId, in.subnode) == CP_OK);
   std::string sent = agent.drain();
-  check(sent == eventHead(in.subnode, in.group->name) + rowOf(in.values, 0, in.values.size()) +
-                    "</attrGroup></pureEvent>\n");
+  check(sent ==
+        eventHead(in.subnode, in.group->name) + rowOf(in.values, 0, in.values.size()) + "</attrGroup></pureEvent>\n");
   CollectingHandler parsed;
   parseAccepted(sent, parsed);
   check(sameValues(parsed.valuesOf("a", "v"), in.values, 0, in.values.size()));

@@ -1,8 +1,6 @@
 // The block-wise UTF-16 conversion against a plain unit-by-unit encoder, on
 // random texts at every alignment and page end.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "support/GuardedPage.h"
 #include "util/Utf16.h"
 
 namespace {
@@ -65,32 +64,6 @@ std::u16string randomText(std::mt19937& random, size_t length) {
   }
   return text;
 }
-
-// Two pages, the second inaccessible: a text placed to end at the first page's
-// end faults on any read past its terminator into the next page.
-class GuardedPage {
- public:
-  GuardedPage() : size_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
-    base_ = static_cast<char*>(mmap(nullptr, 2 * size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    if (base_ == MAP_FAILED) base_ = nullptr;
-    if (base_) mprotect(base_ + size_, size_, PROT_NONE);
-  }
-  ~GuardedPage() {
-    if (base_) munmap(base_, 2 * size_);
-  }
-  bool ok() const { return base_ != nullptr; }
-  // A copy of text with its terminator, ending where the accessible page ends.
-  const char16_t* atPageEnd(const std::u16string& text) {
-    size_t bytes = (text.size() + 1) * sizeof(char16_t);
-    char16_t* copy = reinterpret_cast<char16_t*>(base_ + size_ - bytes);
-    memcpy(copy, text.c_str(), bytes);
-    return copy;
-  }
-
- private:
-  size_t size_;
-  char* base_;
-};
 
 void expectConvertsLikeTheReference(const char16_t* text, const std::string& expected) {
   EXPECT_EQ(expected.size(), utf8Length(text));

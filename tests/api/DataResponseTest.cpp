@@ -297,6 +297,56 @@ TEST_F(DataResponse, Utf16RowWithNoValuesOrAnUnknownId) {
             agent_.readMessage());
 }
 
+// Rows on both sides of the limits of the one-block conversion (64 values, 4 KiB
+// of UTF-8 with the id): every one must give the bytes of its UTF-8 form escaped.
+struct WideUtf16Case {
+  const char* name;
+  int count;
+  size_t units;   // per value
+  char16_t unit;  // the value's units, with "<&" at its end
+};
+
+const WideUtf16Case kWideUtf16[] = {
+    {"SixtyFourValues", 64, 10, u'v'},
+    {"SixtyFiveValues", 65, 10, u'v'},
+    {"AsciiValueUnderTheBlock", 1, 4000, u'v'},
+    {"AsciiValueOverTheBlock", 1, 4095, u'v'},
+    {"TwoByteUnitsFillingTheBlockExactly", 1, 2045, u'\u00e9'},  // "17" NUL, 4090 bytes, "<&" NUL
+    {"TwoByteUnitsOneOverTheBlock", 1, 2046, u'\u00e9'},
+    {"ThreeByteUnitsUnderTheBlock", 1, 1363, u'\u20ac'},
+    {"ThreeByteUnitsOverTheBlock", 1, 1364, u'\u20ac'},
+    {"TwoByteUnitsAcrossManyValues", 60, 30, u'\u00e9'},
+};
+
+std::string utf8Of(char16_t unit) {
+  if (unit < 0x80) return std::string(1, static_cast<char>(unit));
+  if (unit < 0x800) return {static_cast<char>(0xC0 | (unit >> 6)), static_cast<char>(0x80 | (unit & 0x3F))};
+  return {static_cast<char>(0xE0 | (unit >> 12)), static_cast<char>(0x80 | ((unit >> 6) & 0x3F)),
+          static_cast<char>(0x80 | (unit & 0x3F))};
+}
+
+class WideUtf16Row : public DataResponse, public ::testing::WithParamInterface<WideUtf16Case> {};
+
+TEST_P(WideUtf16Row, GivesTheEscapedUtf8OfEveryValue) {
+  const WideUtf16Case& c = GetParam();
+  request("17");
+  std::u16string value = std::u16string(c.units, c.unit) + u"<&";
+  std::string utf8;
+  for (size_t k = 0; k < c.units; k++) utf8 += utf8Of(c.unit);
+  std::u16string id = u"17";
+  std::vector<char16_t*> values(static_cast<size_t>(c.count), &value[0]);
+  ASSERT_EQ(CP_OK, cpdll_SetAttributeValues(values.data(), c.count, &id[0]));
+  ASSERT_EQ(CP_OK, cpdll_SendData("17"));
+  std::string row = "<in><al>";
+  for (int i = 0; i < c.count; i++) row += "<a v=\"" + utf8 + "&lt;&amp;\"/>";
+  row += "</al></in>";
+  EXPECT_EQ("<dataResponse id=\"17\"><attrGroup name=\"Procs\">" + row + "</attrGroup></dataResponse>\n",
+            agent_.readMessage());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, WideUtf16Row, ::testing::ValuesIn(kWideUtf16),
+                         [](const ::testing::TestParamInfo<WideUtf16Case>& info) { return info.param.name; });
+
 struct EscapeCase {
   const char* text;
   const char* escaped;  // null: no copy is made

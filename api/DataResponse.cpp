@@ -289,6 +289,18 @@ void appendRow(StringBuffer& buffer, char** values, int count) {
   appendRowByPieces(buffer, values, count);
 }
 
+bool reserveAndAppendRow(StringBuffer& buffer, char** values, const size_t* lengths, int count, int64_t* need) {
+  // The values are measured once, for the bound and for writing the row in one
+  // pass, unless escaping is traced or the row is too wide for that.
+  MeasuredRow row;
+  bool measured = !escapingTraced() && row.measure(values, lengths, count);
+  *need = measured ? row.bound(buffer.length()) : rowBound(buffer.length(), values, count);
+  if (*need <= INT_MAX) buffer.reserve(static_cast<int>(*need));
+  if (*need > INT_MAX || !buffer.data()) return false;
+  if (!measured || !row.appendTo(buffer)) appendRowByPieces(buffer, values, count);
+  return true;
+}
+
 namespace {
 
 // The checks every data answer starts with: the state, the pending id and the
@@ -322,19 +334,11 @@ int cp_SetAttributeValuesKnown(char** values, const size_t* lengths, int count, 
 
   StringBuffer& buffer = *group->responseBuffer;
   if (!hasResponse(buffer)) appendHead(buffer, id, group->name);
-  // The values are measured once, for the bound and for writing the row in one
-  // pass, unless escaping is traced or the row is too wide for that.
-  MeasuredRow row;
-  bool measured = !escapingTraced() && row.measure(values, lengths, count);
-  // Size the buffer once for the whole row; a bound beyond an int is refused
-  // before the buffer is touched.
-  int64_t need = measured ? row.bound(buffer.length()) : rowBound(buffer.length(), values, count);
-  if (need <= INT_MAX) buffer.reserve(static_cast<int>(need));
-  if (need > INT_MAX || !buffer.data()) {
+  int64_t need = 0;
+  if (!reserveAndAppendRow(buffer, values, lengths, count, &need)) {
     printf("QrT cp_SetAttributeValues Out of Memory attempting to obtain %lld bytes1\n", static_cast<long long>(need));
     return trc.exit(__LINE__, CP_NO_MEMORY);
   }
-  if (!measured || !row.appendTo(buffer)) appendRowByPieces(buffer, values, count);
   if (!buffer.data()) {
     printf("QrT cp_SetAttributeValues no memory in string buffer1\n");
     return trc.exit(__LINE__, CP_NO_MEMORY);

@@ -1,5 +1,4 @@
 // Events, event errors and task responses.
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -73,14 +72,12 @@ int cp_SendEventData(char** values, int count, int groupId, const char* subnode)
   StringBuffer* message = new (std::nothrow) StringBuffer(EVENT_CAPACITY);
   if (!message) return trc.exit(__LINE__, CP_NO_MEMORY);
   appendEventHead(*message, subnode, name);
-  int64_t bound = rowBound(message->length(), values, count);
-  if (bound <= INT_MAX) message->reserve(static_cast<int>(bound));
-  if (bound > INT_MAX || !message->data()) {
+  int64_t bound = 0;
+  if (!reserveAndAppendRow(*message, values, nullptr, count, &bound)) {
     printf("QrT cp_SendEventData Out of Memory attempting to obtain %lld bytes\n", static_cast<long long>(bound));
     delete message;
     return trc.exit(__LINE__, CP_NO_MEMORY);
   }
-  appendRow(*message, values, count);
   message->append("</attrGroup></pureEvent>\n");
   if (!message->data()) {
     printf("QrT cp_SendEventData Out of Memory attempting to obtain %lld bytes\n", static_cast<long long>(bound));

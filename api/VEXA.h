@@ -119,6 +119,12 @@ void substituteEntries(const char* text, char** escaped);
 int64_t rowBound(int64_t length, char** values, int count);
 // Appends <in><al><a v="VALUE"/>...</al></in>, each value escaped, null as "".
 void appendRow(StringBuffer& buffer, char** values, int count);
+// Sizes buffer once for one more row (*need receives the size bound) and appends
+// the row, measuring each value once; lengths, when given, are the values'
+// lengths. False, with nothing appended, when the bound is beyond an int (the
+// buffer untouched) or cannot be reserved; after a true result the caller still
+// checks the buffer, which runs out of memory if a value's escaping outgrows it.
+bool reserveAndAppendRow(StringBuffer& buffer, char** values, const size_t* lengths, int count, int64_t* need);
 
 // The name of the first registered group (in registry order) with groupId, or
 // null. Borrowed from the registry.

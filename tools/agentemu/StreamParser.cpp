@@ -1,6 +1,7 @@
 // Cuts the provider's byte stream into messages with one expat parser.
 #include "StreamParser.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -42,17 +43,33 @@ StreamParser::~StreamParser() { XML_ParserFree(parser_); }
 std::size_t StreamParser::streamOffset(XML_Index parserIndex) const {
   if (parserIndex < static_cast<XML_Index>(ROOT_OPEN_LENGTH)) return 0;
   std::size_t offset = static_cast<std::size_t>(parserIndex) - ROOT_OPEN_LENGTH;
-  return offset > stream_.size() ? stream_.size() : offset;
+  return offset > bytesSeen() ? bytesSeen() : offset;
 }
 
 void StreamParser::feed(const char* bytes, std::size_t length) {
-  stream_.append(bytes, length);
-  if (failed_ || length == 0) return;
+  if (failed_) {
+    keptFrom_ += length;  // only counted
+    return;
+  }
+  kept_.append(bytes, length);
+  if (head_.size() < EXCERPT_LENGTH) head_.append(bytes, std::min(length, EXCERPT_LENGTH - head_.size()));
+  if (length == 0) return;
   if (XML_Parse(parser_, bytes, static_cast<int>(length), XML_FALSE) == XML_STATUS_ERROR) {
     reportExpatError(nullptr);
     return;
   }
   checkLineFeed(false);
+  dropConsumed();
+}
+
+void StreamParser::dropConsumed() {
+  // Outside a callback expat's index stands just past its last parse event: no
+  // later event, and so no later message, starts before it.
+  std::size_t keepFrom = streamOffset(XML_GetCurrentByteIndex(parser_));
+  if (lineFeedDue_ && lineFeedAt_ < keepFrom) keepFrom = lineFeedAt_;
+  if (keepFrom <= keptFrom_) return;
+  kept_.erase(0, keepFrom - keptFrom_);
+  keptFrom_ = keepFrom;
 }
 
 void StreamParser::finish() {
@@ -74,9 +91,9 @@ std::vector<StreamItem> StreamParser::take() {
 
 void StreamParser::checkLineFeed(bool atEnd) {
   if (!lineFeedDue_) return;
-  if (lineFeedAt_ < stream_.size()) {
+  if (lineFeedAt_ < bytesSeen()) {
     lineFeedDue_ = false;
-    if (stream_[lineFeedAt_] == '\n') return;
+    if (kept_[lineFeedAt_ - keptFrom_] == '\n') return;
   } else if (!atEnd) {
     return;
   }
@@ -93,12 +110,15 @@ void StreamParser::reportExpatError(const char* context) {
   std::string text = context ? std::string(context) + ": " : std::string();
   text += XML_ErrorString(XML_GetErrorCode(parser_));
   text += " at byte " + std::to_string(offset);
-  std::size_t from = messageStart_ < stream_.size() ? messageStart_ : stream_.size();
-  std::string excerpt = stream_.substr(from, EXCERPT_LENGTH);
-  if (!excerpt.empty()) {
-    text += ", in the message that starts at byte " + std::to_string(from) + ": " + excerpt;
-    if (stream_.size() - from > EXCERPT_LENGTH) text += "...";
+  // head_ holds the bytes from messageStart_ on, up to the excerpt's length.
+  if (!head_.empty()) {
+    text += ", in the message that starts at byte " + std::to_string(messageStart_) + ": " + head_;
+    if (bytesSeen() - messageStart_ > EXCERPT_LENGTH) text += "...";
   }
+  // From here on the bytes are only counted.
+  keptFrom_ += kept_.size();
+  kept_.clear();
+  kept_.shrink_to_fit();
   items_.push_back(StreamItem{StreamItem::MALFORMED, {}, text, offset});
 }
 
@@ -109,6 +129,7 @@ void XMLCALL StreamParser::onStart(void* self, const XML_Char* name, const XML_C
   if (parser->open_.empty()) {
     parser->checkLineFeed(false);
     parser->messageStart_ = parser->streamOffset(index);
+    parser->head_ = parser->kept_.substr(parser->messageStart_ - parser->keptFrom_, EXCERPT_LENGTH);
     parser->textReported_ = false;
   }
   Element element;

@@ -4,7 +4,10 @@
 // the task response ends without a line feed, so messages cannot be framed by
 // lines. The parser is fed a synthetic "<stream>" tag first: every top-level
 // element of the provider then is a child of that root, and each one is handed
-// out whole as soon as its end tag has been read. Not thread-safe; one owner.
+// out whole as soon as its end tag has been read. Only the bytes still needed are
+// kept: the tail that expat has not yet consumed, and the first bytes of the
+// current message for an error's excerpt; memory does not grow with the number
+// of messages. Not thread-safe; one owner.
 #ifndef AGENTEMU_STREAM_PARSER_H
 #define AGENTEMU_STREAM_PARSER_H
 
@@ -59,7 +62,9 @@ class StreamParser {
   std::vector<StreamItem> take();
 
   bool failed() const { return failed_; }
-  std::size_t bytesSeen() const { return stream_.size(); }
+  std::size_t bytesSeen() const { return keptFrom_ + kept_.size(); }
+  // The stream's bytes held now: the unconsumed tail and the current message's head.
+  std::size_t bytesKept() const { return kept_.size() + head_.size(); }
 
  private:
   static void XMLCALL onStart(void* self, const XML_Char* name, const XML_Char** attributes);
@@ -69,9 +74,12 @@ class StreamParser {
   void checkLineFeed(bool atEnd);
   void reportExpatError(const char* context);
   std::size_t streamOffset(XML_Index parserIndex) const;
+  void dropConsumed();
 
   XML_Parser parser_;
-  std::string stream_;                   // every byte of the provider's stream
+  std::string kept_;                     // the stream from byte keptFrom_ on
+  std::size_t keptFrom_ = 0;             // at most the end of expat's last parse event and lineFeedAt_
+  std::string head_;                     // the stream from messageStart_ on, up to an excerpt's length
   std::vector<Element> open_;            // open elements of the current message, outermost first
   std::vector<std::size_t> startEnds_;   // for each open element: stream offset just past its start tag
   std::size_t messageStart_ = 0;

@@ -88,6 +88,24 @@ static void addRow(const char* const* values, int count, const char* id) {
 
 static const char* orEmpty(const char* text) { return text ? text : ""; }
 
+/* Answers id with one value whose element holds DEEP_NESTING levels of elements. */
+static void sendDeepAnswer(const char* id) {
+  enum { DEEP_NESTING = 500000 };
+  static const char OPEN[] = "<x>", CLOSE[] = "</x>", TAIL[] = "</a></al></in></attrGroup></dataResponse>\n";
+  char head[128];
+  int headLength =
+      snprintf(head, sizeof head, "<dataResponse id=\"%s\"><attrGroup name=\"Procs\"><in><al><a v=\"deep\">", id);
+  char* text = malloc((size_t)headLength + DEEP_NESTING * (sizeof OPEN + sizeof CLOSE) + sizeof TAIL);
+  if (!text) return;
+  char* end = text + headLength;
+  memcpy(text, head, (size_t)headLength);
+  for (int i = 0; i < DEEP_NESTING; i++, end += sizeof OPEN - 1) memcpy(end, OPEN, sizeof OPEN - 1);
+  for (int i = 0; i < DEEP_NESTING; i++, end += sizeof CLOSE - 1) memcpy(end, CLOSE, sizeof CLOSE - 1);
+  memcpy(end, TAIL, sizeof TAIL);
+  rawSend(text);
+  free(text);
+}
+
 /* Echo rows: the request's own facts, then one row per filter. */
 static void answerEcho(const CPREQUEST* r) {
   const char* facts[] = {r->id, orEmpty(r->requestStartedID), orEmpty(r->subnode)};
@@ -136,6 +154,10 @@ static void answerProcs(const CPREQUEST* r) {
              "</attrGroup></dataResponse>\n",
              r->id);
     rawDribble(text);
+    return;
+  }
+  if (is("deep-nesting")) {
+    sendDeepAnswer(r->id);
     return;
   }
   if (is("task-for-data")) {

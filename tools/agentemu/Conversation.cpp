@@ -147,7 +147,15 @@ void Conversation::handle(const StreamItem& item) {
     violation(Violation::FRAMING, std::nullopt, item.text);
     return;
   }
-  const Element& message = item.message;
+  onMessage(item.message);
+  // A message cut short by the depth bound is shown as far as it was kept, then reported.
+  if (!item.text.empty()) {
+    const std::string* id = item.message.attribute("id");
+    violation(Violation::BAD_MESSAGE, id ? std::optional<std::string>(*id) : std::nullopt, item.text);
+  }
+}
+
+void Conversation::onMessage(const Element& message) {
   if (message.name == "vexaRegister") {
     onRegistration(message);
     return;

@@ -100,6 +100,7 @@ class Conversation {
     Answer answer;
   };
 
+  void onMessage(const Element& message);
   void onRegistration(const Element& message);
   void onDataResponse(const Element& message);
   void onTaskResponse(const Element& message);

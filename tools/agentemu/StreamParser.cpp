@@ -131,6 +131,12 @@ void XMLCALL StreamParser::onStart(void* self, const XML_Char* name, const XML_C
     parser->messageStart_ = parser->streamOffset(index);
     parser->head_ = parser->kept_.substr(parser->messageStart_ - parser->keptFrom_, EXCERPT_LENGTH);
     parser->textReported_ = false;
+    parser->droppedAny_ = false;
+  }
+  if (parser->open_.size() >= MAX_DEPTH) {
+    parser->droppedOpen_++;
+    parser->droppedAny_ = true;
+    return;
   }
   Element element;
   element.name = name;
@@ -141,6 +147,10 @@ void XMLCALL StreamParser::onStart(void* self, const XML_Char* name, const XML_C
 
 void XMLCALL StreamParser::onEnd(void* self, const XML_Char*) {
   auto* parser = static_cast<StreamParser*>(self);
+  if (parser->droppedOpen_ > 0) {
+    parser->droppedOpen_--;
+    return;
+  }
   if (parser->open_.empty()) return;  // the synthetic root, closed by finish()
   Element element = std::move(parser->open_.back());
   std::size_t end = parser->startEnds_.back();
@@ -156,7 +166,11 @@ void XMLCALL StreamParser::onEnd(void* self, const XML_Char*) {
   // Every message ends with a line feed except the task response.
   parser->lineFeedDue_ = element.name != "taskResponse";
   parser->lineFeedAt_ = end;
-  parser->items_.push_back(StreamItem{StreamItem::MESSAGE, std::move(element), {}, parser->messageStart_});
+  std::string problem;
+  if (parser->droppedAny_)
+    problem = "the message that starts at byte " + std::to_string(parser->messageStart_) + " nests elements more than " +
+              std::to_string(MAX_DEPTH) + " levels deep; the deeper ones were dropped";
+  parser->items_.push_back(StreamItem{StreamItem::MESSAGE, std::move(element), problem, parser->messageStart_});
 }
 
 void XMLCALL StreamParser::onText(void* self, const XML_Char* text, int length) {

@@ -40,12 +40,17 @@ struct StreamItem {
   };
   Kind kind;
   Element message;
-  std::string text;       // MALFORMED and FRAMING: what is wrong
+  std::string text;       // what is wrong; for a MESSAGE, empty unless elements nested too deep were dropped
   std::size_t offset = 0; // byte offset in the provider's stream: start of the message, or of the fault
 };
 
 class StreamParser {
  public:
+  // Elements deeper than this in a message (the message itself is level 1) are
+  // dropped, so that no walk of an Element can run out of stack; the message
+  // then says so in its text. The protocol's deepest message has five levels.
+  static constexpr std::size_t MAX_DEPTH = 32;
+
   StreamParser();
   ~StreamParser();
   StreamParser(const StreamParser&) = delete;
@@ -82,6 +87,8 @@ class StreamParser {
   std::string head_;                     // the stream from messageStart_ on, up to an excerpt's length
   std::vector<Element> open_;            // open elements of the current message, outermost first
   std::vector<std::size_t> startEnds_;   // for each open element: stream offset just past its start tag
+  std::size_t droppedOpen_ = 0;          // open elements beyond MAX_DEPTH, not in open_
+  bool droppedAny_ = false;              // the current message lost elements to MAX_DEPTH
   std::size_t messageStart_ = 0;
   bool lineFeedDue_ = false;             // the last message must be followed by '\n' at lineFeedAt_
   std::size_t lineFeedAt_ = 0;

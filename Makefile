@@ -6,19 +6,23 @@ CMAKE_FLAGS ?= $(if $(CI),-DCPCLIENT_WERROR=ON,)
 # Test programs that valgrind runs whole (the sweep replaces malloc itself).
 MEMCHECK_PROGRAMS = util_tests host_tests transport_tests xml_tests config_tests api_tests
 
-.PHONY: all build test demo sanitize tsan memcheck fuzz coverage bench bench-build bench-smoke clean
+.PHONY: all configure build test demo sanitize tsan memcheck fuzz coverage bench bench-build bench-smoke clean
 
 all: build
 
-build:
+configure:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+build: configure
 	cmake --build build -j$(JOBS)
 
 test: build
 	cd build && ctest --output-on-failure -j$(JOBS)
 
-# Runs agentemu against sysmon with two rounds and an echo task, printing the conversation.
-demo: build
+# Runs agentemu against sysmon with two rounds and an echo task, printing the
+# conversation. Builds only what it runs, not the test programs.
+demo: configure
+	cmake --build build -j$(JOBS) --target cpclient agentemu sysmon
 	build/agentemu --rounds 2 --task "echo hello from sysmon" -- build/examples/sysmon/sysmon
 
 sanitize:

@@ -159,6 +159,10 @@ bool ProviderLink::write(const std::string& bytes) {
   return true;
 }
 
+void ProviderLink::finishSending() {
+  if (connectionFd_ >= 0) ::shutdown(connectionFd_, SHUT_WR);
+}
+
 bool ProviderLink::reap(bool block) {
   if (exited_) return true;
   int status = 0;

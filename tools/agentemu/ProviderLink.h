@@ -44,6 +44,9 @@ class ProviderLink {
   ReadResult read(Clock::time_point deadline, std::string& bytes);
   // Writes all of bytes; false when the connection is gone.
   bool write(const std::string& bytes);
+  // Ends the sending half, as the agent closes its connection after the shutdown:
+  // the provider reads end of stream, and what it still sends is read.
+  void finishSending();
 
   // Waits until deadline for the started provider to exit; true when it has.
   bool waitExit(Clock::time_point deadline);

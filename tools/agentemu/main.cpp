@@ -418,6 +418,7 @@ void Runner::shutdown() {
     shutdownSent_ = true;
     output_.sent(request);
     link_.write(request.xml);
+    link_.finishSending();
     pump(deadline, [] { return false; });  // until the provider closes the connection
   }
   shutdownSent_ = true;

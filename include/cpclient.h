@@ -53,7 +53,8 @@ extern "C" {
 #define CP_INTERFACE_LEVEL 1000
 
 /* Kinds of request in CPREQUEST.requestType. */
-#define NO_REQUEST 0    /* nothing to answer: shutdown, connection lost, or a stop for an unregistered group */
+#define NO_REQUEST 0    /* nothing to answer: shutdown, connection ended, or a stop for a group not registered;
+                           cpdll_WaitForRequest says which of them end the conversation */
 #define DATA_REQUEST 1  /* send the rows of groupId under id (cpdll_SetAttributeValues, cpdll_SendData) */
 #define TASK_REQUEST 2  /* run command for user; answer with cpdll_SendTaskRC under id */
 #define START_REQUEST 3 /* the agent starts a request on groupId; no answer */
@@ -120,11 +121,21 @@ CPCLIENT_API int cpdll_RegistrationComplete(void);
 
 /* Blocks until the agent sends a request for the provider, announces its shutdown,
  * or the connection ends. Always stores a new record in *request that the caller
- * frees with cpdll_FreeRequest, also on failure. Returns CP_OK (a lost connection
- * gives requestType NO_REQUEST) or CP_ILLEGAL_STATE. CP_NO_MEMORY means a request
- * could not be copied for want of memory: it is dropped, the record is empty and
- * nothing is pending for it; if the record itself cannot be allocated, *request is
- * set to null. One waiting thread at a time. */
+ * frees with cpdll_FreeRequest, also on failure. Returns CP_OK or CP_ILLEGAL_STATE.
+ * CP_NO_MEMORY means a request could not be copied for want of memory: it is
+ * dropped, the record is empty and nothing is pending for it; if the record itself
+ * cannot be allocated, *request is set to null. One waiting thread at a time.
+ *
+ * CP_OK with requestType NO_REQUEST comes (a) after the agent's shutdown, (b) when
+ * the connection has ended (the agent closed or reset it, a read failed, a message
+ * could not be received for want of memory) or another thread closed it, and (c)
+ * for a stop of a group that this provider did not register, with shuttingDown as
+ * the agent said. (a) and (b) end the conversation; (c) does not. The record does
+ * not tell them apart, but the agent closes the connection after its shutdown, and
+ * once the library has seen the connection end every further wait returns
+ * NO_REQUEST at once (CP_ILLEGAL_STATE after a close) and every write
+ * CP_WRITE_FAILED. So a provider ends when a NO_REQUEST follows another, and may
+ * loop past a single one. */
 CPCLIENT_API int cpdll_WaitForRequest(CPREQUEST** request);
 
 /* Releases a record and everything in it; null is ignored. Any state. */

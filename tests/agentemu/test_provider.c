@@ -88,20 +88,15 @@ static void addRow(const char* const* values, int count, const char* id) {
 
 static const char* orEmpty(const char* text) { return text ? text : ""; }
 
-/* Answers id with one value whose element holds DEEP_NESTING levels of elements. */
+/* Answers id (one of agentemu's short ids) with a value that holds elements nested 500,000 deep. */
 static void sendDeepAnswer(const char* id) {
-  enum { DEEP_NESTING = 500000 };
-  static const char OPEN[] = "<x>", CLOSE[] = "</x>", TAIL[] = "</a></al></in></attrGroup></dataResponse>\n";
-  char head[128];
-  int headLength =
-      snprintf(head, sizeof head, "<dataResponse id=\"%s\"><attrGroup name=\"Procs\"><in><al><a v=\"deep\">", id);
-  char* text = malloc((size_t)headLength + DEEP_NESTING * (sizeof OPEN + sizeof CLOSE) + sizeof TAIL);
+  enum { LEVELS = 500000 };
+  char *text = malloc(LEVELS * 7 + 256), *end = text;
   if (!text) return;
-  char* end = text + headLength;
-  memcpy(text, head, (size_t)headLength);
-  for (int i = 0; i < DEEP_NESTING; i++, end += sizeof OPEN - 1) memcpy(end, OPEN, sizeof OPEN - 1);
-  for (int i = 0; i < DEEP_NESTING; i++, end += sizeof CLOSE - 1) memcpy(end, CLOSE, sizeof CLOSE - 1);
-  memcpy(end, TAIL, sizeof TAIL);
+  end += sprintf(end, "<dataResponse id=\"%.64s\"><attrGroup name=\"Procs\"><in><al><a v=\"deep\">", id);
+  for (int i = 0; i < LEVELS; i++) end += sprintf(end, "<x>");
+  for (int i = 0; i < LEVELS; i++) end += sprintf(end, "</x>");
+  strcpy(end, "</a></al></in></attrGroup></dataResponse>\n");
   rawSend(text);
   free(text);
 }

@@ -52,6 +52,19 @@ void registerUnitLocked(TraceState& s, std::atomic<uint32_t>* generation) {
   if (s.unitCount < MAX_UNITS) s.units[s.unitCount++] = generation;
 }
 
+// Restores the caller's errno when it goes out of scope: tracing never disturbs it,
+// even when formatting, allocation or opening the file fails.
+class ErrnoGuard {
+ public:
+  ErrnoGuard() : saved_(errno) {}
+  ~ErrnoGuard() { errno = saved_; }
+  ErrnoGuard(const ErrnoGuard&) = delete;
+  ErrnoGuard& operator=(const ErrnoGuard&) = delete;
+
+ private:
+  int saved_;
+};
+
 const char* baseName(const char* path) {
   const char* slash = strrchr(path, '/');
   return slash ? slash + 1 : path;
@@ -72,7 +85,10 @@ class LineText {
     va_copy(copy, args);
     int n = vsnprintf(data_ + length_, capacity_ - length_, format, copy);
     va_end(copy);
-    if (n < 0) return;
+    if (n < 0) {
+      data_[length_] = 0;
+      return;
+    }
     if (static_cast<size_t>(n) >= capacity_ - length_ && reserve(length_ + n + 1)) {
       vsnprintf(data_ + length_, capacity_ - length_, format, args);
     }
@@ -120,21 +136,17 @@ void appendPrefix(LineText& out, const TRC1_FunctionRecord* record, int line) {
 
 // Writes one finished line (or block of lines) under the output lock.
 void emit(const TRC1_FunctionRecord* record, const LineText& whole, const char* text) {
-  int savedErrno = errno;  // tracing never disturbs the caller's errno
   TraceState& s = state();
-  {
-    std::lock_guard<std::mutex> guard(s.mutex);
-    if (!s.configured) configureLocked(s);
-    if (s.sink) {
-      s.sink(TraceLine{record->functionName, text, whole.c_str()}, s.sinkContext);
-    } else {
-      FILE* out = s.file ? s.file : stderr;
-      fwrite(whole.c_str(), 1, whole.length(), out);
-      fputc('\n', out);
-      fflush(out);
-    }
+  std::lock_guard<std::mutex> guard(s.mutex);
+  if (!s.configured) configureLocked(s);
+  if (s.sink) {
+    s.sink(TraceLine{record->functionName, text, whole.c_str()}, s.sinkContext);
+  } else {
+    FILE* out = s.file ? s.file : stderr;
+    fwrite(whole.c_str(), 1, whole.length(), out);
+    fputc('\n', out);
+    fflush(out);
   }
-  errno = savedErrno;
 }
 
 void writeLine(const TRC1_FunctionRecord* record, int line, const char* format, va_list args) {
@@ -172,7 +184,7 @@ const TRC1_BuildInfo* emptyBuildInfo() {
 }  // namespace cptrace
 
 uint32_t TRC1_Sync(TRC1_FunctionRecord* record) {
-  int savedErrno = errno;
+  ErrnoGuard keepErrno;
   TraceState& s = state();
   uint32_t level;
   uint32_t generation;
@@ -185,11 +197,11 @@ uint32_t TRC1_Sync(TRC1_FunctionRecord* record) {
   }
   record->cachedFlags.store(level, std::memory_order_relaxed);
   record->cachedGeneration.store(generation, std::memory_order_release);
-  errno = savedErrno;
   return level;
 }
 
 void TRC1_Event(TRC1_FunctionRecord* record, int line, int kind, ...) {
+  ErrnoGuard keepErrno;
   va_list args;
   va_start(args, kind);
   switch (kind) {
@@ -215,6 +227,7 @@ void TRC1_Event(TRC1_FunctionRecord* record, int line, int kind, ...) {
 }
 
 void TRC1_Printf(TRC1_FunctionRecord* record, int line, const char* format, ...) {
+  ErrnoGuard keepErrno;
   va_list args;
   va_start(args, format);
   writeLine(record, line, format, args);
@@ -222,6 +235,7 @@ void TRC1_Printf(TRC1_FunctionRecord* record, int line, const char* format, ...)
 }
 
 void TRC1_Dump(TRC1_FunctionRecord* record, int line, const void* data, int count, const char* format, ...) {
+  ErrnoGuard keepErrno;
   LineText title;
   va_list args;
   va_start(args, format);
@@ -252,6 +266,7 @@ void TRC1_Dump(TRC1_FunctionRecord* record, int line, const void* data, int coun
 }
 
 void traceReconfigure() {
+  ErrnoGuard keepErrno;
   TraceState& s = state();
   std::lock_guard<std::mutex> guard(s.mutex);
   configureLocked(s);
@@ -259,6 +274,7 @@ void traceReconfigure() {
 }
 
 void traceSetSink(TraceSink sink, void* context) {
+  ErrnoGuard keepErrno;
   TraceState& s = state();
   std::lock_guard<std::mutex> guard(s.mutex);
   s.sink = sink;
@@ -267,6 +283,7 @@ void traceSetSink(TraceSink sink, void* context) {
 
 TraceScope::TraceScope(TRC1_FunctionRecord& record, bool events) noexcept
     : record_(record), flags_(currentFlags(record)), entrySent_(false), exitSent_(false) {
+  ErrnoGuard keepErrno;
   if (events && on(TRC_EVENTS)) {
     TRC1_Event(&record_, record_.line, TRC1_ENTRY);
     entrySent_ = true;
@@ -274,10 +291,12 @@ TraceScope::TraceScope(TRC1_FunctionRecord& record, bool events) noexcept
 }
 
 TraceScope::~TraceScope() {
+  ErrnoGuard keepErrno;
   if (entrySent_ && !exitSent_) TRC1_Event(&record_, record_.line, TRC1_EXIT);
 }
 
 int TraceScope::exit(int line, int result) {
+  ErrnoGuard keepErrno;
   if (entrySent_ && !exitSent_) TRC1_Event(&record_, line, TRC1_EXIT_RESULT, result);
   exitSent_ = true;
   return result;
@@ -289,12 +308,14 @@ bool TraceScope::exit(int line, bool result) {
 }
 
 const char* TraceScope::exit(int line, const char* result) {
+  ErrnoGuard keepErrno;
   if (entrySent_ && !exitSent_) TRC1_Event(&record_, line, TRC1_EXIT_TEXT, result);
   exitSent_ = true;
   return result;
 }
 
 void TraceScope::exitVoid(int line) {
+  ErrnoGuard keepErrno;
   if (entrySent_ && !exitSent_) TRC1_Event(&record_, line, TRC1_EXIT);
   exitSent_ = true;
 }

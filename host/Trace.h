@@ -8,7 +8,8 @@
 // A line carries a UTC timestamp, the thread id, the source unit and line and the
 // function name, then the message text verbatim. A trailing line feed of a format
 // makes no empty line. Lines from several threads never interleave, and each line
-// is flushed at once. Every function here may be called from any thread.
+// is flushed at once. Every function here may be called from any thread, and
+// none changes errno.
 #ifndef CPCLIENT_HOST_TRACE_H
 #define CPCLIENT_HOST_TRACE_H
 

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -32,6 +33,11 @@ void tracedVoid() { CP_TRACE_ENTRY(trc, "tracedVoid"); }
 const char* tracedText(const char* value) {
   CP_TRACE_ENTRY(trc, "tracedText");
   return trc.exit(__LINE__, value);
+}
+
+TRC1_FunctionRecord* tracedRecord() {
+  static TRC1_FunctionRecord record = CP_TRACE_RECORD_("tracedRecord");
+  return &record;
 }
 
 void dumpBytes(const void* data, int count) {
@@ -134,11 +140,25 @@ TEST(Trace, FileReceivesOneFlushedLinePerMessageFromEveryThread) {
   unlink(path);
 }
 
+constexpr wint_t NO_MULTIBYTE_FORM = 0xD800;  // formatting it fails with EILSEQ
+
 TEST(Trace, TracingLeavesErrnoAlone) {
+  void (*const calls[])() = {
+      [] { tracedAdd(1, 2); },
+      [] { TRC1_Printf(tracedRecord(), __LINE__, "%lc", NO_MULTIBYTE_FORM); },
+      [] { TRC1_Dump(tracedRecord(), __LINE__, "ab", 2, "%lc", NO_MULTIBYTE_FORM); },
+      [] {
+        ScopedEnv file("CP_TRACE_FILE", "/nonexistent-dir/trace");
+        traceReconfigure();
+      },
+  };
   TraceCapture capture(TRC_EVENTS | TRC_DETAIL | TRC_ERROR);
-  errno = 1234;
-  tracedAdd(1, 2);
-  EXPECT_EQ(1234, errno);
+  for (size_t i = 0; i < std::size(calls); i++) {
+    SCOPED_TRACE(i);
+    errno = 1234;
+    calls[i]();
+    EXPECT_EQ(1234, errno);
+  }
 }
 
 }  // namespace

@@ -168,9 +168,12 @@ void writeFormatted(const TRC1_FunctionRecord* record, int line, const char* for
   va_end(args);
 }
 
+uint64_t cacheWord(uint32_t flags, uint32_t generation) { return static_cast<uint64_t>(generation) << 32 | flags; }
+
 uint32_t currentFlags(TRC1_FunctionRecord& record) {
-  if (record.cachedGeneration.load(std::memory_order_acquire) == record.generation->load(std::memory_order_acquire))
-    return record.cachedFlags.load(std::memory_order_relaxed);
+  uint64_t cached = record.cached.load(std::memory_order_acquire);
+  if (static_cast<uint32_t>(cached >> 32) == record.generation->load(std::memory_order_acquire))
+    return static_cast<uint32_t>(cached);
   return TRC1_Sync(&record);
 }
 
@@ -186,18 +189,13 @@ const TRC1_BuildInfo* emptyBuildInfo() {
 uint32_t TRC1_Sync(TRC1_FunctionRecord* record) {
   ErrnoGuard keepErrno;
   TraceState& s = state();
-  uint32_t level;
-  uint32_t generation;
-  {
-    std::lock_guard<std::mutex> guard(s.mutex);
-    if (!s.configured) configureLocked(s);
-    registerUnitLocked(s, record->generation);
-    level = s.level;
-    generation = record->generation->load(std::memory_order_acquire);
-  }
-  record->cachedFlags.store(level, std::memory_order_relaxed);
-  record->cachedGeneration.store(generation, std::memory_order_release);
-  return level;
+  std::lock_guard<std::mutex> guard(s.mutex);
+  if (!s.configured) configureLocked(s);
+  registerUnitLocked(s, record->generation);
+  // Stored under the lock, so the last pair stored is always the newest one read.
+  record->cached.store(cacheWord(s.level, record->generation->load(std::memory_order_acquire)),
+                       std::memory_order_release);
+  return s.level;
 }
 
 void TRC1_Event(TRC1_FunctionRecord* record, int line, int kind, ...) {

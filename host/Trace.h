@@ -53,8 +53,8 @@ struct TRC1_UnitRecord {
   const TRC1_BuildInfo* (*buildInfo)();
 };
 
-// One static record per traced function. The two cached words are written only
-// by the trace facility and are atomic, so records may be shared by threads.
+// One static record per traced function. The cache is written only by the trace
+// facility and is atomic, so records may be shared by threads.
 struct TRC1_FunctionRecord {
   const TRC1_UnitRecord* unit;
   const char* functionName;
@@ -62,8 +62,10 @@ struct TRC1_FunctionRecord {
   int32_t line;  // source line of the function's opening
   std::atomic<uint32_t>* generation;
   uint32_t recordKind;  // 0x200
-  std::atomic<uint32_t> cachedFlags;
-  std::atomic<uint32_t> cachedGeneration;
+  // The cached level flags (low half) and the generation they were read at (high
+  // half), in one word written and read whole, so that flags never pair with
+  // another generation than their own. 0 at load: no generation matches it.
+  std::atomic<uint64_t> cached;
 };
 
 // Returns the function's level flags and refreshes the record's cache.
@@ -139,7 +141,7 @@ const TRC1_BuildInfo* emptyBuildInfo();
 
 #define CP_TRACE_RECORD_(name)                                                       \
   {&cpTraceUnit, name, static_cast<int32_t>(sizeof(name) - 1), __LINE__, &cpTraceGeneration, \
-   0x200, {0}, {0}}
+   0x200, {0}}
 
 // Opens a traced function: reads its flags and sends the entry event under TRC_EVENTS.
 #define CP_TRACE_ENTRY(scope, name)                                                   \

@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -159,6 +161,37 @@ TEST(Trace, TracingLeavesErrnoAlone) {
     calls[i]();
     EXPECT_EQ(1234, errno);
   }
+}
+
+// Syncs race with reconfigurations between levels 1 and 2: flags must always match their generation.
+// Under the thread sanitizer, whose slow atomics widen the window, a torn pair shows in most runs.
+TEST(Trace, CachedFlagsAlwaysPairWithTheirGeneration) {
+  static char level[] = "CP_TRACE_LEVEL=1";  // flipped in place: only the reconfiguring thread reads it
+  putenv(level);
+  TRC1_Sync(tracedRecord());  // registers the unit: each reconfiguration bumps its generation once
+  traceReconfigure();
+  const uint32_t first = cpTraceGeneration.load();
+  std::atomic<bool> stop{false};
+  std::atomic<int> mismatches{0};
+  auto race = [&] {
+    while (!stop) {
+      TRC1_Sync(tracedRecord());
+      uint32_t before = cpTraceGeneration.load();
+      TraceScope scope(*tracedRecord(), false);
+      if (before == cpTraceGeneration.load() && scope.on(TRC_DETAIL) != ((before - first) % 2 == 0)) mismatches++;
+    }
+  };
+  std::thread a(race), b(race), c(race);
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  for (int i = 1; mismatches == 0 && std::chrono::steady_clock::now() < end; i++) {
+    level[sizeof level - 2] = i % 2 ? '2' : '1';
+    traceReconfigure();
+  }
+  stop = true;
+  a.join(), b.join(), c.join();
+  unsetenv("CP_TRACE_LEVEL");
+  traceReconfigure();
+  EXPECT_EQ(0, mismatches.load());
 }
 
 }  // namespace

@@ -18,6 +18,9 @@ namespace {
 // makes every record of the unit take the new flags at its next entry.
 constexpr int MAX_UNITS = 64;
 
+// Longest dump line: line feed, indent, offset, 16 hex columns and 16 text bytes.
+constexpr size_t MAX_DUMP_LINE = 5 + 8 + 1 + 16 * 3 + 3 + 16 + 1;
+
 struct TraceState {
   std::mutex mutex;  // guards everything below and every write of a line
   bool configured = false;
@@ -70,7 +73,9 @@ const char* baseName(const char* path) {
   return slash ? slash + 1 : path;
 }
 
-// A growable text for one line; falls back to truncation when memory is short.
+// A growable text for one line. It grows geometrically, so appending is linear in
+// the final length. When memory is short the text is cut where growth failed and
+// takes nothing more, so it never has a gap.
 class LineText {
  public:
   LineText() { small_[0] = 0; }
@@ -81,6 +86,7 @@ class LineText {
   LineText& operator=(const LineText&) = delete;
 
   void vappend(const char* format, va_list args) {
+    if (cut_) return;
     va_list copy;
     va_copy(copy, args);
     int n = vsnprintf(data_ + length_, capacity_ - length_, format, copy);
@@ -93,6 +99,17 @@ class LineText {
       vsnprintf(data_ + length_, capacity_ - length_, format, args);
     }
     length_ += static_cast<size_t>(n) < capacity_ - length_ ? n : capacity_ - length_ - 1;
+  }
+  void appendBytes(const char* bytes, size_t count) {
+    if (cut_) return;
+    if (count >= capacity_ - length_ && !reserve(length_ + count + 1)) count = capacity_ - length_ - 1;
+    memcpy(data_ + length_, bytes, count);
+    length_ += count;
+    data_[length_] = 0;
+  }
+  // Makes room for more bytes at once; without the memory, growth is left to the appends.
+  void expect(size_t more) {
+    if (more < SIZE_MAX - length_ - 1) reserve(length_ + more + 1, false);
   }
   void append(const char* format, ...) __attribute__((format(printf, 2, 3))) {
     va_list args;
@@ -107,20 +124,27 @@ class LineText {
   size_t length() const { return length_; }
 
  private:
-  bool reserve(size_t size) {
+  // Grows to at least size, doubling when that is more; cutOnFailure marks the text cut.
+  bool reserve(size_t size, bool cutOnFailure = true) {
     if (size <= capacity_) return true;
-    char* bigger = static_cast<char*>(malloc(size));
-    if (!bigger) return false;
+    size_t wanted = capacity_ <= SIZE_MAX / 2 && capacity_ * 2 > size ? capacity_ * 2 : size;
+    char* bigger = static_cast<char*>(malloc(wanted));
+    if (!bigger && wanted > size) bigger = static_cast<char*>(malloc(wanted = size));
+    if (!bigger) {
+      cut_ = cut_ || cutOnFailure;
+      return false;
+    }
     memcpy(bigger, data_, length_ + 1);
     if (data_ != small_) free(data_);
     data_ = bigger;
-    capacity_ = size;
+    capacity_ = wanted;
     return true;
   }
   char small_[512];
   char* data_ = small_;
   size_t capacity_ = sizeof(small_);
   size_t length_ = 0;
+  bool cut_ = false;
 };
 
 void appendPrefix(LineText& out, const TRC1_FunctionRecord* record, int line) {
@@ -175,6 +199,37 @@ uint32_t currentFlags(TRC1_FunctionRecord& record) {
   if (static_cast<uint32_t>(cached >> 32) == record.generation->load(std::memory_order_acquire))
     return static_cast<uint32_t>(cached);
   return TRC1_Sync(&record);
+}
+
+// Appends one dump line of up to 16 bytes from offset: offset, hex and text columns.
+// Formatted by hand into a fixed buffer: a large dump is many lines.
+void appendDumpLine(LineText& out, const unsigned char* bytes, size_t count, size_t offset) {
+  static const char HEX[] = "0123456789abcdef";
+  char line[MAX_DUMP_LINE];
+  size_t at = 0;
+  memcpy(line, "\n    ", 5);
+  at += 5;
+  uint32_t shown = static_cast<uint32_t>(offset);  // the column is 8 hex digits wide
+  for (int shift = 28; shift >= 0; shift -= 4) line[at++] = HEX[(shown >> shift) & 0xf];
+  line[at++] = ' ';
+  for (size_t i = 0; i < 16; i++) {
+    line[at++] = ' ';
+    if (offset + i < count) {
+      line[at++] = HEX[bytes[offset + i] >> 4];
+      line[at++] = HEX[bytes[offset + i] & 0xf];
+    } else {
+      line[at++] = ' ';
+      line[at++] = ' ';
+    }
+  }
+  memcpy(line + at, "  |", 3);
+  at += 3;
+  for (size_t i = 0; i < 16 && offset + i < count; i++) {
+    unsigned char c = bytes[offset + i];
+    line[at++] = c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '.';
+  }
+  line[at++] = '|';
+  out.appendBytes(line, at);
 }
 
 }  // namespace
@@ -245,21 +300,9 @@ void TRC1_Dump(TRC1_FunctionRecord* record, int line, const void* data, int coun
   appendPrefix(whole, record, line);
   whole.append("%s (%d bytes)", title.c_str(), count);
   const unsigned char* bytes = static_cast<const unsigned char*>(data);
-  for (int offset = 0; bytes && offset < count; offset += 16) {
-    whole.append("\n    %08x ", offset);
-    for (int i = 0; i < 16; i++) {
-      if (offset + i < count)
-        whole.append(" %02x", bytes[offset + i]);
-      else
-        whole.append("   ");
-    }
-    whole.append("  |");
-    for (int i = 0; i < 16 && offset + i < count; i++) {
-      unsigned char c = bytes[offset + i];
-      whole.append("%c", c >= 0x20 && c < 0x7f ? c : '.');
-    }
-    whole.append("|");
-  }
+  size_t length = bytes && count > 0 ? static_cast<size_t>(count) : 0;
+  whole.expect((length + 15) / 16 * MAX_DUMP_LINE);
+  for (size_t offset = 0; offset < length; offset += 16) appendDumpLine(whole, bytes, length, offset);
   emit(record, whole, title.c_str());
 }
 

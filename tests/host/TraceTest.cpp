@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <fstream>
 #include <sstream>
@@ -111,6 +112,25 @@ TEST(Trace, DumpShowsOffsetsHexAndText) {
   EXPECT_NE(std::string::npos, whole.find("\n    00000000  3c 61 20 76 3d 22 31 22 2f 3e 0a 01 ff 7a 7a 7a  |<a v=\"1\"/>...zzz|"));
   EXPECT_NE(std::string::npos, whole.find("\n    00000010  7a 7a 7a 7a 7a "));
   EXPECT_EQ('|', whole.back());
+}
+
+void countBytes(const TraceLine& line, void* total) { *static_cast<size_t*>(total) += strlen(line.line); }
+
+TEST(Trace, DumpTimeGrowsLinearlyWithItsSize) {
+  std::vector<unsigned char> data(32 * 1024, 'x');
+  size_t written = 0;
+  traceSetSink(&countBytes, &written);
+  double fastest[2] = {1e9, 1e9};  // of 4 KB and of 32 KB, over five dumps each
+  for (int round = 0; round < 10; round++) {
+    auto start = std::chrono::steady_clock::now();
+    dumpBytes(data.data(), round % 2 ? 32 * 1024 : 4 * 1024);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    fastest[round % 2] = std::min(fastest[round % 2], took.count());
+  }
+  traceSetSink(nullptr, nullptr);
+  EXPECT_GT(written, 5u * 2048 * 82);
+  // Eight times the bytes: about 8 times the time when linear, 64 when quadratic.
+  EXPECT_LT(fastest[1] / fastest[0], 24.0) << fastest[0] << " s, " << fastest[1] << " s";
 }
 
 TEST(Trace, FileReceivesOneFlushedLinePerMessageFromEveryThread) {

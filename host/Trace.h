@@ -97,6 +97,9 @@ void traceSetSink(TraceSink sink, void* context);
 
 // Reads a function's level flags once at its entry and, under TRC_EVENTS, brackets
 // it with an entry event and one exit event. Use it through CP_TRACE_ENTRY.
+// A function without a result sends its exit with exitVoid(__LINE__) before a
+// return; one that just ends leaves the exit to the destructor, which knows only
+// the line of the function's opening.
 class TraceScope {
  public:
   TraceScope(TRC1_FunctionRecord& record, bool events) noexcept;

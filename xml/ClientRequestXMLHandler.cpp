@@ -46,9 +46,10 @@ bool isTrueWord(const char* value, bool* outOfMemory) {
 
 const char* shown(const char* text) { return text ? text : "(null)"; }
 
-// Appends one request filter at the end of the list at head; a node that cannot be
-// allocated is left out and sets *outOfMemory.
-void appendRequestInfo(RequestInfo*& head, HashTable* attributes, TraceScope& trc, bool* outOfMemory) {
+// Appends one request filter at *tail, the null link that ends the list, and moves
+// tail to the new node's link; a node that cannot be allocated is left out and sets
+// *outOfMemory.
+void appendRequestInfo(RequestInfo**& tail, HashTable* attributes, TraceScope& trc, bool* outOfMemory) {
   RequestInfo* node = static_cast<RequestInfo*>(calloc(1, sizeof(RequestInfo)));
   if (!node) {
     CP_TRACE(trc, TRC_ERROR, "request filter info - out of memory");
@@ -63,9 +64,8 @@ void appendRequestInfo(RequestInfo*& head, HashTable* attributes, TraceScope& tr
   node->logOp = copyAttribute(attributes, "logOp", outOfMemory);
   node->next = nullptr;
 
-  RequestInfo** link = &head;
-  while (*link) link = &(*link)->next;
-  *link = node;
+  *tail = node;
+  tail = &node->next;
   CP_TRACE(trc, TRC_DETAIL, "received requestInfo %s, val %s", shown(node->name), shown(node->value));
 }
 
@@ -78,6 +78,7 @@ ClientRequestXMLHandler::ClientRequestXMLHandler()
       requestStartedID(nullptr),
       subnode(nullptr),
       requestInfo(nullptr),
+      requestInfoTail(&requestInfo),
       dataRequest(false),
       taskRequest(false),
       startRequest(false),
@@ -158,7 +159,7 @@ void ClientRequestXMLHandler::startElement(const char* name, HashTable* attribut
     shuttingDown = isTrueWord(attribute(attributes, "shuttingDown"), &outOfMemory);
   } else if (strcmp(name, "requestInfo") == 0) {
     CP_TRACE(trc, TRC_DETAIL, "request filter info");
-    appendRequestInfo(requestInfo, attributes, trc, &outOfMemory);
+    appendRequestInfo(requestInfoTail, attributes, trc, &outOfMemory);
   } else if (strcmp(name, "shutdown") == 0) {
     shutdown = true;
     shuttingDown = true;

@@ -62,6 +62,7 @@ class ClientRequestXMLHandler : public XMLHandler {
   char* requestStartedID;
   char* subnode;
   RequestInfo* requestInfo;
+  RequestInfo** requestInfoTail;  // the null link that ends the list: appending costs the same at any length
   bool dataRequest;
   bool taskRequest;
   bool startRequest;

@@ -1,6 +1,7 @@
 // String-keyed chained hash table with power-of-two buckets.
 #include "util/HashTable.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,9 +12,23 @@ constexpr int MIN_BUCKETS = 32;
 constexpr int MAX_BUCKETS = 1 << 30;
 constexpr double LOAD_FACTOR = 0.75;
 constexpr int MAX_SPARE_ENTRIES = 32;
-constexpr int RESIDUES = 64;  // the bits of usedResidues_
+constexpr int MIN_USED_SLOTS = 8;
+constexpr int BUCKETS_PER_USED_SLOT = 32;
 
 int thresholdFor(int bucketCount) { return static_cast<int>(bucketCount * LOAD_FACTOR); }
+
+int usedSlotsFor(int bucketCount) { return std::max(MIN_USED_SLOTS, bucketCount / BUCKETS_PER_USED_SLOT); }
+
+// A zero-filled bucket array with room for the used-bucket list behind it, in one block.
+HashEntry** allocateBuckets(int bucketCount) {
+  size_t listWords =
+      (static_cast<size_t>(usedSlotsFor(bucketCount)) * sizeof(uint32_t) + sizeof(HashEntry*) - 1) / sizeof(HashEntry*);
+  return static_cast<HashEntry**>(calloc(static_cast<size_t>(bucketCount) + listWords, sizeof(HashEntry*)));
+}
+
+uint32_t* usedListOf(HashEntry** buckets, int bucketCount) {
+  return buckets ? reinterpret_cast<uint32_t*>(buckets + bucketCount) : nullptr;
+}
 
 }  // namespace
 
@@ -32,11 +47,12 @@ void HashTable::init(int requestedSize) {
   entryCount_ = 0;
   spare_ = nullptr;
   spareCount_ = 0;
-  usedResidues_ = 0;
+  usedCount_ = 0;
   bucketCount_ = MIN_BUCKETS;
   while (bucketCount_ < requestedSize && bucketCount_ < MAX_BUCKETS) bucketCount_ *= 2;
   threshold_ = thresholdFor(bucketCount_);
-  buckets_ = static_cast<HashEntry**>(calloc(static_cast<size_t>(bucketCount_), sizeof(HashEntry*)));
+  buckets_ = allocateBuckets(bucketCount_);
+  usedBuckets_ = usedListOf(buckets_, bucketCount_);
 }
 
 HashTable::~HashTable() {
@@ -87,9 +103,9 @@ bool HashTable::put(const char* key, void* value) {
   entry->value = value;
   uint32_t index = hash & static_cast<uint32_t>(bucketCount_ - 1);
   HashEntry** head = &buckets_[index];
+  if (!*head) noteUsedBucket(index);
   entry->next = *head;
   *head = entry;
-  usedResidues_ |= uint64_t{1} << (index % RESIDUES);
   entryCount_++;
   if (entryCount_ > threshold_) doubleBuckets();
   return true;
@@ -101,9 +117,8 @@ bool HashTable::put(const char* key, void* value) {
 void HashTable::doubleBuckets() {
   if (bucketCount_ >= MAX_BUCKETS) return;
   int newCount = bucketCount_ * 2;
-  HashEntry** fresh = static_cast<HashEntry**>(calloc(static_cast<size_t>(newCount), sizeof(HashEntry*)));
+  HashEntry** fresh = allocateBuckets(newCount);
   if (!fresh) return;
-  uint64_t residues = 0;
   for (int i = 0; i < bucketCount_; i++) {
     HashEntry* e = buckets_[i];
     while (e) {
@@ -112,14 +127,17 @@ void HashTable::doubleBuckets() {
       HashEntry** head = &fresh[index];
       e->next = *head;
       *head = e;
-      residues |= uint64_t{1} << (index % RESIDUES);
       e = next;
     }
   }
   free(buckets_);
   buckets_ = fresh;
-  usedResidues_ = residues;
   bucketCount_ = newCount;
+  // Every entry came since the last clear, and three quarters of the old bucket
+  // count are more than the list holds: clear walks every bucket, at a cost in
+  // proportion to the entries.
+  usedBuckets_ = usedListOf(fresh, newCount);
+  usedCount_ = -1;
   threshold_ = thresholdFor(newCount);
 }
 
@@ -168,23 +186,35 @@ void HashTable::forEach(void (*fn)(const char* key, void* value, void* userData)
   }
 }
 
-// Visits only the buckets whose index modulo RESIDUES has been used, so that a
-// small table with a few entries, the parser's attribute table after a tag, is
-// cleared without walking all its buckets.
+void HashTable::noteUsedBucket(uint32_t index) {
+  if (usedCount_ < 0) return;
+  if (usedCount_ == usedSlotsFor(bucketCount_)) {
+    usedCount_ = -1;
+    return;
+  }
+  usedBuckets_[usedCount_++] = index;
+}
+
+void HashTable::releaseChain(uint32_t index) {
+  HashEntry* e = buckets_[index];
+  while (e) {
+    HashEntry* next = e->next;
+    releaseEntry(e);
+    e = next;
+  }
+  buckets_[index] = nullptr;
+}
+
+// Visits the listed buckets only, so that the parser's attribute table, cleared
+// after every tag, costs a few buckets per tag however wide an earlier tag made it.
 void HashTable::clear() {
   if (!buckets_) return;
-  for (uint64_t residues = usedResidues_; residues; residues &= residues - 1) {
-    for (int i = __builtin_ctzll(residues); i < bucketCount_; i += RESIDUES) {
-      HashEntry* e = buckets_[i];
-      while (e) {
-        HashEntry* next = e->next;
-        releaseEntry(e);
-        e = next;
-      }
-      buckets_[i] = nullptr;
-    }
+  if (usedCount_ < 0) {
+    for (int i = 0; i < bucketCount_; i++) releaseChain(static_cast<uint32_t>(i));
+  } else {
+    for (int i = 0; i < usedCount_; i++) releaseChain(usedBuckets_[i]);
   }
-  usedResidues_ = 0;
+  usedCount_ = 0;
   entryCount_ = 0;
 }
 

@@ -9,7 +9,8 @@
 // added last comes first; a doubling reverses entries that stay in one chain).
 //
 // Entries that are removed or cleared are kept, up to 32, for the next puts; the
-// destructor frees them.
+// destructor frees them. clear costs in proportion to what was stored since the
+// last clear, however far the table has grown.
 //
 // A failed allocation is absorbed: a put whose entry cannot be allocated stores
 // nothing and returns false, and a doubling whose bucket array cannot be
@@ -97,6 +98,10 @@ class HashTable {
   HashEntry* newEntry();
   // Keeps entry among the spare ones, or frees it when there are enough.
   void releaseEntry(HashEntry* entry);
+  // Lists a bucket that has just become non-empty, for clear.
+  void noteUsedBucket(uint32_t index);
+  // Releases the chain of one bucket and empties it.
+  void releaseChain(uint32_t index);
 
   int entryCount_;
   int bucketCount_;
@@ -104,9 +109,13 @@ class HashTable {
   HashEntry** buckets_;
   HashEntry* spare_;  // linked through next
   int spareCount_;
-  // Bit r is set when a bucket whose index is r modulo 64 may hold entries since
-  // the last clear (removals leave bits set).
-  uint64_t usedResidues_;
+  // Indexes of the buckets that became non-empty since the last clear (removals
+  // leave them listed), so that clear visits only those. The list lives behind the
+  // bucket array with room for max(8, bucketCount / 32) indexes; usedCount_ is -1
+  // once it has overflowed (or after a doubling), and clear then walks every
+  // bucket: no more than 32 visits for each bucket the full list held.
+  uint32_t* usedBuckets_;
+  int usedCount_;
 };
 
 // For forEach: frees key and value with free() when they are not null.

@@ -198,7 +198,9 @@ char* ConfigMap::getSubnodeIndex(const char* productCode, const char* subnodeKey
     return nullptr;
   }
   char* result = nullptr;
-  for (int i = 1; label && i <= n; i++) {
+  // i counts up to n and never past it: n may be INT_MAX.
+  for (int i = 0; label && i < n;) {
+    i++;
     const char* key = getSubnodeKey(productCode, type, i);
     if (key && strcmp(key, label) == 0) {
       result = newFormatted("%d", i);
@@ -371,7 +373,9 @@ char** getSubnodeKeys(const char* subnodeType, int* count) {
   } else {
     keys = static_cast<char**>(calloc(static_cast<size_t>(n), sizeof(char*)));
     const char* pc = keys ? globalConfigMap.productCode() : nullptr;
-    for (int j = 1; keys && j <= n; j++) {
+    // j counts up to n and never past it: n may be INT_MAX.
+    for (int j = 0; keys && j < n;) {
+      j++;
       const char* key = globalConfigMap.getSubnodeKey(pc, subnodeType, j);
       if (!key) continue;
       keys[*count] = copyText(key);

@@ -451,7 +451,8 @@ HashTable* getSubnodeInstanceEnv(const char* subnodeKey, const char* subnodeType
   int instanceCount = 0;
   int defaultCount = 0;
   bool complete = true;
-  if (env && map.hasLocalMap()) {
+  // A null type has no entries, like a type that was never added.
+  if (env && subnodeType && map.hasLocalMap()) {
     size_t prefixLength = static_cast<size_t>(prefix.length());
     // Pass 0 takes the subnode's own values, pass 1 the defaults it lacks.
     for (int pass = 0; pass < 2 && complete; pass++) {

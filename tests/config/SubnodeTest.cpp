@@ -212,7 +212,7 @@ TEST_F(SubnodeVariableTest, InstanceEnvironmentPrefersOwnValuesOverDefaults) {
   map.setSubnodeProperty("disk", 0, "MODE", "fast", false);
   const char* const kExtra[][2] = {{"SNT_diskette_LIMIT_1", "99"}, {"SNT_disk_1", "one"}, {"SNT_disk_X_12", "x"},
                                    {"SNT_disk_A_DEF", "a"},        {"SNT_disk_B_DEFAULTS", "b"},
-                                   {"SNT_disk_C_DEFT", "c"}};
+                                   {"SNT_disk_C_DEFT", "c"},       {"SNT__LIMIT_DEFAULT", "z"}};
   for (const auto& extra : kExtra) map.setConfigurationProperty(extra[0], extra[1]);
   TraceCapture cap(TRC_DETAIL);
   HashTable* env = getSubnodeInstanceEnv("c", "disk");
@@ -225,6 +225,12 @@ TEST_F(SubnodeVariableTest, InstanceEnvironmentPrefersOwnValuesOverDefaults) {
   ASSERT_NE(env, nullptr);
   EXPECT_EQ(entriesOf(env), (Lines{"A=a", "B=b", "LIMIT=5", "MODE=fast"}));
   EXPECT_TRUE(cap.has("Found 0+4 variables for subnode SNT:never-added:disk"));
+  freeSubnodeInstanceEnv(env);
+
+  env = getSubnodeInstanceEnv("c", nullptr);  // finds nothing, not the defaults of the type ""
+  ASSERT_NE(env, nullptr);
+  EXPECT_EQ(entriesOf(env), Lines{});
+  EXPECT_TRUE(cap.has("Found 0+0 variables for subnode SNT:c:<null>")) << cap.dump();
   freeSubnodeInstanceEnv(env);
   freeSubnodeInstanceEnv(nullptr);
 }

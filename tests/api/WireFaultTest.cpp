@@ -189,6 +189,29 @@ TEST_F(WireFault, ThousandOpenCloseCyclesLeakNoDescriptor) {
   EXPECT_EQ(before - 1, openDescriptors());  // less the agent's last accepted socket
 }
 
+// A provider whose waiting thread waits again after every NO_REQUEST, closed from
+// another thread at once: the close must never pull the socket from under a wait.
+TEST_F(WireFault, CloseWhileAnotherThreadWaitsAgainAndAgainIsSafe) {
+  TraceCapture quiet(0);
+  for (int cycle = 0; cycle < 300; cycle++) {
+    openRegistered({{"Procs", 7}});
+    std::atomic<int> last{CP_OK};
+    std::thread waiter([&last] {
+      int rc;
+      do {
+        CPREQUEST* r = nullptr;
+        rc = cpdll_WaitForRequest(&r);
+        cpdll_FreeRequest(r);
+      } while (rc == CP_OK);
+      last = rc;
+    });
+    ASSERT_EQ(CP_OK, cpdll_CloseConnection());
+    waiter.join();
+    ASSERT_EQ(CP_ILLEGAL_STATE, last.load());
+    ASSERT_EQ(0, cpContext.waiters.load());
+  }
+}
+
 // Requests the provider never read are still queued when it closes: the close must
 // not answer them with a reset, which would throw away events not yet delivered.
 TEST_F(WireFault, CloseOverUnreadRequestsDeliversEveryEventSent) {

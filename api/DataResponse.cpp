@@ -308,7 +308,7 @@ namespace {
 int beginAnswer(TraceScope& trc, const char* id, const char* noMemoryLine, AGPTR** group) {
   if (cpContext.state != REG_COMPLETE_STATE) {
     CP_TRACE(trc, TRC_ERROR, "Called with illegal state.  Expected %d (REG_COMPLETE_STATE), got %d.",
-             REG_COMPLETE_STATE, cpContext.state);
+             REG_COMPLETE_STATE, cpContext.state.load());
     return CP_ILLEGAL_STATE;
   }
   *group = pendingGroup(id);

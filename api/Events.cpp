@@ -20,7 +20,7 @@ constexpr int EVENT_CAPACITY = 256;
 int beginEvent(TraceScope& trc, int groupId, const char** name) {
   if (cpContext.state != REG_COMPLETE_STATE) {
     CP_TRACE(trc, TRC_ERROR, "Called with illegal state.  Expected %d (REG_COMPLETE_STATE), got %d.",
-             REG_COMPLETE_STATE, cpContext.state);
+             REG_COMPLETE_STATE, cpContext.state.load());
     return CP_ILLEGAL_STATE;
   }
   *name = getAttrGroup(groupId);

@@ -20,7 +20,7 @@ constexpr int REGISTRATION_CAPACITY = 256;
 bool inOpenState(TraceScope& trc) {
   if (cpContext.state == OPEN_SOCKET_STATE) return true;
   CP_TRACE(trc, TRC_ERROR, "Called with illegal state.  Expected %d (OPEN_SOCKET_STATE), got %d.", OPEN_SOCKET_STATE,
-           cpContext.state);
+           cpContext.state.load());
   return false;
 }
 

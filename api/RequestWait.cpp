@@ -39,12 +39,21 @@ AGPTR* findGroup(const char* name) {
   return name ? static_cast<AGPTR*>(cpContext.registry->get(name)) : nullptr;
 }
 
+// True while a wait may use the connection: requests flow and no close has begun.
+bool connectionUsable() {
+  return !cpContext.closing.load(std::memory_order_seq_cst) && cpContext.state == REG_COMPLETE_STATE;
+}
+
+// The result of a wait that may not use the connection: no request while a close
+// runs, the wrong state once it is through (or before any registration).
+int refusedResult() { return cpContext.state == REG_COMPLETE_STATE ? CP_OK : CP_ILLEGAL_STATE; }
+
 // Marks a wait in progress for its whole duration, so that a close on another
 // thread waits for it to return.
 class WaitInProgress {
  public:
-  WaitInProgress() { cpContext.waiters.fetch_add(1, std::memory_order_acq_rel); }
-  ~WaitInProgress() { cpContext.waiters.fetch_sub(1, std::memory_order_release); }
+  WaitInProgress() { cpContext.waiters.fetch_add(1, std::memory_order_seq_cst); }
+  ~WaitInProgress() { cpContext.waiters.fetch_sub(1, std::memory_order_seq_cst); }
   WaitInProgress(const WaitInProgress&) = delete;
   WaitInProgress& operator=(const WaitInProgress&) = delete;
 };
@@ -56,14 +65,19 @@ enum class Outcome { IGNORED, ENDS_WAIT, OUT_OF_MEMORY };
 
 int cp_WaitForRequest(CPREQUEST** out) {
   CP_TRACE_ENTRY(trc, "cp_WaitForRequest");
-  WaitInProgress inProgress;
   CPREQUEST* record = static_cast<CPREQUEST*>(calloc(1, sizeof(CPREQUEST)));
   *out = record;
   if (!record) {
     CP_TRACE(trc, TRC_ERROR, "Out of memory allocating the request record");
     return trc.exit(__LINE__, CP_NO_MEMORY);
   }
-  if (cpContext.state != REG_COMPLETE_STATE) return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+  // A wait that starts while a close runs reports no request (the wrong state once
+  // the close is through) without counting itself in, so a thread that waits again
+  // and again never holds the close up. The second test, after counting in, closes
+  // the gap with a close that began in between: that close now waits for this call.
+  if (!connectionUsable()) return trc.exit(__LINE__, refusedResult());
+  WaitInProgress inProgress;
+  if (!connectionUsable()) return trc.exit(__LINE__, refusedResult());
 
   Outcome outcome = Outcome::IGNORED;
   while (outcome == Outcome::IGNORED) {

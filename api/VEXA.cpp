@@ -24,6 +24,7 @@ ConnectionContext cpContext = {CLOSED_SOCKET_STATE,
                                nullptr,
                                {},
                                nullptr,
+                               {false},
                                {0}};
 
 namespace {
@@ -44,13 +45,13 @@ const char* findProperty(const char** properties, int count, const char* prefix)
 // flag and the initial buffer size stay.
 void releaseConnection() {
   ConnectionContext& c = cpContext;
-  if (c.agent) {
-    // A wait blocked on another thread returns once the socket is shut down; only
-    // then may the socket and the tables it uses go.
-    c.agent->interrupt();
-    while (c.waiters.load(std::memory_order_acquire) > 0) sched_yield();
-    c.agent->close();
-  }
+  // From here on a wait that starts returns at once. One that started before is
+  // woken by the interrupt; only when it has returned may the socket and the
+  // tables it uses go.
+  c.closing.store(true, std::memory_order_seq_cst);
+  if (c.agent) c.agent->interrupt();
+  while (c.waiters.load(std::memory_order_seq_cst) > 0) sched_yield();
+  if (c.agent) c.agent->close();
   c.state = CLOSED_SOCKET_STATE;
   delete c.agent;
   c.agent = nullptr;
@@ -82,6 +83,7 @@ void releaseConnection() {
     delete c.registry;
     c.registry = nullptr;
   }
+  c.closing.store(false, std::memory_order_seq_cst);
 }
 
 }  // namespace

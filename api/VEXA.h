@@ -6,8 +6,9 @@
 // allocates nothing before the first open.
 //
 // Threads: only the pending-request table is guarded, by the pending-table lock,
-// for one table operation at a time. The state, the registry (fixed in state 2),
-// the groups' response buffers and the socket are used without a lock.
+// for one table operation at a time. The registry (fixed in state 2), the groups'
+// response buffers and the socket are used without a lock; the state is atomic, and
+// the close and a wait on another thread meet through closing and waiters.
 #ifndef CPCLIENT_API_VEXA_H
 #define CPCLIENT_API_VEXA_H
 
@@ -40,7 +41,7 @@ struct AGPTR {
 };
 
 struct ConnectionContext {
-  int state;              // OPEN_SOCKET_STATE, REG_COMPLETE_STATE or CLOSED_SOCKET_STATE
+  std::atomic<int> state;  // OPEN_SOCKET_STATE, REG_COMPLETE_STATE or CLOSED_SOCKET_STATE
   int agentPort;          // -1 until found or set; outlives a close
   bool threaded;          // set by a CP_MULTITHREADED= property; never cleared
   int initialBufferSize;  // capacity of each new response buffer; outlives a close
@@ -49,8 +50,11 @@ struct ConnectionContext {
   HashTable* pending;     // request id -> AGPTR (data) or the key itself (task)
   SVC1_Lock pendingLock;  // guards every operation on pending
   ClientSocket* agent;    // the connection to the agent
-  // Calls of cp_WaitForRequest in progress; a close wakes them and waits for them
-  // to return before it releases what they use.
+  // Set by a close for its whole run: a wait that starts meanwhile returns at once
+  // without touching the socket, the registry or the tables.
+  std::atomic<bool> closing;
+  // Calls of cp_WaitForRequest that are using the connection; a close wakes them and
+  // waits for them to return before it releases what they use.
   std::atomic<int> waiters;
 };
 
@@ -67,7 +71,8 @@ void cp_setPort(int port);
 int cp_OpenConnection(const char** properties, int count);
 // Closes the connection and releases everything it owns. Always 0. It may run on
 // another thread while a wait is blocked: the wait is woken (it reports no
-// request) and the close waits for it to return first.
+// request) and the close waits for it to return first; a wait that starts while
+// the close runs returns no request at once, however often it is called.
 int cp_CloseConnection();
 
 // Registers a group in state 1: 0, or -4 (wrong state or no memory). A name

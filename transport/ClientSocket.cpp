@@ -3,10 +3,15 @@
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <linux/sockios.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "host/Services.h"
@@ -20,10 +25,35 @@ namespace {
 constexpr int FIRST_RETRY_DELAY_UNITS = 2;
 constexpr int RETRIES = 3;  // after the first attempt: 4 attempts in all
 constexpr int CHUNK_SIZE = 4096;
+// How often a close looks again whether the agent has acknowledged everything.
+constexpr int CLOSE_POLL_MS = 5;
+
+// True when a send that failed with error, after nothing of the message went out,
+// leaves the connection usable: the kernel was only short of room for the moment.
+bool isPassingSendError(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS || error == ENOMEM; }
+
+// True when the peer has acknowledged every byte written on fd, whose sending side
+// is shut down; also when fd is no TCP socket (nothing is lost at its close then).
+// The end of the sending side counts one in the queue until acknowledged; that
+// acknowledgement may be delayed, and is not waited for: the data is what counts.
+bool peerHasAllWeSent(int fd) {
+  tcp_info info;
+  socklen_t length = sizeof info;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return true;
+  int unacknowledged = 0;
+  return ioctl(fd, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged <= 1;
+}
 }  // namespace
 
 ClientSocket::ClientSocket(int port, const char* ipaddr)
-    : address(), port(port), ipaddr(ipaddr), sock(INVALID_SOCKET), leftover(nullptr) {
+    : address(),
+      port(port),
+      ipaddr(ipaddr),
+      sock(INVALID_SOCKET),
+      leftover(nullptr),
+      wakeFd(-1),
+      ended(false),
+      endError(0) {
   CP_TRACE_ENTRY(trc, "ClientSocket::ClientSocket");
   CP_TRACE(trc, TRC_DETAIL, "ClientSocket initialized socket for ipaddr %s port %d", ipaddr, port);
 }
@@ -31,6 +61,7 @@ ClientSocket::ClientSocket(int port, const char* ipaddr)
 ClientSocket::~ClientSocket() {
   CP_TRACE_ENTRY(trc, "ClientSocket::~ClientSocket");
   if (sock != INVALID_SOCKET) ::close(sock);
+  if (wakeFd >= 0) ::close(wakeFd);
   delete leftover;
 }
 
@@ -57,6 +88,7 @@ bool ClientSocket::open() {
     if (connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) >= 0) {
       CP_TRACE(trc, TRC_DETAIL, "Connect successful for socket %d addr %s port %d", sock, inet_ntoa(address.sin_addr),
                ntohs(address.sin_port));
+      createWakeDescriptor();
       return trc.exit(__LINE__, true);
     }
     int error = errno;
@@ -76,17 +108,59 @@ bool ClientSocket::open() {
 void ClientSocket::adopt(int fd) {
   if (sock != INVALID_SOCKET) ::close(sock);
   sock = fd;
+  createWakeDescriptor();
 }
 
-void ClientSocket::interrupt() {
-  if (sock != INVALID_SOCKET) ::shutdown(sock, SHUT_RDWR);
+void ClientSocket::createWakeDescriptor() {
+  if (wakeFd < 0) wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+void ClientSocket::interrupt() { end(0, false); }
+
+void ClientSocket::end(int error, bool shutDown) {
+  if (!ended.exchange(true, std::memory_order_acq_rel)) endError.store(error, std::memory_order_relaxed);
+  // Without a wake descriptor only a shutdown can wake a blocked receive.
+  if ((shutDown || wakeFd < 0) && sock != INVALID_SOCKET) ::shutdown(sock, SHUT_RDWR);
+  if (wakeFd >= 0) {
+    uint64_t one = 1;
+    ssize_t written = ::write(wakeFd, &one, sizeof one);
+    (void)written;  // a counter already at its limit is awake anyway
+  }
+}
+
+void ClientSocket::waitReadable() {
+  pollfd fds[2] = {{sock, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+  while (!hasEnded() && ::poll(fds, wakeFd >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
+  }
 }
 
 void ClientSocket::close() {
   if (sock == INVALID_SOCKET) return;
-  ::shutdown(sock, SHUT_RDWR);
+  ::shutdown(sock, SHUT_WR);
+  drainBeforeClose();
   ::close(sock);
   sock = INVALID_SOCKET;
+  if (wakeFd >= 0) ::close(wakeFd);
+  wakeFd = -1;
+}
+
+void ClientSocket::drainBeforeClose() {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(CLOSE_LIMIT_MS);
+  char discard[CHUNK_SIZE];
+  for (;;) {
+    ssize_t n = ::recv(sock, discard, sizeof discard, MSG_DONTWAIT);
+    if (n > 0) continue;
+    if (n == 0) return;  // the agent has ended its stream: nothing more can arrive
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return;  // reset or failed: nothing left to save
+    // Unread bytes are gone; once the agent holds all we sent, a reset can cost nothing.
+    if (peerHasAllWeSent(sock)) return;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return;
+    pollfd readable = {sock, POLLIN, 0};
+    ::poll(&readable, 1, static_cast<int>(left < CLOSE_POLL_MS ? left : CLOSE_POLL_MS));
+  }
 }
 
 bool ClientSocket::write(StringBuffer& message) {
@@ -96,19 +170,36 @@ bool ClientSocket::write(StringBuffer& message) {
     CP_TRACE_ALWAYS(trc, "socket write error:%d\n", ENOMEM);
     return trc.exit(__LINE__, false);
   }
-  std::lock_guard<std::mutex> guard(writeMutex);
-  size_t sent = 0;
   size_t total = static_cast<size_t>(message.length());
-  while (sent < total) {
-    ssize_t n = ::send(sock, data + sent, total - sent, MSG_NOSIGNAL);
-    if (n < 0) {
-      int error = errno;
-      if (error == EINTR) continue;
-      CP_TRACE_ALWAYS(trc, "socket write error:%d\n", error);
-      return trc.exit(__LINE__, false);
+  int error = 0;
+  {
+    std::lock_guard<std::mutex> guard(writeMutex);
+    if (hasEnded()) {
+      error = EPIPE;
+    } else {
+      size_t sent = 0;
+      while (sent < total) {
+        ssize_t n = ::send(sock, data + sent, total - sent, MSG_NOSIGNAL);
+        if (n >= 0) {
+          sent += static_cast<size_t>(n);
+          continue;
+        }
+        error = errno;
+        if (error == EINTR) {
+          error = 0;
+          continue;
+        }
+        // A message cut short would run into the next one: end the connection instead.
+        if (sent > 0 || !isPassingSendError(error)) end(error, true);
+        break;
+      }
     }
-    sent += static_cast<size_t>(n);
   }
+  if (error != 0) {
+    CP_TRACE_ALWAYS(trc, "socket write error:%d\n", error);
+    return trc.exit(__LINE__, false);
+  }
+  // Dumped outside the write lock: other writers never wait for a trace.
   if (trc.on(TRC_DETAIL)) TRC1_Dump(trc.record(), __LINE__, data, message.length(), "send on socket %d \n", sock);
   return trc.exit(__LINE__, true);
 }
@@ -116,53 +207,71 @@ bool ClientSocket::write(StringBuffer& message) {
 bool ClientSocket::receive(StringBuffer& message) {
   CP_TRACE_ENTRY(trc, "ClientSocket::receive");
   message.setLength(0);
-  bool result = true;
   bool done = false;
+  int error = -1;  // the errno to show once this receive has failed
 
   if (leftover) {
     CP_TRACE(trc, TRC_DETAIL, "Have left over data from previous read, processing that");
-    if (takeLeftover(leftover, message) == LeftoverOutcome::COMPLETE) {
-      CP_TRACE(trc, TRC_DETAIL, "Left over data contains a complete message, not reading any further this time");
-      done = true;
-    } else {
-      CP_TRACE(trc, TRC_DETAIL, "Have left over data, but it is not complete.  Will read rest of message");
+    switch (takeLeftover(leftover, message)) {
+      case LeftoverOutcome::COMPLETE:
+        CP_TRACE(trc, TRC_DETAIL, "Left over data contains a complete message, not reading any further this time");
+        done = true;
+        break;
+      case LeftoverOutcome::LOST:
+        error = ENOMEM;
+        break;
+      default:
+        CP_TRACE(trc, TRC_DETAIL, "Have left over data, but it is not complete.  Will read rest of message");
+        break;
     }
   }
 
   char chunk[CHUNK_SIZE];
-  while (!done) {
-    ssize_t n;
-    do {
+  while (!done && error < 0) {
+    if (!message.data()) {
+      error = ENOMEM;
+    } else if (hasEnded()) {
+      error = endError.load(std::memory_order_relaxed);
+    } else {
       errno = 0;
-      n = ::recv(sock, chunk, CHUNK_SIZE - 1, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) {
-      int error = errno;
-      result = false;
-      done = true;
-      CP_TRACE(trc, TRC_ERROR, "socket receive error: %d", error);
-      break;
-    }
-    chunk[n] = 0;
-    switch (takeChunk(chunk, static_cast<int>(n), message, leftover)) {
-      case ChunkOutcome::COMPLETE_WITH_LEFTOVER:
-        CP_TRACE(trc, TRC_DETAIL, "Have leftover data after a complete message-- saving for next time");
-        done = true;
+      ssize_t n = ::recv(sock, chunk, CHUNK_SIZE - 1, MSG_DONTWAIT);
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        waitReadable();
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error = errno;
         break;
-      case ChunkOutcome::COMPLETE:
-        done = true;
-        break;
-      case ChunkOutcome::INCOMPLETE:
-        CP_TRACE(trc, TRC_DETAIL, "Did not find newline, continue reading");
-        break;
+      }
+      chunk[n] = 0;
+      switch (takeChunk(chunk, static_cast<int>(n), message, leftover)) {
+        case ChunkOutcome::COMPLETE_WITH_LEFTOVER:
+          CP_TRACE(trc, TRC_DETAIL, "Have leftover data after a complete message-- saving for next time");
+          done = true;
+          break;
+        case ChunkOutcome::COMPLETE:
+          done = true;
+          break;
+        case ChunkOutcome::INCOMPLETE:
+          CP_TRACE(trc, TRC_DETAIL, "Did not find newline, continue reading");
+          break;
+        case ChunkOutcome::LOST:
+          error = ENOMEM;
+          break;
+      }
     }
   }
+  if (error < 0 && !message.data()) error = ENOMEM;
 
-  if (result && !message.data()) {
-    CP_TRACE(trc, TRC_ERROR, "socket receive error: %d", ENOMEM);
-    result = false;
+  if (error >= 0) {
+    // Whatever failed this receive ends the connection: the stream must never
+    // resume inside a message that was dropped.
+    end(error, error == ENOMEM);
+    CP_TRACE(trc, TRC_ERROR, "socket receive error: %d", error);
+    return trc.exit(__LINE__, false);
   }
-  if (result && trc.on(TRC_DETAIL))
+  if (trc.on(TRC_DETAIL))
     TRC1_Dump(trc.record(), __LINE__, message.data(), message.length(), "receive on socket %d \n", sock);
-  return trc.exit(__LINE__, result);
+  return trc.exit(__LINE__, true);
 }

@@ -4,11 +4,17 @@
 // destroy. receive is used by one thread at a time (the waiting thread); write may
 // be called from any thread, also while another thread is blocked in receive, and
 // concurrent writes are serialised so the bytes of two messages never interleave.
+//
+// Once the connection has ended (the agent closed or reset it, a read failed, a
+// message was cut short on the wire, the framing ran out of memory, or interrupt was
+// called) it stays ended: every later write fails and every later receive fails
+// without reading, until close.
 #ifndef CPCLIENT_TRANSPORT_CLIENTSOCKET_H
 #define CPCLIENT_TRANSPORT_CLIENTSOCKET_H
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <mutex>
 
 class StringBuffer;
@@ -29,32 +35,60 @@ class ClientSocket {
   // Takes over an already connected stream socket instead of opening one, so that
   // tests and tools can play the agent over a socket pair.
   void adopt(int fd);
-  // Wakes a receive blocked on another thread (it returns false) and makes later
-  // reads and writes fail, without giving up the socket handle. Writes no trace.
+  // Ends the connection: wakes a receive blocked on another thread (it returns
+  // false) and makes later reads and writes fail, but keeps the socket open so that
+  // close can still end it in order. Writes no trace.
   void interrupt();
-  // Closes the socket; the left-over bytes stay until destruction. No other call
-  // may be running on the socket: interrupt, and let it return, first. Writes no trace.
+  // Closes the socket in order: ends the sending side, then reads and discards what
+  // the agent still sends until it ends its stream, everything written has been
+  // acknowledged, or CLOSE_LIMIT_MS pass; only then releases the handle, so the
+  // kernel never answers unread bytes with a reset that would drop what was written.
+  // The left-over bytes stay until destruction. No other call may be running on the
+  // socket: interrupt, and let it return, first. Writes no trace.
   void close();
   // Sends all of message's bytes, retrying partial sends and interrupted calls.
   // False (with "socket write error:%d") when a send fails, also when the agent has
-  // closed the connection: it never raises SIGPIPE. Adds no terminator.
+  // closed the connection: it never raises SIGPIPE. A send that fails after part of
+  // the message went out ends the connection (the agent could never find where the
+  // next message starts); so does one that shows the connection gone. After the
+  // connection has ended it fails at once. Adds no terminator.
   bool write(StringBuffer& message);
   // Empties message and fills it with the next inbound message, through its '>'
-  // and without the line feed. False when the connection failed or was closed by
-  // the agent, or message ran out of memory; message then holds no message.
+  // and without the line feed. False when the connection has ended: closed or reset
+  // by the agent, a failed read, or a message or its left-over bytes that could not
+  // be kept for want of memory (which ends the connection, so the stream never
+  // resumes inside a dropped message); message then holds no message.
   bool receive(StringBuffer& message);
 
   bool isOpen() const { return sock != INVALID_SOCKET; }
+  // True once the connection has ended (see above); false again only for a new object.
+  bool hasEnded() const { return ended.load(std::memory_order_acquire); }
 
   static constexpr int INVALID_SOCKET = -1;
+  // The longest close waits for the agent to take in what was written.
+  static constexpr int CLOSE_LIMIT_MS = 1000;
 
  private:
+  // Marks the connection ended with error (0 for an orderly end) and wakes a blocked
+  // receive; with shutDown also shuts the socket down, so the agent sees the end.
+  void end(int error, bool shutDown);
+  // Blocks until the socket is readable or the connection is ended from another thread.
+  void waitReadable();
+  // Creates the descriptor that interrupt uses to wake a blocked receive.
+  void createWakeDescriptor();
+  // Reads and discards inbound bytes until the agent ends its stream, everything
+  // written has been acknowledged, or CLOSE_LIMIT_MS pass.
+  void drainBeforeClose();
+
   sockaddr_in address;
   int port;
   const char* ipaddr;
   int sock;
   StringBuffer* leftover;
-  std::mutex writeMutex;  // serialises write; held only for the sends of one message
+  std::mutex writeMutex;     // serialises write; held only for the sends of one message
+  int wakeFd;                // an eventfd that interrupt and end signal; -1 if none could be made
+  std::atomic<bool> ended;   // see hasEnded
+  std::atomic<int> endError; // the errno that ended the connection, for the trace
 };
 
 #endif  // CPCLIENT_TRANSPORT_CLIENTSOCKET_H

@@ -9,6 +9,16 @@
 namespace {
 constexpr const char* TERMINATOR = ">\n";
 constexpr int TERMINATOR_LENGTH = 2;
+
+// A new buffer holding length bytes of text, or null when it cannot be allocated.
+StringBuffer* keep(const char* text, int length) {
+  StringBuffer* kept = new (std::nothrow) StringBuffer(text, length);
+  if (kept && !kept->data()) {
+    delete kept;
+    kept = nullptr;
+  }
+  return kept;
+}
 }  // namespace
 
 LeftoverOutcome takeLeftover(StringBuffer*& leftover, StringBuffer& message) {
@@ -21,15 +31,12 @@ LeftoverOutcome takeLeftover(StringBuffer*& leftover, StringBuffer& message) {
     return LeftoverOutcome::INCOMPLETE;
   }
   message.appendN(leftover->data(), end + 1);  // through the '>', without the line feed
-  if (leftover->length() > end + TERMINATOR_LENGTH) {
-    StringBuffer* rest = new (std::nothrow) StringBuffer(leftover->data() + end + TERMINATOR_LENGTH);
-    delete leftover;
-    leftover = rest;
-  } else {
-    delete leftover;
-    leftover = nullptr;
-  }
-  return LeftoverOutcome::COMPLETE;
+  StringBuffer* rest = nullptr;
+  int restLength = leftover->length() - end - TERMINATOR_LENGTH;
+  if (restLength > 0) rest = keep(leftover->data() + end + TERMINATOR_LENGTH, restLength);
+  delete leftover;
+  leftover = rest;
+  return restLength > 0 && !rest ? LeftoverOutcome::LOST : LeftoverOutcome::COMPLETE;
 }
 
 ChunkOutcome takeChunk(const char* chunk, int length, StringBuffer& message, StringBuffer*& leftover) {
@@ -48,6 +55,9 @@ ChunkOutcome takeChunk(const char* chunk, int length, StringBuffer& message, Str
     message.appendN(chunk, lineFeed);  // through the '>'
   }
   if (length <= lineFeed + 1) return ChunkOutcome::COMPLETE;
-  if (textLength > lineFeed + 1) leftover = new (std::nothrow) StringBuffer(chunk + lineFeed + 1, textLength - lineFeed - 1);
+  if (textLength > lineFeed + 1) {
+    leftover = keep(chunk + lineFeed + 1, textLength - lineFeed - 1);
+    if (!leftover) return ChunkOutcome::LOST;
+  }
   return ChunkOutcome::COMPLETE_WITH_LEFTOVER;
 }

@@ -14,10 +14,11 @@ enum class LeftoverOutcome {
   NONE,        // there was no left-over
   COMPLETE,    // a whole message was taken from it; do not read the socket
   INCOMPLETE,  // its bytes start the message; read the socket for the rest
+  LOST,        // a whole message was taken, but the bytes behind it could not be kept
 };
 
 // Moves left-over bytes into message. On COMPLETE, leftover keeps what follows the
-// message, or becomes null when nothing does; on INCOMPLETE it becomes null.
+// message, or becomes null when nothing does; on INCOMPLETE and LOST it becomes null.
 // leftover is owned by the caller and is allocated with new (std::nothrow).
 LeftoverOutcome takeLeftover(StringBuffer*& leftover, StringBuffer& message);
 
@@ -26,13 +27,14 @@ enum class ChunkOutcome {
   INCOMPLETE,              // no terminator yet; the whole chunk text was appended
   COMPLETE,                // the message ends in this chunk and nothing follows it
   COMPLETE_WITH_LEFTOVER,  // the message ends here and bytes follow the line feed
+  LOST,                    // the message ends here, but the bytes behind it could not be kept
 };
 
 // Appends the text of one read (chunk[0..length), NUL-terminated at length) to
 // message, up to the end of the message. A '>' that ended the previous read (the
 // last byte of message) and a line feed that starts this one end the message too.
 // On COMPLETE_WITH_LEFTOVER, leftover (null before the call) holds the rest, or
-// stays null when the rest is only NUL bytes or cannot be allocated.
+// stays null when the rest is only NUL bytes; LOST when it cannot be allocated.
 ChunkOutcome takeChunk(const char* chunk, int length, StringBuffer& message, StringBuffer*& leftover);
 
 #endif  // CPCLIENT_TRANSPORT_MESSAGEFRAMING_H

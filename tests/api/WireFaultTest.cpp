@@ -84,13 +84,8 @@ TEST_F(WireFault, ConnectionEndingAtEveryByteEndsTheWaitCleanly) {
       for (size_t i = 0; i < complete; i++) EXPECT_EQ(all[i], seen[i]);
       EXPECT_EQ(std::to_string(NO_REQUEST), seen.back());
       EXPECT_EQ(REG_COMPLETE_STATE, cpContext.state);
-      // Once the agent is gone, answers fail rather than pretend.
-      int rc = CP_OK;
-      for (int i = 0; i < 50 && rc == CP_OK; i++) {
-        rc = cpdll_SendEventError(1, 7);
-        if (rc == CP_OK) usleep(2000);
-      }
-      EXPECT_EQ(CP_WRITE_FAILED, rc);
+      // Once the wait has seen the agent go, answers fail rather than pretend, from the first.
+      EXPECT_EQ(CP_WRITE_FAILED, cpdll_SendEventError(1, 7));
       EXPECT_EQ(CP_OK, cpdll_CloseConnection());
       if (HasFailure()) return;
     }
@@ -192,6 +187,50 @@ TEST_F(WireFault, ThousandOpenCloseCyclesLeakNoDescriptor) {
   }
   agent_.closeClient();
   EXPECT_EQ(before - 1, openDescriptors());  // less the agent's last accepted socket
+}
+
+// A provider whose waiting thread waits again after every NO_REQUEST, closed from
+// another thread at once: the close must never pull the socket from under a wait.
+TEST_F(WireFault, CloseWhileAnotherThreadWaitsAgainAndAgainIsSafe) {
+  TraceCapture quiet(0);
+  for (int cycle = 0; cycle < 300; cycle++) {
+    openRegistered({{"Procs", 7}});
+    std::atomic<int> last{CP_OK};
+    std::thread waiter([&last] {
+      int rc;
+      do {
+        CPREQUEST* r = nullptr;
+        rc = cpdll_WaitForRequest(&r);
+        cpdll_FreeRequest(r);
+      } while (rc == CP_OK);
+      last = rc;
+    });
+    ASSERT_EQ(CP_OK, cpdll_CloseConnection());
+    waiter.join();
+    ASSERT_EQ(CP_ILLEGAL_STATE, last.load());
+    ASSERT_EQ(0, cpContext.waiters.load());
+  }
+}
+
+// Requests the provider never read are still queued when it closes: the close must
+// not answer them with a reset, which would throw away events not yet delivered.
+TEST_F(WireFault, CloseOverUnreadRequestsDeliversEveryEventSent) {
+  openRegistered({{"Procs", 7}});
+  ASSERT_TRUE(agent_.send("<taskRequest id=\"t\"><task command=\"c\"/></taskRequest>\n"));
+  std::string received;
+  std::thread agentReads([&] {
+    usleep(200000);  // the agent reads late, so events are still queued at the close
+    received = agent_.readAll(3000);
+  });
+  std::string value(1000, 'v');
+  const char* row[] = {value.c_str()};
+  constexpr int kEvents = 5000;
+  for (int i = 0; i < kEvents; i++) ASSERT_EQ(CP_OK, cpdll_SendEventData(const_cast<char**>(row), 1, 7));
+  EXPECT_EQ(CP_OK, cpdll_CloseConnection());
+  agentReads.join();
+  int events = 0;
+  for (size_t at = 0; (at = received.find("</pureEvent>\n", at)) != std::string::npos; at++) events++;
+  EXPECT_EQ(kEvents, events);
 }
 
 }  // namespace

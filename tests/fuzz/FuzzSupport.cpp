@@ -108,10 +108,8 @@ void AgentPair::hangUp(bool reset) {
   peer_ = -1;
 }
 
-void AgentPair::failReadsWhenEmpty() {
-  if (libraryEnd_ < 0) return;
-  int flags = fcntl(libraryEnd_, F_GETFL);
-  if (flags >= 0) fcntl(libraryEnd_, F_SETFL, flags | O_NONBLOCK);
+void AgentPair::stopReadsWhenEmpty() {
+  if (libraryEnd_ >= 0) shutdown(libraryEnd_, SHUT_RD);
 }
 
 std::string AgentPair::drain() {

@@ -60,9 +60,9 @@ class AgentPair {
   // library's read fails with ECONNRESET once the bytes queued for it are read (a
   // packet pair reports the reset before its queued packets).
   void hangUp(bool reset);
-  // Makes the library's reads fail (EAGAIN) instead of blocking once nothing is
-  // queued: on a packet pair, an error that comes exactly after the bytes sent.
-  void failReadsWhenEmpty();
+  // Shuts the library's end down for reading while the peer stays open: the
+  // library's reads end exactly after the bytes sent, by its own side's doing.
+  void stopReadsWhenEmpty();
   // Everything the library has written so far, read without blocking.
   std::string drain();
 

@@ -3,7 +3,8 @@
 //
 // Input: one byte that chooses the ending, then the chunks, separated by '|'.
 //   'c' (or any other byte)  packet pair, each chunk one read, then an orderly close
-//   'r'                      packet pair, each chunk one read, then a read that fails
+//   'r'                      packet pair, each chunk one read, then the library's end
+//                            is shut down for reading (its reads end after the bytes)
 //   'R'                      stream pair, reads of up to 4095 bytes across the
 //                            chunks, then a reset (ECONNRESET after the bytes)
 // A chunk longer than one read (4095 bytes) becomes several reads; empty chunks are
@@ -35,14 +36,14 @@ constexpr size_t MAX_INPUT_LENGTH = 32 * 1024;
 constexpr size_t MAX_CHUNKS = 64;
 constexpr size_t READ_SIZE = 4095;  // what ClientSocket asks recv for
 constexpr char CHUNK_SEPARATOR = '|';
-constexpr char ENDING_READ_ERROR = 'r';
+constexpr char ENDING_READS_STOPPED = 'r';
 constexpr char ENDING_RESET = 'R';
 
 void check(bool condition) {
   if (!condition) abort();
 }
 
-enum class Ending { CLOSE, READ_ERROR, RESET };
+enum class Ending { CLOSE, READS_STOPPED, RESET };
 
 struct Script {
   Ending ending = Ending::CLOSE;
@@ -53,7 +54,7 @@ struct Script {
 // False when the input exceeds the caps.
 bool parseScript(const char* data, size_t size, Script* script) {
   if (size == 0 || size > MAX_INPUT_LENGTH) return false;
-  if (data[0] == ENDING_READ_ERROR) script->ending = Ending::READ_ERROR;
+  if (data[0] == ENDING_READS_STOPPED) script->ending = Ending::READS_STOPPED;
   if (data[0] == ENDING_RESET) script->ending = Ending::RESET;
   std::vector<std::string> chunks;
   std::string rest(data + 1, size - 1);
@@ -97,8 +98,8 @@ std::vector<std::string> modelMessages(const std::vector<std::string>& reads) {
 bool play(const Script& script, fuzz::AgentPair& agent) {
   for (const std::string& bytes : script.sends)
     if (!agent.send(bytes.data(), bytes.size())) return false;
-  if (script.ending == Ending::READ_ERROR)
-    agent.failReadsWhenEmpty();
+  if (script.ending == Ending::READS_STOPPED)
+    agent.stopReadsWhenEmpty();
   else
     agent.hangUp(script.ending == Ending::RESET);
   return true;

@@ -15,6 +15,7 @@
 #include "host/Trace.h"
 #include "oom/AllocationShim.h"
 #include "support/AgentListener.h"
+#include "transport/ClientSocket.h"
 
 namespace {
 
@@ -232,6 +233,8 @@ void converse(AgentListener& agent) {
     if (last) break;
   }
 
+  // A message that could not be received ends the connection: writes fail from then on.
+  int writeFailed = connected && cpContext.agent->hasEnded() ? CP_WRITE_FAILED : CP_NO_MEMORY;
   int event, eventError;
   const char* product;
   char* limit;
@@ -248,12 +251,15 @@ void converse(AgentListener& agent) {
     expected.value("e&lt;1", "e<1");
     expected.text("\"/></al></in></attrGroup></pureEvent>\n");
   } else {
-    ASSERT_TRUE(event == CP_NO_MEMORY || event == CP_ILLEGAL_STATE || event == CP_UNKNOWN_GROUP) << event;
+    ASSERT_TRUE(event == CP_NO_MEMORY || event == CP_ILLEGAL_STATE || event == CP_UNKNOWN_GROUP || event == writeFailed)
+        << event;
   }
   if (eventError == CP_OK)
     expected.text("<pureEvent subnode=\"S\"><attrGroup name=\"Disks\"><error rc=\"-1\"/></attrGroup></pureEvent>\n");
   else
-    ASSERT_TRUE(eventError == CP_NO_MEMORY || eventError == CP_ILLEGAL_STATE || eventError == CP_UNKNOWN_GROUP) << eventError;
+    ASSERT_TRUE(eventError == CP_NO_MEMORY || eventError == CP_ILLEGAL_STATE || eventError == CP_UNKNOWN_GROUP ||
+                eventError == writeFailed)
+        << eventError;
   if (product) {
     EXPECT_STREQ("PC", product);
   }
@@ -312,6 +318,69 @@ TEST_F(OutOfMemory, EveryFailedAllocationOfAConversationIsSurvivedAndReported) {
       EXPECT_EQ(0, live) << "blocks leaked";
       if (HasFailure()) return;  // the first failing k tells the story
     }
+  }
+}
+
+// Three waits over a stream of tasks A and B (one read) and then C, the first wait's
+// allocations failing: what each wait gave, "-" for no record, "!" for a request
+// dropped and reported, "0" for no request, else the task's id.
+std::vector<std::string> waitOverTwoReads(AgentListener& agent, shim::FailMode mode, long k) {
+  cpdll_setPort(agent.port());
+  EXPECT_EQ(CP_OK, cpdll_OpenConnection());
+  EXPECT_TRUE(agent.accept());
+  EXPECT_EQ(CP_OK, cpdll_RegistrationComplete());
+  agent.readMessage();
+  EXPECT_TRUE(agent.send("<taskRequest id=\"A\"><task command=\"a\"/></taskRequest>\n"
+                         "<taskRequest id=\"B\"><task command=\"b\"/></taskRequest>\n"));
+  std::vector<std::string> seen;
+  for (int wait = 0; wait < 3; wait++) {
+    CPREQUEST* r = nullptr;
+    int rc;
+    if (wait == 0) {
+      shim::startRun(mode, k);
+      shim::Armed armed;
+      rc = cpdll_WaitForRequest(&r);
+    } else {
+      if (wait == 1) {
+        EXPECT_TRUE(agent.send("<taskRequest id=\"C\"><task command=\"c\"/></taskRequest>\n"));
+        agent.finishSending();  // a wait beyond the stream sees its end rather than block
+      }
+      rc = cpdll_WaitForRequest(&r);
+    }
+    seen.push_back(!r ? "-" : rc == CP_NO_MEMORY ? "!" : r->requestType == NO_REQUEST ? "0" : r->id);
+    cpdll_FreeRequest(r);
+  }
+  cpdll_CloseConnection();
+  return seen;
+}
+
+// A wait whose allocations fail never loses a message unseen: tasks come in order,
+// one is missing only where a wait reported it dropped, and once a wait reports no
+// request (the connection ended), no later wait hands out anything.
+TEST_F(OutOfMemory, ReceiveOutOfMemoryNeverSkipsAMessage) {
+  AgentListener agent;
+  ASSERT_EQ((std::vector<std::string>{"A", "B", "C"}), waitOverTwoReads(agent, shim::FailMode::NONE, 0));
+  const long total = shim::counted();
+  ASSERT_GT(total, 5);
+  for (long k = 1; k <= total; k++) {
+    std::vector<std::string> seen = waitOverTwoReads(agent, shim::FailMode::ONLY_K, k);
+    SCOPED_TRACE("allocation " + std::to_string(k) + ": " + seen[0] + seen[1] + seen[2]);
+    const std::string order = "ABC";
+    size_t next = 0;
+    bool ended = false;
+    for (const std::string& outcome : seen) {
+      if (ended) {
+        EXPECT_EQ("0", outcome);
+      } else if (outcome == "0") {
+        ended = true;
+      } else if (outcome == "!") {
+        next++;
+      } else if (outcome != "-") {
+        ASSERT_LT(next, order.size());
+        EXPECT_EQ(std::string(1, order[next++]), outcome);
+      }
+    }
+    EXPECT_EQ(0, shim::liveBlocks());
   }
 }
 

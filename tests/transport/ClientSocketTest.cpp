@@ -1,6 +1,11 @@
 // ClientSocket over real loopback TCP: connecting, retries, writes, and the agent going away.
 #include "transport/ClientSocket.h"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -16,6 +21,17 @@
 namespace {
 
 StringBuffer bufferOf(const std::string& text) { return StringBuffer(text.c_str()); }
+
+// A TCP socket connected to port on 127.0.0.1, for a ClientSocket to adopt.
+int connectedSocket(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  return fd;
+}
 
 TEST(ClientSocket, OpensAndExchangesMessagesWithTheAgent) {
   AgentListener agent;
@@ -180,6 +196,40 @@ TEST(ClientSocket, ConcurrentWritesNeverInterleave) {
   }
   for (std::thread& w : writers) w.join();
   for (int t = 0; t < kThreads; t++) EXPECT_EQ(kMessagesEach, seen[t]);
+}
+
+// A send that gives up after part of a message went out leaves the stream with no
+// place where a next message could start: the connection ends, the waiting thread
+// sees it, and nothing more is written.
+TEST(ClientSocket, MessageCutShortOnTheWireEndsTheConnection) {
+  AgentListener agent;
+  int fd = connectedSocket(agent.port());
+  timeval timeout{0, 100000};
+  ASSERT_EQ(0, setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout));
+  ClientSocket socket(0, "127.0.0.1");
+  socket.adopt(fd);
+  ASSERT_TRUE(agent.accept());
+  std::atomic<bool> waitEnded{false};
+  std::thread waiter([&] {
+    StringBuffer message;
+    EXPECT_FALSE(socket.receive(message));
+    waitEnded = true;
+  });
+  TraceCapture quiet(0);
+  StringBuffer big = bufferOf("<big v=\"" + std::string(32 << 20, 'x') + "\"/>\n");
+  EXPECT_FALSE(socket.write(big));  // the agent reads nothing yet: the send times out part way
+  for (int i = 0; i < 500 && !waitEnded; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(waitEnded);
+  if (!waitEnded) socket.interrupt();
+  waiter.join();
+
+  std::string stream;
+  std::thread reader([&] { stream = agent.readAll(1000); });
+  StringBuffer next = bufferOf("<next/>\n");
+  EXPECT_FALSE(socket.write(next));
+  reader.join();
+  EXPECT_LT(stream.size(), static_cast<size_t>(big.length()));
+  EXPECT_EQ(std::string::npos, stream.find("<next/>"));
 }
 
 }  // namespace

@@ -33,10 +33,12 @@ TEST(MinimalProvider, RegistersAnswersAndExitsOnShutdown) {
   const std::string taskResponse = "<taskResponse id=\"43\" rc=\"0\"/>";
   EXPECT_EQ(taskResponse, agent.readBytes(taskResponse.size()));
   ASSERT_TRUE(agent.send("<shutdown/>\n"));
+  agent.finishSending();  // as the agent does after its shutdown
 
   int status = 0;
-  for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; i++) usleep(10000);
-  if (!WIFEXITED(status)) {
+  pid_t ended = 0;
+  for (int i = 0; i < 500 && (ended = waitpid(pid, &status, WNOHANG)) == 0; i++) usleep(10000);
+  if (ended != pid || !WIFEXITED(status)) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     FAIL() << "the provider did not exit after the shutdown";

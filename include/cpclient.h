@@ -19,8 +19,9 @@
  * it waits. Answers for one attribute group must not overlap. The open, the close,
  * registration and cpdll_setPort must not run while any other call of the
  * connection runs, with one exception: cpdll_CloseConnection may be called while
- * another thread is blocked in cpdll_WaitForRequest; that wait then returns
- * NO_REQUEST, and the close returns after it. vexadllHello and the two
+ * another thread is blocked in cpdll_WaitForRequest, or keeps calling it; a wait
+ * then returns NO_REQUEST (CP_ILLEGAL_STATE once the close is through), and the
+ * close returns after the wait that was blocked. vexadllHello and the two
  * configuration lookups may be called at any time from any thread.
  */
 #ifndef CPCLIENT_H
@@ -44,7 +45,7 @@ extern "C" {
 #define CP_NO_PORT (-1)            /* no agent port could be found (open) */
 #define CP_CONNECT_FAILED (-2)     /* the connection to the agent failed (open) */
 #define CP_ILLEGAL_STATE (-4)      /* wrong connection state; or a group's registration ran out of memory */
-#define CP_WRITE_FAILED (-5)       /* writing the message to the agent failed */
+#define CP_WRITE_FAILED (-5)       /* writing the message to the agent failed, or the connection has ended */
 #define CP_UNKNOWN_GROUP (-8)      /* the group number names no registered attribute group */
 #define CP_ID_NOT_PENDING (-9)     /* the request id is not pending */
 #define CP_NO_MEMORY (-10)         /* the message buffer has no memory */
@@ -107,7 +108,10 @@ CPCLIENT_API const char* cpdll_GetSubnodeConfigurationProperty(const char* name,
 CPCLIENT_API int cpdll_OpenConnection(void);
 
 /* Closes the connection and drops every registered group, pending request id and
- * unsent response. Always CP_OK, in any state; may be called twice. */
+ * unsent response. The close is orderly: every message that a call reported as
+ * sent reaches an agent that keeps reading, even over requests never waited for;
+ * it waits at most about a second for the agent to take them in. Always CP_OK, in
+ * any state; may be called twice. */
 CPCLIENT_API int cpdll_CloseConnection(void);
 
 /* Registers an attribute group (name copied) between the open and

@@ -42,14 +42,14 @@ struct AGPTR {
 
 struct ConnectionContext {
   std::atomic<int> state;  // OPEN_SOCKET_STATE, REG_COMPLETE_STATE or CLOSED_SOCKET_STATE
-  int agentPort;          // -1 until found or set; outlives a close
-  bool threaded;          // set by a CP_MULTITHREADED= property; never cleared
-  int initialBufferSize;  // capacity of each new response buffer; outlives a close
-  int growthPercent;      // growth percent of every response buffer
-  HashTable* registry;    // group name -> AGPTR
-  HashTable* pending;     // request id -> AGPTR (data) or the key itself (task)
-  SVC1_Lock pendingLock;  // guards every operation on pending
-  ClientSocket* agent;    // the connection to the agent
+  int agentPort;           // -1 until found or set; outlives a close
+  bool threaded;           // set by a CP_MULTITHREADED= property; never cleared
+  int initialBufferSize;   // capacity of each new response buffer; outlives a close
+  int growthPercent;       // growth percent of every response buffer
+  HashTable* registry;     // group name -> AGPTR
+  HashTable* pending;      // request id -> AGPTR (data) or the key itself (task)
+  SVC1_Lock pendingLock;   // guards every operation on pending
+  ClientSocket* agent;     // the connection to the agent
   // Set by a close for its whole run: a wait that starts meanwhile returns at once
   // without touching the socket, the registry or the tables.
   std::atomic<bool> closing;

@@ -2,9 +2,9 @@
 #include "transport/ClientSocket.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <linux/sockios.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -30,7 +30,9 @@ constexpr int CLOSE_POLL_MS = 5;
 
 // True when a send that failed with error, after nothing of the message went out,
 // leaves the connection usable: the kernel was only short of room for the moment.
-bool isPassingSendError(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS || error == ENOMEM; }
+bool isPassingSendError(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS || error == ENOMEM;
+}
 
 // True when the peer has acknowledged every byte written on fd, whose sending side
 // is shut down; also when fd is no TCP socket (nothing is lost at its close then).

@@ -85,10 +85,10 @@ class ClientSocket {
   const char* ipaddr;
   int sock;
   StringBuffer* leftover;
-  std::mutex writeMutex;     // serialises write; held only for the sends of one message
-  int wakeFd;                // an eventfd that interrupt and end signal; -1 if none could be made
-  std::atomic<bool> ended;   // see hasEnded
-  std::atomic<int> endError; // the errno that ended the connection, for the trace
+  std::mutex writeMutex;      // serialises write; held only for the sends of one message
+  int wakeFd;                 // an eventfd that interrupt and end signal; -1 if none could be made
+  std::atomic<bool> ended;    // see hasEnded
+  std::atomic<int> endError;  // the errno that ended the connection, for the trace
 };
 
 #endif  // CPCLIENT_TRANSPORT_CLIENTSOCKET_H

@@ -6,7 +6,8 @@ CMAKE_FLAGS ?= $(if $(CI),-DCPCLIENT_WERROR=ON,)
 # Test programs that valgrind runs whole (the sweep replaces malloc itself).
 MEMCHECK_PROGRAMS = util_tests host_tests transport_tests xml_tests config_tests api_tests
 
-.PHONY: all configure build test demo sanitize tsan memcheck fuzz coverage bench bench-build bench-smoke clean
+.PHONY: all configure build test demo sanitize tsan memcheck fuzz coverage bench bench-build bench-smoke clean \
+  format format-check
 
 all: build
 
@@ -90,6 +91,16 @@ bench: bench-build
 
 bench-smoke: bench-build
 	build-bench/bench/cpbench --smoke --benchmark_min_time=0.001
+
+# clang-format over every tracked C and C++ source: `format` rewrites them,
+# `format-check` lists those that differ and fails.
+CLANG_FORMAT ?= clang-format-14
+FORMAT_SOURCES = $(shell git ls-files '*.c' '*.cpp' '*.h')
+format:
+	$(CLANG_FORMAT) -i $(FORMAT_SOURCES)
+
+format-check:
+	$(CLANG_FORMAT) --dry-run -Werror $(FORMAT_SOURCES)
 
 clean:
 	rm -rf build build-sanitize build-tsan build-fuzz build-coverage build-bench

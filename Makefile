@@ -97,10 +97,10 @@ bench-smoke: bench-build
 CLANG_FORMAT ?= clang-format-14
 FORMAT_SOURCES = $(shell git ls-files '*.c' '*.cpp' '*.h')
 format:
-	$(CLANG_FORMAT) -i $(FORMAT_SOURCES)
+	@$(CLANG_FORMAT) -i $(FORMAT_SOURCES)
 
 format-check:
-	$(CLANG_FORMAT) --dry-run -Werror $(FORMAT_SOURCES)
+	@$(CLANG_FORMAT) --dry-run -Werror $(FORMAT_SOURCES) && echo "format-check: all sources as .clang-format has them"
 
 clean:
 	rm -rf build build-sanitize build-tsan build-fuzz build-coverage build-bench

@@ -35,9 +35,7 @@ void clearRecord(CPREQUEST* record) {
   memset(record, 0, sizeof *record);
 }
 
-AGPTR* findGroup(const char* name) {
-  return name ? static_cast<AGPTR*>(cpContext.registry->get(name)) : nullptr;
-}
+AGPTR* findGroup(const char* name) { return name ? static_cast<AGPTR*>(cpContext.registry->get(name)) : nullptr; }
 
 // True while a wait may use the connection: requests flow and no close has begun.
 bool connectionUsable() {

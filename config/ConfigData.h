@@ -111,8 +111,7 @@ class ConfigMap {
   char* getSubnodeIndex(const char* productCode, const char* subnodeKey, const char* type);
   // The key of subnode index of type under productCode, borrowed; null when absent
   // or empty. traceText, when not null, receives what trace output may show of it.
-  const char* getSubnodeKey(const char* productCode, const char* type, int index,
-                            const char** traceText = nullptr);
+  const char* getSubnodeKey(const char* productCode, const char* type, int index, const char** traceText = nullptr);
   // The id of subnode index as passed in, else its key, else null; borrowed. Untraced.
   const char* getSubnodeSectionId(const char* type, int index);
   // Stores PC_TYPE_VAR_N, or PC_TYPE_VAR_DEFAULT for an index below 1.

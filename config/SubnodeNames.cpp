@@ -57,8 +57,7 @@ void appendIndexSuffix(StringBuffer& name, int index) {
 }
 
 bool isKeyCharacter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
-         c == '.';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
 }
 
 bool endsWith(const char* text, size_t length, const char* suffix, size_t suffixLength) {
@@ -242,8 +241,7 @@ const char* ConfigMap::getSubnodeSectionId(const char* type, int index) {
   return id;
 }
 
-void ConfigMap::setSubnodeProperty(const char* type, int index, const char* var, const char* value,
-                                   bool hideInTrace) {
+void ConfigMap::setSubnodeProperty(const char* type, int index, const char* var, const char* value, bool hideInTrace) {
   CP_TRACE_ENTRY(trc, "ConfigMap::setSubnodeProperty");
   if (!type || !var) return;
   StringBuffer name;
@@ -332,8 +330,7 @@ const char* ConfigMap::getSubnodeConfigurationVariableInternal(const char* prefi
 
 char* getSubnodeKey(const char* productCode, const char* subnodeType, int index) {
   CP_TRACE_ENTRY(trc, "getSubnodeKey");
-  CP_TRACE(trc, TRC_DETAIL, "Lookup of pc=%s subnodeTYpe=%s index=%d", orNull(productCode), orNull(subnodeType),
-           index);
+  CP_TRACE(trc, TRC_DETAIL, "Lookup of pc=%s subnodeTYpe=%s index=%d", orNull(productCode), orNull(subnodeType), index);
   globalConfigMap.lock();
   const char* shown = nullptr;
   char* copy = copyText(globalConfigMap.getSubnodeKey(productCode, subnodeType, index, &shown));

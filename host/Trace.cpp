@@ -258,12 +258,8 @@ void TRC1_Event(TRC1_FunctionRecord* record, int line, int kind, ...) {
   va_list args;
   va_start(args, kind);
   switch (kind) {
-    case TRC1_ENTRY:
-      writeFormatted(record, line, "> entry");
-      break;
-    case TRC1_EXIT_RESULT:
-      writeFormatted(record, line, "< exit rc=%d", va_arg(args, int));
-      break;
+    case TRC1_ENTRY: writeFormatted(record, line, "> entry"); break;
+    case TRC1_EXIT_RESULT: writeFormatted(record, line, "< exit rc=%d", va_arg(args, int)); break;
     case TRC1_EXIT_TEXT: {
       const char* value = va_arg(args, const char*);
       if (value)
@@ -272,9 +268,7 @@ void TRC1_Event(TRC1_FunctionRecord* record, int line, int kind, ...) {
         writeFormatted(record, line, "< exit null");
       break;
     }
-    default:
-      writeFormatted(record, line, "< exit");
-      break;
+    default: writeFormatted(record, line, "< exit"); break;
   }
   va_end(args);
 }

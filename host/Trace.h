@@ -73,11 +73,10 @@ uint32_t TRC1_Sync(TRC1_FunctionRecord* record);
 // Writes an entry or exit event; see the kinds above for the one optional value.
 void TRC1_Event(TRC1_FunctionRecord* record, int line, int kind, ...);
 // Writes one formatted line.
-void TRC1_Printf(TRC1_FunctionRecord* record, int line, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+void TRC1_Printf(TRC1_FunctionRecord* record, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
 // Writes the formatted title and count bytes of data as offset, hex and text columns.
-void TRC1_Dump(TRC1_FunctionRecord* record, int line, const void* data, int count,
-               const char* format, ...) __attribute__((format(printf, 5, 6)));
+void TRC1_Dump(TRC1_FunctionRecord* record, int line, const void* data, int count, const char* format, ...)
+    __attribute__((format(printf, 5, 6)));
 
 // Re-reads CP_TRACE_LEVEL and CP_TRACE_FILE and makes every traced function take
 // the new flags at its next entry. Lines written before it keep their destination.
@@ -129,37 +128,37 @@ const TRC1_BuildInfo* emptyBuildInfo();
 }
 
 // Declares the unit record and generation word of one source file; once per .cpp.
-#define CP_TRACE_UNIT(revisionText)                                                   \
-  static std::atomic<uint32_t> cpTraceGeneration{1};                                  \
-  static const TRC1_UnitRecord cpTraceUnit = {                                        \
-      400,                                                                            \
-      0x8000,                                                                         \
-      {__FILE__, static_cast<int32_t>(sizeof(__FILE__) - 1)},                         \
-      {__DATE__, static_cast<int32_t>(sizeof(__DATE__) - 1)},                         \
-      {__TIME__, static_cast<int32_t>(sizeof(__TIME__) - 1)},                         \
-      {revisionText, static_cast<int32_t>(sizeof(revisionText) - 1)},                 \
-      {"zrw", 3},                                                                     \
-      {0, 0},                                                                         \
-      &cptrace::emptyBuildInfo}
+#define CP_TRACE_UNIT(revisionText)                                                                           \
+  static std::atomic<uint32_t> cpTraceGeneration{1};                                                          \
+  static const TRC1_UnitRecord cpTraceUnit = {400,                                                            \
+                                              0x8000,                                                         \
+                                              {__FILE__, static_cast<int32_t>(sizeof(__FILE__) - 1)},         \
+                                              {__DATE__, static_cast<int32_t>(sizeof(__DATE__) - 1)},         \
+                                              {__TIME__, static_cast<int32_t>(sizeof(__TIME__) - 1)},         \
+                                              {revisionText, static_cast<int32_t>(sizeof(revisionText) - 1)}, \
+                                              {"zrw", 3},                                                     \
+                                              {0, 0},                                                         \
+                                              &cptrace::emptyBuildInfo}
 
-#define CP_TRACE_RECORD_(name)                                                       \
-  {&cpTraceUnit, name, static_cast<int32_t>(sizeof(name) - 1), __LINE__, &cpTraceGeneration, \
-   0x200, {0}}
+#define CP_TRACE_RECORD_(name)                                                                             \
+  {                                                                                                        \
+    &cpTraceUnit, name, static_cast<int32_t>(sizeof(name) - 1), __LINE__, &cpTraceGeneration, 0x200, { 0 } \
+  }
 
 // Opens a traced function: reads its flags and sends the entry event under TRC_EVENTS.
-#define CP_TRACE_ENTRY(scope, name)                                                   \
-  static TRC1_FunctionRecord scope##Record = CP_TRACE_RECORD_(name);                  \
+#define CP_TRACE_ENTRY(scope, name)                                  \
+  static TRC1_FunctionRecord scope##Record = CP_TRACE_RECORD_(name); \
   TraceScope scope(scope##Record, true)
 
 // Reads a function's flags for its messages without sending entry and exit events.
-#define CP_TRACE_QUIET(scope, name)                                                   \
-  static TRC1_FunctionRecord scope##Record = CP_TRACE_RECORD_(name);                  \
+#define CP_TRACE_QUIET(scope, name)                                  \
+  static TRC1_FunctionRecord scope##Record = CP_TRACE_RECORD_(name); \
   TraceScope scope(scope##Record, false)
 
 // A line under the given level bits.
-#define CP_TRACE(scope, bits, ...)                                                    \
-  do {                                                                                \
-    if ((scope).on(bits)) TRC1_Printf((scope).record(), __LINE__, __VA_ARGS__);       \
+#define CP_TRACE(scope, bits, ...)                                              \
+  do {                                                                          \
+    if ((scope).on(bits)) TRC1_Printf((scope).record(), __LINE__, __VA_ARGS__); \
   } while (0)
 
 // A line written whatever the level.

@@ -42,19 +42,20 @@ extern "C" {
 
 /* Result codes. They are never renumbered. */
 #define CP_OK 0
-#define CP_NO_PORT (-1)            /* no agent port could be found (open) */
-#define CP_CONNECT_FAILED (-2)     /* the connection to the agent failed (open) */
-#define CP_ILLEGAL_STATE (-4)      /* wrong connection state; or a group's registration ran out of memory */
-#define CP_WRITE_FAILED (-5)       /* writing the message to the agent failed, or the connection has ended */
-#define CP_UNKNOWN_GROUP (-8)      /* the group number names no registered attribute group */
-#define CP_ID_NOT_PENDING (-9)     /* the request id is not pending */
-#define CP_NO_MEMORY (-10)         /* the message buffer has no memory */
+#define CP_NO_PORT (-1)        /* no agent port could be found (open) */
+#define CP_CONNECT_FAILED (-2) /* the connection to the agent failed (open) */
+#define CP_ILLEGAL_STATE (-4)  /* wrong connection state; or a group's registration ran out of memory */
+#define CP_WRITE_FAILED (-5)   /* writing the message to the agent failed, or the connection has ended */
+#define CP_UNKNOWN_GROUP (-8)  /* the group number names no registered attribute group */
+#define CP_ID_NOT_PENDING (-9) /* the request id is not pending */
+#define CP_NO_MEMORY (-10)     /* the message buffer has no memory */
 
 /* The interface level that vexadllHello returns. */
 #define CP_INTERFACE_LEVEL 1000
 
 /* Kinds of request in CPREQUEST.requestType. */
-#define NO_REQUEST 0    /* nothing to answer: shutdown, connection ended, or a stop for a group not registered;
+#define NO_REQUEST                                                                                              \
+  0                     /* nothing to answer: shutdown, connection ended, or a stop for a group not registered; \
                            cpdll_WaitForRequest says which of them end the conversation */
 #define DATA_REQUEST 1  /* send the rows of groupId under id (cpdll_SetAttributeValues, cpdll_SendData) */
 #define TASK_REQUEST 2  /* run command for user; answer with cpdll_SendTaskRC under id */

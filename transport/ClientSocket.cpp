@@ -219,9 +219,7 @@ bool ClientSocket::receive(StringBuffer& message) {
         CP_TRACE(trc, TRC_DETAIL, "Left over data contains a complete message, not reading any further this time");
         done = true;
         break;
-      case LeftoverOutcome::LOST:
-        error = ENOMEM;
-        break;
+      case LeftoverOutcome::LOST: error = ENOMEM; break;
       default:
         CP_TRACE(trc, TRC_DETAIL, "Have left over data, but it is not complete.  Will read rest of message");
         break;
@@ -252,15 +250,9 @@ bool ClientSocket::receive(StringBuffer& message) {
           CP_TRACE(trc, TRC_DETAIL, "Have leftover data after a complete message-- saving for next time");
           done = true;
           break;
-        case ChunkOutcome::COMPLETE:
-          done = true;
-          break;
-        case ChunkOutcome::INCOMPLETE:
-          CP_TRACE(trc, TRC_DETAIL, "Did not find newline, continue reading");
-          break;
-        case ChunkOutcome::LOST:
-          error = ENOMEM;
-          break;
+        case ChunkOutcome::COMPLETE: done = true; break;
+        case ChunkOutcome::INCOMPLETE: CP_TRACE(trc, TRC_DETAIL, "Did not find newline, continue reading"); break;
+        case ChunkOutcome::LOST: error = ENOMEM; break;
       }
     }
   }

@@ -46,7 +46,8 @@ ChunkOutcome takeChunk(const char* chunk, int length, StringBuffer& message, Str
   if (textLength > 0 && chunk[0] == '\n' && data && message.length() > 0 && data[message.length() - 1] == '>') {
     lineFeed = 0;  // the '>' came at the end of the previous read
   } else {
-    const char* hit = static_cast<const char*>(memmem(chunk, static_cast<size_t>(textLength), TERMINATOR, TERMINATOR_LENGTH));
+    const char* hit =
+        static_cast<const char*>(memmem(chunk, static_cast<size_t>(textLength), TERMINATOR, TERMINATOR_LENGTH));
     if (!hit) {
       message.appendN(chunk, textLength);
       return ChunkOutcome::INCOMPLETE;

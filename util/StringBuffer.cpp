@@ -57,8 +57,7 @@ StringBuffer::StringBuffer(const char* text, int maxLength)
   }
 }
 
-StringBuffer::StringBuffer(const StringBuffer& other)
-    : data_(nullptr), length_(0), capacity_(0), growthPercent_(0) {
+StringBuffer::StringBuffer(const StringBuffer& other) : data_(nullptr), length_(0), capacity_(0), growthPercent_(0) {
   allocate(other.capacity_);
   if (data_ && other.data_) {
     memcpy(data_, other.data_, static_cast<size_t>(other.length_) + 1);

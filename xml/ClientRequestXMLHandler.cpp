@@ -13,9 +13,7 @@ CP_TRACE_UNIT("1.0");
 
 namespace {
 
-const char* attribute(HashTable* attributes, const char* key) {
-  return static_cast<const char*>(attributes->get(key));
-}
+const char* attribute(HashTable* attributes, const char* key) { return static_cast<const char*>(attributes->get(key)); }
 
 // A heap copy of the attribute's value; null when it is absent or memory is short,
 // which also sets *outOfMemory.
@@ -168,9 +166,7 @@ void ClientRequestXMLHandler::startElement(const char* name, HashTable* attribut
   }
 }
 
-void ClientRequestXMLHandler::endElement(const char*) {
-  CP_TRACE_ENTRY(trc, "ClientRequestXMLHandler::endElement");
-}
+void ClientRequestXMLHandler::endElement(const char*) { CP_TRACE_ENTRY(trc, "ClientRequestXMLHandler::endElement"); }
 
 void ClientRequestXMLHandler::fatalError(const char* message) {
   CP_TRACE_ENTRY(trc, "ClientRequestXMLHandler::fatalError");

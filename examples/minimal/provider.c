@@ -1,17 +1,16 @@
 /* examples/minimal/provider.c, the smallest useful provider: one attribute group
  * with one row, and task answers. It compiles as C11 and as C++17. */
+#include <cpclient.h>
 #include <stddef.h>
 
-#include <cpclient.h>
-
 int main(void) {
-  int quiet = 0;                                       /* NO_REQUEST records in a row */
-  if (cpdll_OpenConnection() != CP_OK) return 1;       /* port from CP_PORT or cpdll_setPort */
-  cpdll_RegisterAttrGroup("Procs", 1, 7);             /* name, version, your group number */
-  cpdll_RegistrationComplete();                        /* sends the registration */
+  int quiet = 0;                                 /* NO_REQUEST records in a row */
+  if (cpdll_OpenConnection() != CP_OK) return 1; /* port from CP_PORT or cpdll_setPort */
+  cpdll_RegisterAttrGroup("Procs", 1, 7);        /* name, version, your group number */
+  cpdll_RegistrationComplete();                  /* sends the registration */
   while (quiet < 2) {
     CPREQUEST* r = NULL;
-    if (cpdll_WaitForRequest(&r) != CP_OK) {           /* not connected, or out of memory */
+    if (cpdll_WaitForRequest(&r) != CP_OK) { /* not connected, or out of memory */
       cpdll_FreeRequest(r);
       break;
     }
@@ -24,8 +23,8 @@ int main(void) {
       size_t i = 0;
       for (; r->id[i] && i < 63; i++) id[i] = (char16_t)(unsigned char)r->id[i];
       id[i] = 0;
-      cpdll_SetAttributeValues(row, 2, id);            /* one call per row, UTF-16 values */
-      cpdll_SendData(r->id);                           /* sends the rows, ends the request */
+      cpdll_SetAttributeValues(row, 2, id); /* one call per row, UTF-16 values */
+      cpdll_SendData(r->id);                /* sends the rows, ends the request */
     } else if (r->requestType == TASK_REQUEST) {
       cpdll_SendTaskRC(0, r->id);
     }

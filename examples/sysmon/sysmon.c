@@ -23,6 +23,7 @@
  */
 #define _DEFAULT_SOURCE /* setmntent, getmntent, endmntent */
 
+#include <cpclient.h>
 #include <dirent.h>
 #include <errno.h>
 #include <mntent.h>
@@ -31,8 +32,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/statvfs.h>
-
-#include <cpclient.h>
 
 /* Our own group numbers; the library hands them back in CPREQUEST.groupId. */
 enum { FILESYSTEM_GROUP = 1, PROCESS_GROUP = 2, LOAD_GROUP = 3 };
@@ -248,7 +247,7 @@ int main(void) {
     rc = cpdll_WaitForRequest(&request);
     if (rc != CP_OK || request->requestType == NO_REQUEST) {
       cpdll_FreeRequest(request); /* null when rc is CP_NO_MEMORY; that is fine */
-      break; /* shutdown, or the connection ended */
+      break;                      /* shutdown, or the connection ended */
     }
     if (request->requestType == DATA_REQUEST) {
       answerData(request, alertPct);

@@ -1,9 +1,9 @@
 // The stream parser holds only the bytes it still needs, and its items do not depend on how the stream is cut.
-#include "StreamParser.h"
+#include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include <gtest/gtest.h>
+#include "StreamParser.h"
 
 namespace {
 

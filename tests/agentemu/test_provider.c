@@ -5,6 +5,7 @@
  * library's own connection, which it finds as the socket whose peer is CP_PORT. */
 #define _POSIX_C_SOURCE 200809L
 #include <arpa/inet.h>
+#include <cpclient.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,8 +13,6 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <cpclient.h>
 
 enum { ECHO_GROUP = 1, FAIL_GROUP = 2, PROCS_GROUP = 7, MAX_VALUES = 16, MAX_TEXT = 512 };
 

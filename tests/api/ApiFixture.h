@@ -2,12 +2,12 @@
 #ifndef CPCLIENT_TESTS_API_APIFIXTURE_H
 #define CPCLIENT_TESTS_API_APIFIXTURE_H
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "api/VEXA.h"
 #include "cpclient.h"

@@ -56,12 +56,15 @@ class DataResponse : public ApiTest {
   }
   // Makes id pending for group through a real data request.
   void request(const char* id, const char* group = "Procs") {
-    std::string message = std::string("<dataRequest id=\"") + id + "\"><attrGroup name=\"" + group + "\"/></dataRequest>\n";
+    std::string message =
+        std::string("<dataRequest id=\"") + id + "\"><attrGroup name=\"" + group + "\"/></dataRequest>\n";
     CPREQUEST* r = requestFor(message);
     ASSERT_EQ(DATA_REQUEST, r->requestType);
     cpdll_FreeRequest(r);
   }
-  static int addRow(Row row, const char* id) { return cp_SetAttributeValues(const_cast<char**>(row.data()), static_cast<int>(row.size()), id); }
+  static int addRow(Row row, const char* id) {
+    return cp_SetAttributeValues(const_cast<char**>(row.data()), static_cast<int>(row.size()), id);
+  }
 };
 
 struct ResponseCase {
@@ -80,21 +83,30 @@ const std::string kQuotesEscaped = "<dataResponse id=\"17\"><attrGroup name=\"Pr
                                    repeat("&quot;", 40) + "\"/></al></in></attrGroup></dataResponse>\n";
 
 const ResponseCase kResponses[] = {
-    {"NoRowsSendsAnEmptyAttrGroup", {}, "<dataResponse id=\"17\"><attrGroup name=\"Procs\"></attrGroup></dataResponse>\n"},
+    {"NoRowsSendsAnEmptyAttrGroup",
+     {},
+     "<dataResponse id=\"17\"><attrGroup name=\"Procs\"></attrGroup></dataResponse>\n"},
     {"TwoRowsOfTwoValues",
      {{"init", "1"}, {"sh & co", "42"}},
      "<dataResponse id=\"17\"><attrGroup name=\"Procs\"><in><al><a v=\"init\"/><a v=\"1\"/></al></in>"
      "<in><al><a v=\"sh &amp; co\"/><a v=\"42\"/></al></in></attrGroup></dataResponse>\n"},
-    {"NullValueIsEmpty", {{nullptr, "x"}},
-     "<dataResponse id=\"17\"><attrGroup name=\"Procs\"><in><al><a v=\"\"/><a v=\"x\"/></al></in></attrGroup></dataResponse>\n"},
-    {"RowOfNoValues", {{}}, "<dataResponse id=\"17\"><attrGroup name=\"Procs\"><in><al></al></in></attrGroup></dataResponse>\n"},
-    {"RowsMayDifferInLength", {{"a"}, {"b", "c", "d"}},
+    {"NullValueIsEmpty",
+     {{nullptr, "x"}},
+     "<dataResponse id=\"17\"><attrGroup name=\"Procs\"><in><al><a v=\"\"/><a "
+     "v=\"x\"/></al></in></attrGroup></dataResponse>\n"},
+    {"RowOfNoValues",
+     {{}},
+     "<dataResponse id=\"17\"><attrGroup name=\"Procs\"><in><al></al></in></attrGroup></dataResponse>\n"},
+    {"RowsMayDifferInLength",
+     {{"a"}, {"b", "c", "d"}},
      "<dataResponse id=\"17\"><attrGroup name=\"Procs\"><in><al><a v=\"a\"/></al></in>"
      "<in><al><a v=\"b\"/><a v=\"c\"/><a v=\"d\"/></al></in></attrGroup></dataResponse>\n"},
-    {"SixSpecialCharactersAreEscaped", {{"a<b & \"c\"", "it's", "\n", "x>y"}},
+    {"SixSpecialCharactersAreEscaped",
+     {{"a<b & \"c\"", "it's", "\n", "x>y"}},
      "<dataResponse id=\"17\"><attrGroup name=\"Procs\"><in><al><a v=\"a&lt;b &amp; &quot;c&quot;\"/>"
      "<a v=\"it&apos;s\"/><a v=\"&#10;\"/><a v=\"x&gt;y\"/></al></in></attrGroup></dataResponse>\n"},
-    {"OtherBytesAreUnchanged", {{"\xc3\xa9\xff\x80", "tab\there\rcr", "&amp;"}},
+    {"OtherBytesAreUnchanged",
+     {{"\xc3\xa9\xff\x80", "tab\there\rcr", "&amp;"}},
      "<dataResponse id=\"17\"><attrGroup name=\"Procs\"><in><al><a v=\"\xc3\xa9\xff\x80\"/>"
      "<a v=\"tab\there\rcr\"/><a v=\"&amp;amp;\"/></al></in></attrGroup></dataResponse>\n"},
     {"ValueOfOnlyDoubleQuotes", {{kQuotes.c_str()}}, kQuotesEscaped.c_str()},
@@ -147,9 +159,10 @@ TEST_F(DataResponse, RowsOfTwoIdsOfOneGroupMergeUnderTheFirst) {
   ASSERT_EQ(CP_OK, addRow({"a"}, "17"));
   ASSERT_EQ(CP_OK, addRow({"b"}, "18"));
   ASSERT_EQ(CP_OK, cpdll_SendData("18"));
-  EXPECT_EQ("<dataResponse id=\"17\"><attrGroup name=\"Procs\"><in><al><a v=\"a\"/></al></in>"
-            "<in><al><a v=\"b\"/></al></in></attrGroup></dataResponse>\n",
-            agent_.readMessage());
+  EXPECT_EQ(
+      "<dataResponse id=\"17\"><attrGroup name=\"Procs\"><in><al><a v=\"a\"/></al></in>"
+      "<in><al><a v=\"b\"/></al></in></attrGroup></dataResponse>\n",
+      agent_.readMessage());
   EXPECT_TRUE(isPending("17"));
   ASSERT_EQ(CP_OK, cpdll_SendData("17"));
   EXPECT_EQ("<dataResponse id=\"17\"><attrGroup name=\"Procs\"></attrGroup></dataResponse>\n", agent_.readMessage());
@@ -162,10 +175,12 @@ TEST_F(DataResponse, GroupsBuildTheirResponsesIndependently) {
   ASSERT_EQ(CP_OK, addRow({"d"}, "2"));
   ASSERT_EQ(CP_OK, cpdll_SendData("2"));
   ASSERT_EQ(CP_OK, cpdll_SendData("1"));
-  EXPECT_EQ("<dataResponse id=\"2\"><attrGroup name=\"Disks\"><in><al><a v=\"d\"/></al></in></attrGroup></dataResponse>\n",
-            agent_.readMessage());
-  EXPECT_EQ("<dataResponse id=\"1\"><attrGroup name=\"Procs\"><in><al><a v=\"p\"/></al></in></attrGroup></dataResponse>\n",
-            agent_.readMessage());
+  EXPECT_EQ(
+      "<dataResponse id=\"2\"><attrGroup name=\"Disks\"><in><al><a v=\"d\"/></al></in></attrGroup></dataResponse>\n",
+      agent_.readMessage());
+  EXPECT_EQ(
+      "<dataResponse id=\"1\"><attrGroup name=\"Procs\"><in><al><a v=\"p\"/></al></in></attrGroup></dataResponse>\n",
+      agent_.readMessage());
 }
 
 TEST_F(DataResponse, IdPendingForATaskIsNeverTakenForAGroup) {
@@ -214,9 +229,10 @@ TEST_F(DataResponse, NegativeCountOrNullArrayAddsAnEmptyRow) {
   const char* value = "v";
   ASSERT_EQ(CP_OK, cp_SetAttributeValues(const_cast<char**>(&value), -2, "17"));
   ASSERT_EQ(CP_OK, cpdll_SendData("17"));
-  EXPECT_EQ("<dataResponse id=\"17\"><attrGroup name=\"Procs\"><in><al></al></in><in><al></al></in>"
-            "</attrGroup></dataResponse>\n",
-            agent_.readMessage());
+  EXPECT_EQ(
+      "<dataResponse id=\"17\"><attrGroup name=\"Procs\"><in><al></al></in><in><al></al></in>"
+      "</attrGroup></dataResponse>\n",
+      agent_.readMessage());
 }
 
 TEST_F(DataResponse, RowWhoseBoundDoesNotFitIsRefusedAndTheResponseSurvives) {
@@ -232,8 +248,10 @@ TEST_F(DataResponse, RowWhoseBoundDoesNotFitIsRefusedAndTheResponseSurvives) {
   EXPECT_NE(std::string::npos, console.find(" bytes1\n"));
   EXPECT_TRUE(isPending("17"));
   ASSERT_EQ(CP_OK, cpdll_SendData("17"));
-  EXPECT_EQ("<dataResponse id=\"17\"><attrGroup name=\"Procs\"><in><al><a v=\"first\"/></al></in></attrGroup></dataResponse>\n",
-            agent_.readMessage());
+  EXPECT_EQ(
+      "<dataResponse id=\"17\"><attrGroup name=\"Procs\"><in><al><a "
+      "v=\"first\"/></al></in></attrGroup></dataResponse>\n",
+      agent_.readMessage());
 }
 
 TEST_F(DataResponse, ResponseBufferGrowsToTheBoundAndIsReused) {
@@ -354,15 +372,9 @@ struct EscapeCase {
 
 TEST(SubstituteEntries, CopiesOnlyWhenSomethingNeedsEscaping) {
   const EscapeCase cases[] = {
-      {"", nullptr},
-      {"plain text", nullptr},
-      {"\t\r\xe9", nullptr},
-      {"&", "&amp;"},
-      {"<>", "&lt;&gt;"},
-      {"\"'", "&quot;&apos;"},
-      {"a\nb", "a&#10;b"},
-      {"end&", "end&amp;"},
-      {"&&&", "&amp;&amp;&amp;"},
+      {"", nullptr},       {"plain text", nullptr}, {"\t\r\xe9", nullptr},
+      {"&", "&amp;"},      {"<>", "&lt;&gt;"},      {"\"'", "&quot;&apos;"},
+      {"a\nb", "a&#10;b"}, {"end&", "end&amp;"},    {"&&&", "&amp;&amp;&amp;"},
   };
   for (const EscapeCase& c : cases) {
     SCOPED_TRACE(c.text);

@@ -36,16 +36,27 @@ struct EventCase {
 };
 
 const EventCase kEvents[] = {
-    {"RowWithoutSubnode", {"init", "1"}, nullptr,
+    {"RowWithoutSubnode",
+     {"init", "1"},
+     nullptr,
      "<pureEvent><attrGroup name=\"Procs\"><in><al><a v=\"init\"/><a v=\"1\"/></al></in></attrGroup></pureEvent>\n"},
-    {"RowWithSubnode", {"a & b"}, "Sub1",
-     "<pureEvent subnode=\"Sub1\"><attrGroup name=\"Procs\"><in><al><a v=\"a &amp; b\"/></al></in></attrGroup></pureEvent>\n"},
-    {"EmptySubnodeIsWritten", {"x"}, "",
+    {"RowWithSubnode",
+     {"a & b"},
+     "Sub1",
+     "<pureEvent subnode=\"Sub1\"><attrGroup name=\"Procs\"><in><al><a v=\"a &amp; "
+     "b\"/></al></in></attrGroup></pureEvent>\n"},
+    {"EmptySubnodeIsWritten",
+     {"x"},
+     "",
      "<pureEvent subnode=\"\"><attrGroup name=\"Procs\"><in><al><a v=\"x\"/></al></in></attrGroup></pureEvent>\n"},
-    {"SubnodeIsWrittenUnescaped", {"x"}, "a\"b",
+    {"SubnodeIsWrittenUnescaped",
+     {"x"},
+     "a\"b",
      "<pureEvent subnode=\"a\"b\"><attrGroup name=\"Procs\"><in><al><a v=\"x\"/></al></in></attrGroup></pureEvent>\n"},
     {"NoValues", {}, nullptr, "<pureEvent><attrGroup name=\"Procs\"><in><al></al></in></attrGroup></pureEvent>\n"},
-    {"NullValue", {nullptr}, nullptr,
+    {"NullValue",
+     {nullptr},
+     nullptr,
      "<pureEvent><attrGroup name=\"Procs\"><in><al><a v=\"\"/></al></in></attrGroup></pureEvent>\n"},
 };
 
@@ -106,9 +117,17 @@ struct TaskCase {
 const TaskCase kTasks[] = {
     {"NoOutputs", 0, {}, {}, -1, "<taskResponse id=\"17\" rc=\"0\"/>"},
     {"NegativeCode", -2, {}, {}, -1, "<taskResponse id=\"17\" rc=\"-2\"/>"},
-    {"OutputsWithAndWithoutInstance", 2, {"a & b", "c"}, {"x"}, -1,
+    {"OutputsWithAndWithoutInstance",
+     2,
+     {"a & b", "c"},
+     {"x"},
+     -1,
      "<taskResponse id=\"17\" rc=\"2\"><output value=\"a &amp; b\" inst=\"x\"/><output value=\"c\"/></taskResponse>"},
-    {"NullValueAndNullInstance", 1, {nullptr, "v"}, {"i<1", nullptr}, -1,
+    {"NullValueAndNullInstance",
+     1,
+     {nullptr, "v"},
+     {"i<1", nullptr},
+     -1,
      "<taskResponse id=\"17\" rc=\"1\"><output value=\"\" inst=\"i&lt;1\"/><output value=\"v\"/></taskResponse>"},
     {"ValuesGivenButCountZero", 0, {"v"}, {}, 0, "<taskResponse id=\"17\" rc=\"0\"/>"},
 };
@@ -152,7 +171,8 @@ TEST_F(Events, TaskResponseInStateOneTracesOnlyEvents) {
   openConnected();
   TraceCapture trace(TRC_ERROR | TRC_EVENTS);
   EXPECT_EQ(CP_ILLEGAL_STATE, cpdll_SendTaskRC(0, "1"));
-  for (const CapturedLine& line : trace.lines()) EXPECT_EQ('<' == line.text[0] || '>' == line.text[0], true) << line.text;
+  for (const CapturedLine& line : trace.lines())
+    EXPECT_EQ('<' == line.text[0] || '>' == line.text[0], true) << line.text;
   EXPECT_TRUE(trace.has("< exit rc=-4")) << trace.dump();
 }
 

@@ -1,12 +1,11 @@
 // The README's provider, a separate C program on the shared library, against a loopback agent.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "support/AgentListener.h"
 
@@ -23,12 +22,14 @@ TEST(MinimalProvider, RegistersAnswersAndExitsOnShutdown) {
   ASSERT_EQ(0, posix_spawn(&pid, CPCLIENT_MINIMAL_PROVIDER, nullptr, nullptr, argv, envp));
 
   ASSERT_TRUE(agent.accept(10000));
-  EXPECT_EQ("<vexaRegister ver=\"5\"><attrGroupList><attrGroup name=\"Procs\" ver=\"1\"/></attrGroupList></vexaRegister>\n",
-            agent.readMessage());
+  EXPECT_EQ(
+      "<vexaRegister ver=\"5\"><attrGroupList><attrGroup name=\"Procs\" ver=\"1\"/></attrGroupList></vexaRegister>\n",
+      agent.readMessage());
   ASSERT_TRUE(agent.send("<dataRequest id=\"42\"><attrGroup name=\"Procs\"/></dataRequest>\n"));
-  EXPECT_EQ("<dataResponse id=\"42\"><attrGroup name=\"Procs\"><in><al><a v=\"init\"/><a v=\"1\"/></al></in>"
-            "</attrGroup></dataResponse>\n",
-            agent.readMessage());
+  EXPECT_EQ(
+      "<dataResponse id=\"42\"><attrGroup name=\"Procs\"><in><al><a v=\"init\"/><a v=\"1\"/></al></in>"
+      "</attrGroup></dataResponse>\n",
+      agent.readMessage());
   ASSERT_TRUE(agent.send("<taskRequest id=\"43\"><task command=\"x\"/></taskRequest>\n"));
   const std::string taskResponse = "<taskResponse id=\"43\" rc=\"0\"/>";
   EXPECT_EQ(taskResponse, agent.readBytes(taskResponse.size()));

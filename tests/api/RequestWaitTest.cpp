@@ -56,7 +56,8 @@ TEST_F(RequestWait, DataRequestFillsEveryFieldAndBecomesPending) {
   TraceCapture trace(TRC_DETAIL);
   CPREQUEST* r = requestFor(
       "<dataRequest id=\"17\" requestStartedID=\"rs1\" subnode=\"Sub1\"><attrGroup name=\"Procs\"/>"
-      "<requestInfo name=\"n1\" value=\"v1\" op=\"EQ\" logOp=\"AND\"/><requestInfo name=\"n2\" value=\"v &amp; 2\" op=\"GT\"/>"
+      "<requestInfo name=\"n1\" value=\"v1\" op=\"EQ\" logOp=\"AND\"/><requestInfo name=\"n2\" value=\"v &amp; 2\" "
+      "op=\"GT\"/>"
       "<requestInfo name=\"n3\" value=\"v3\"/></dataRequest>\n");
   ASSERT_NE(nullptr, r);
   EXPECT_EQ(DATA_REQUEST, r->requestType);
@@ -85,8 +86,9 @@ TEST_F(RequestWait, DataRequestFillsEveryFieldAndBecomesPending) {
 
 TEST_F(RequestWait, RequestForAnUnregisteredGroupIsSkippedWithoutTrace) {
   TraceCapture trace(TRC_ERROR);
-  ASSERT_TRUE(agent_.send("<dataRequest id=\"1\" subnode=\"Skipped\"><attrGroup name=\"Nope\"/>"
-                          "<requestInfo name=\"x\" value=\"y\"/></dataRequest>\n"));
+  ASSERT_TRUE(
+      agent_.send("<dataRequest id=\"1\" subnode=\"Skipped\"><attrGroup name=\"Nope\"/>"
+                  "<requestInfo name=\"x\" value=\"y\"/></dataRequest>\n"));
   CPREQUEST* r = requestFor("<dataRequest id=\"2\"><attrGroup name=\"Disks\"/></dataRequest>\n");
   EXPECT_EQ(DATA_REQUEST, r->requestType);
   EXPECT_EQ(9, r->groupId);
@@ -110,7 +112,8 @@ const SkippedCase kSkipped[] = {
      "Requested attribute group was not registered for!!!"},
     {"DataRequestWithoutId", "<dataRequest><attrGroup name=\"Procs\"/></dataRequest>\n",
      "Data request without an id ignored"},
-    {"TaskRequestWithoutId", "<taskRequest><task command=\"ls\"/></taskRequest>\n", "Task request without an id ignored"},
+    {"TaskRequestWithoutId", "<taskRequest><task command=\"ls\"/></taskRequest>\n",
+     "Task request without an id ignored"},
     {"StartForUnregisteredGroup", "<startRequestInfo requestStartedID=\"r1\" ag=\"Nope\"/>\n",
      "Requested attribute group <Nope> was not registered!!!"},
     {"StartWithoutGroup", "<startRequestInfo requestStartedID=\"r1\"/>\n",
@@ -264,8 +267,9 @@ TEST_F(RequestWait, FilterWithoutNameOrValueIsLeftOutWithAnUngatedLine) {
 }
 
 TEST_F(RequestWait, MessagesArrivingTogetherAreServedOnePerWait) {
-  ASSERT_TRUE(agent_.send("<dataRequest id=\"1\"><attrGroup name=\"Procs\"/></dataRequest>\n"
-                          "<taskRequest id=\"2\"><task command=\"c\"/></taskRequest>\n<shutdown/>\n"));
+  ASSERT_TRUE(
+      agent_.send("<dataRequest id=\"1\"><attrGroup name=\"Procs\"/></dataRequest>\n"
+                  "<taskRequest id=\"2\"><task command=\"c\"/></taskRequest>\n<shutdown/>\n"));
   std::vector<int> kinds;
   for (int i = 0; i < 3; i++) {
     CPREQUEST* r = nullptr;

@@ -112,8 +112,8 @@ TEST_F(WireFault, TenMegabyteMessageIsDeliveredIntact) {
   std::string big(10 * 1024 * 1024, 'x');
   for (size_t i = 0; i < big.size(); i += 4093) big[i] = 'y';
   std::thread sender([&] {
-    ASSERT_TRUE(agent_.send("<dataRequest id=\"big\"><attrGroup name=\"Procs\"/><requestInfo name=\"n\" value=\"" + big +
-                            "\"/></dataRequest>\n"));
+    ASSERT_TRUE(agent_.send("<dataRequest id=\"big\"><attrGroup name=\"Procs\"/><requestInfo name=\"n\" value=\"" +
+                            big + "\"/></dataRequest>\n"));
   });
   CPREQUEST* r = nullptr;
   ASSERT_EQ(CP_OK, cpdll_WaitForRequest(&r));
@@ -126,7 +126,8 @@ TEST_F(WireFault, TenMegabyteMessageIsDeliveredIntact) {
 
 TEST_F(WireFault, BytesAfterANulInOneReadAreDropped) {
   openRegistered({{"Procs", 7}});
-  static const char kWithNul[] = "<taskRequest id=\"t\"><task command=\"c\"/></taskRequest>\n\0<dataRequest id=\"x\">\n";
+  static const char kWithNul[] =
+      "<taskRequest id=\"t\"><task command=\"c\"/></taskRequest>\n\0<dataRequest id=\"x\">\n";
   ASSERT_TRUE(agent_.send(std::string(kWithNul, sizeof kWithNul - 1)));
   CPREQUEST* r = nullptr;
   ASSERT_EQ(CP_OK, cpdll_WaitForRequest(&r));

@@ -64,10 +64,12 @@ TEST_F(ConfigMapTest, EveryTracedHitFollowsTheLinesOfItsCompanionLookup) {
     const char* name;
     Lines lines;
   } const kCases[] = {
-      {&envMap, "CMT_ENV",
+      {&envMap,
+       "CMT_ENV",
        {"CMT_ENV_ZRW_TRACE not found in the environment", "found property CMT_ENV=e in the environment"}},
       {&map, "CMT_PLAIN", {"CMT_PLAIN_ZRW_TRACE not found" + inMap, "found property CMT_PLAIN=1" + inMap}},
-      {&map, "CMT_HIDDEN",
+      {&map,
+       "CMT_HIDDEN",
        {"CMT_HIDDEN_ZRW_TRACE_ZRW_TRACE not found" + inMap, "found property CMT_HIDDEN_ZRW_TRACE=xxx" + inMap,
         "found property CMT_HIDDEN=xxx" + inMap}},
       {&map, "CMT_MISSING", {"CMT_MISSING not found" + inMap}},

@@ -36,8 +36,10 @@ TEST_F(SubnodeTest, SectionsAreNumberedWithKeyIdAndCount) {
   TraceCapture cap(TRC_DETAIL);
   EXPECT_EQ(map.addSection("disk", "c:"), 1);
   EXPECT_EQ(map.addSection("disk", "d"), 2);
-  const char* const kStored[][2] = {{"SNT_disk_IDLABEL_1", "c"}, {"SNT_disk_SECTIONID_1", "c:"},
-                                    {"SNT_disk_IDLABEL_2", "d"}, {"SNT_disk_SECTIONID_2", "<null>"},
+  const char* const kStored[][2] = {{"SNT_disk_IDLABEL_1", "c"},
+                                    {"SNT_disk_SECTIONID_1", "c:"},
+                                    {"SNT_disk_IDLABEL_2", "d"},
+                                    {"SNT_disk_SECTIONID_2", "<null>"},
                                     {"SNT_disk_COUNT", "2"}};
   for (const auto& stored : kStored) {
     EXPECT_EQ(value(stored[0]), stored[1]) << stored[0];
@@ -79,8 +81,8 @@ TEST_F(SubnodeTest, SectionsWithoutAUsableIdStoreNothing) {
 }
 
 TEST_F(SubnodeTest, KeysAreSanitisedIdsAndNamesFollowTheFormats) {
-  const char* const kCases[][2] = {{"c:", "c"},           {"A-z_0.9", "A-z_0.9"}, {"a b\tc/d", "abcd"},
-                                   {"\xc3\xa9t\xe9", "t"}, {"   ", ""},            {"", ""}};
+  const char* const kCases[][2] = {
+      {"c:", "c"}, {"A-z_0.9", "A-z_0.9"}, {"a b\tc/d", "abcd"}, {"\xc3\xa9t\xe9", "t"}, {"   ", ""}, {"", ""}};
   for (const auto& c : kCases) EXPECT_EQ(take(sanitizeSubnodeId(c[0])), c[1]) << c[0];
   EXPECT_EQ(sanitizeSubnodeId(nullptr), nullptr);
   EXPECT_EQ(take(makeIdLabelName("PC", "disk", 3)), "PC_disk_IDLABEL_3");
@@ -164,9 +166,9 @@ class SubnodeVariableTest : public SubnodeTest {
 TEST_F(SubnodeVariableTest, ValueFallsBackToTheDefaultThenThePlainVariable) {
   struct Case {
     const char* key;
-    const char* own;      // SNT_disk_LIMIT_1, null to remove
-    const char* deflt;    // SNT_disk_LIMIT_DEFAULT, null to remove
-    const char* plain;    // LIMIT, null for none
+    const char* own;    // SNT_disk_LIMIT_1, null to remove
+    const char* deflt;  // SNT_disk_LIMIT_DEFAULT, null to remove
+    const char* plain;  // LIMIT, null for none
     const char* result;
     const char* line;
   } const kCases[] = {
@@ -180,8 +182,8 @@ TEST_F(SubnodeVariableTest, ValueFallsBackToTheDefaultThenThePlainVariable) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(std::string(c.key) + " " + textOf(c.own) + " " + textOf(c.deflt) + " " + textOf(c.plain));
-    const char* const settings[][2] = {{"SNT_disk_LIMIT_1", c.own}, {"SNT_disk_LIMIT_DEFAULT", c.deflt},
-                                       {"LIMIT", c.plain}};
+    const char* const settings[][2] = {
+        {"SNT_disk_LIMIT_1", c.own}, {"SNT_disk_LIMIT_DEFAULT", c.deflt}, {"LIMIT", c.plain}};
     for (const auto& setting : settings) {
       map.removeConfigurationProperty(setting[0]);
       if (setting[1]) map.setConfigurationProperty(setting[0], setting[1]);
@@ -210,9 +212,9 @@ Lines entriesOf(HashTable* env) {
 TEST_F(SubnodeVariableTest, InstanceEnvironmentPrefersOwnValuesOverDefaults) {
   map.setSubnodeProperty("disk", 1, "LIMIT", "7", true);  // its companion takes no part
   map.setSubnodeProperty("disk", 0, "MODE", "fast", false);
-  const char* const kExtra[][2] = {{"SNT_diskette_LIMIT_1", "99"}, {"SNT_disk_1", "one"}, {"SNT_disk_X_12", "x"},
-                                   {"SNT_disk_A_DEF", "a"},        {"SNT_disk_B_DEFAULTS", "b"},
-                                   {"SNT_disk_C_DEFT", "c"},       {"SNT__LIMIT_DEFAULT", "z"}};
+  const char* const kExtra[][2] = {
+      {"SNT_diskette_LIMIT_1", "99"}, {"SNT_disk_1", "one"},    {"SNT_disk_X_12", "x"},     {"SNT_disk_A_DEF", "a"},
+      {"SNT_disk_B_DEFAULTS", "b"},   {"SNT_disk_C_DEFT", "c"}, {"SNT__LIMIT_DEFAULT", "z"}};
   for (const auto& extra : kExtra) map.setConfigurationProperty(extra[0], extra[1]);
   TraceCapture cap(TRC_DETAIL);
   HashTable* env = getSubnodeInstanceEnv("c", "disk");

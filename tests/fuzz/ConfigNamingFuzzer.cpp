@@ -54,8 +54,7 @@ void check(bool condition) {
 bool sameText(const char* a, const char* b) { return a == b || (a && b && strcmp(a, b) == 0); }
 
 bool isKeyCharacter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
-         c == '.';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
 }
 
 std::string referenceKey(const char* id) {
@@ -70,7 +69,8 @@ class Lines {
  public:
   Lines(const char* data, size_t size) {
     for (size_t start = 0;;) {
-      const char* lineFeed = start < size ? static_cast<const char*>(memchr(data + start, '\n', size - start)) : nullptr;
+      const char* lineFeed =
+          start < size ? static_cast<const char*>(memchr(data + start, '\n', size - start)) : nullptr;
       size_t end = lineFeed ? static_cast<size_t>(lineFeed - data) : size;
       lines_.emplace_back(data + start, end - start);  // a NUL inside cuts the C string short
       if (!lineFeed) break;

@@ -1,5 +1,5 @@
 // Base services: the zero-initialised lock, sleeping in units, the environment.
-#include "host/Services.h"
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -7,8 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "host/Services.h"
 #include "support/TraceCapture.h"
 
 namespace {

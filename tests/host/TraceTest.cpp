@@ -1,6 +1,5 @@
 // The trace facility: level parsing and gating, the line format, files, dumps, threads.
-#include "host/Trace.h"
-
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,8 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "host/Trace.h"
 #include "support/TraceCapture.h"
 
 CP_TRACE_UNIT("test");
@@ -109,7 +107,8 @@ TEST(Trace, DumpShowsOffsetsHexAndText) {
   EXPECT_EQ("title 7 ", lines[0].text);
   const std::string& whole = lines[0].line;
   EXPECT_NE(std::string::npos, whole.find("title 7  (21 bytes)\n"));
-  EXPECT_NE(std::string::npos, whole.find("\n    00000000  3c 61 20 76 3d 22 31 22 2f 3e 0a 01 ff 7a 7a 7a  |<a v=\"1\"/>...zzz|"));
+  EXPECT_NE(std::string::npos,
+            whole.find("\n    00000000  3c 61 20 76 3d 22 31 22 2f 3e 0a 01 ff 7a 7a 7a  |<a v=\"1\"/>...zzz|"));
   EXPECT_NE(std::string::npos, whole.find("\n    00000010  7a 7a 7a 7a 7a "));
   EXPECT_EQ('|', whole.back());
 }

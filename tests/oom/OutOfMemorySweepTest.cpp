@@ -1,12 +1,12 @@
 // Out-of-memory sweep: a whole conversation, rerun with each allocation failing in
 // turn (alone, and with every later one). At every step: no crash, no leak, and a
 // call that reports success did what it says, byte for byte at the agent.
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "api/VEXA.h"
 #include "config/ConfigData.h"
@@ -64,7 +64,9 @@ bool isEmpty(const CPREQUEST* r) {
 
 // A record that the wait reported as a success must be exactly the request sent.
 void checkRecord(const CPREQUEST* r) {
-  auto is = [](const char* a, const char* b) { return (a == nullptr && b == nullptr) || (a && b && std::string(a) == b); };
+  auto is = [](const char* a, const char* b) {
+    return (a == nullptr && b == nullptr) || (a && b && std::string(a) == b);
+  };
   switch (r->requestType) {
     case DATA_REQUEST:
       if (is(r->id, "d1")) {
@@ -72,8 +74,8 @@ void checkRecord(const CPREQUEST* r) {
         EXPECT_TRUE(is(r->requestStartedID, "r1"));
         EXPECT_TRUE(is(r->subnode, "S1"));
         ASSERT_NE(nullptr, r->requestInfo);
-        EXPECT_TRUE(is(r->requestInfo->name, "n") && is(r->requestInfo->value, "v & w") && is(r->requestInfo->op, "EQ") &&
-                    !r->requestInfo->logOp && !r->requestInfo->next);
+        EXPECT_TRUE(is(r->requestInfo->name, "n") && is(r->requestInfo->value, "v & w") &&
+                    is(r->requestInfo->op, "EQ") && !r->requestInfo->logOp && !r->requestInfo->next);
       } else {
         EXPECT_TRUE(is(r->id, "d2"));
         EXPECT_EQ(9, r->groupId);
@@ -83,14 +85,9 @@ void checkRecord(const CPREQUEST* r) {
     case TASK_REQUEST:
       EXPECT_TRUE(is(r->id, "t1") && is(r->command, "echo hi") && is(r->user, "me") && r->groupId == 0);
       break;
-    case START_REQUEST:
-      EXPECT_TRUE(r->groupId == 7 && is(r->requestStartedID, "r2") && !r->id);
-      break;
-    case STOP_REQUEST:
-      EXPECT_TRUE(r->groupId == 7 && is(r->requestStartedID, "r2") && r->shuttingDown);
-      break;
-    default:
-      break;
+    case START_REQUEST: EXPECT_TRUE(r->groupId == 7 && is(r->requestStartedID, "r2") && !r->id); break;
+    case STOP_REQUEST: EXPECT_TRUE(r->groupId == 7 && is(r->requestStartedID, "r2") && r->shuttingDown); break;
+    default: break;
   }
 }
 
@@ -129,8 +126,8 @@ void converse(AgentListener& agent) {
   }
   if (rc == CP_OK) {  // Procs (chain 12) comes before Disks in the registry
     expected.text(std::string("<vexaRegister ver=\"5\" threaded=\"1\"><attrGroupList>") +
-                  (procs ? "<attrGroup name=\"Procs\" ver=\"1\"/>" : "") + (disks ? "<attrGroup name=\"Disks\" ver=\"2\"/>" : "") +
-                  "</attrGroupList></vexaRegister>\n");
+                  (procs ? "<attrGroup name=\"Procs\" ver=\"1\"/>" : "") +
+                  (disks ? "<attrGroup name=\"Disks\" ver=\"2\"/>" : "") + "</attrGroupList></vexaRegister>\n");
   } else {
     ASSERT_TRUE(rc == CP_WRITE_FAILED || rc == CP_ILLEGAL_STATE) << rc;
   }
@@ -217,7 +214,8 @@ void converse(AgentListener& agent) {
         rc = cpdll_SendError(5, "d2");
       }
       if (rc == CP_OK)
-        expected.text("<dataResponse id=\"d2\"><attrGroup name=\"Disks\"><error rc=\"5\"/></attrGroup></dataResponse>\n");
+        expected.text(
+            "<dataResponse id=\"d2\"><attrGroup name=\"Disks\"><error rc=\"5\"/></attrGroup></dataResponse>\n");
       else
         ASSERT_EQ(CP_NO_MEMORY, rc);
     } else if (type == TASK_REQUEST) {
@@ -330,8 +328,9 @@ std::vector<std::string> waitOverTwoReads(AgentListener& agent, shim::FailMode m
   EXPECT_TRUE(agent.accept());
   EXPECT_EQ(CP_OK, cpdll_RegistrationComplete());
   agent.readMessage();
-  EXPECT_TRUE(agent.send("<taskRequest id=\"A\"><task command=\"a\"/></taskRequest>\n"
-                         "<taskRequest id=\"B\"><task command=\"b\"/></taskRequest>\n"));
+  EXPECT_TRUE(
+      agent.send("<taskRequest id=\"A\"><task command=\"a\"/></taskRequest>\n"
+                 "<taskRequest id=\"B\"><task command=\"b\"/></taskRequest>\n"));
   std::vector<std::string> seen;
   for (int wait = 0; wait < 3; wait++) {
     CPREQUEST* r = nullptr;

@@ -1,8 +1,7 @@
 /* A provider built outside the tree against the installed cpclient: one group
  * with one row, task answers, and a clean exit when the agent shuts down. */
-#include <stddef.h>
-
 #include <cpclient.h>
+#include <stddef.h>
 
 enum { OUTSIDE_GROUP = 1 };
 

@@ -1,11 +1,10 @@
 // Framing of inbound messages, with every read boundary fixed by a packet socket pair.
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "host/Trace.h"
 #include "support/TraceCapture.h"
@@ -67,7 +66,9 @@ const FramingCase kFramingCases[] = {
     {"LineFeedNotAfterGreaterThanStaysInMessage", {"<a v=\"1\n2\"/>\n"}, {"<a v=\"1\n2\"/>"}},
     {"LineFeedAtStartOfFirstReadIsText", {"\n<a/>\n"}, {"\n<a/>"}},
     {"BytesAfterNulInOneReadAreDropped", {std::string("<a\0junk", 7), "/>\n"}, {"<a/>"}},
-    {"MessageLongerThanOneRead", {"<m v=\"" + kLong, kLong, kLong + "\"/>\n"}, {"<m v=\"" + kLong + kLong + kLong + "\"/>"}},
+    {"MessageLongerThanOneRead",
+     {"<m v=\"" + kLong, kLong, kLong + "\"/>\n"},
+     {"<m v=\"" + kLong + kLong + kLong + "\"/>"}},
     {"ThreeMessagesInOneRead", {"<a/>\n<b/>\n<c/>\n"}, {"<a/>", "<b/>", "<c/>"}},
     {"IncompleteMessageAtCloseIsNotDelivered", {"<a/>\n<b"}, {"<a/>"}},
 };

@@ -1,7 +1,6 @@
 // ClientSocket over real loopback TCP: connecting, retries, writes, and the agent going away.
-#include "transport/ClientSocket.h"
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,11 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "host/Trace.h"
 #include "support/AgentListener.h"
 #include "support/TraceCapture.h"
+#include "transport/ClientSocket.h"
 #include "util/StringBuffer.h"
 
 namespace {
@@ -69,7 +67,8 @@ TEST(ClientSocket, NothingListeningMeansFourAttemptsAndThirtyUnitsOfWaiting) {
   EXPECT_FALSE(socket.open());
   auto waited = std::chrono::steady_clock::now() - started;
 
-  std::string retrying = "Unable to connect to TCP socket for port " + std::to_string(port) + ", errno=111 - retrying....";
+  std::string retrying =
+      "Unable to connect to TCP socket for port " + std::to_string(port) + ", errno=111 - retrying....";
   EXPECT_EQ(4, trace.count(retrying)) << trace.dump();
   EXPECT_EQ(1, trace.count("Unable to connect to TCP socket, errno=111 - retry count exceeded.")) << trace.dump();
   EXPECT_EQ(5u, trace.lines().size());

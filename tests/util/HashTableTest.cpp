@@ -1,5 +1,5 @@
 // HashTable: hash values, bucket sizing and doubling, chain order, key ownership, and the cursor.
-#include "util/HashTable.h"
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include "util/HashTable.h"
 
 namespace {
 
@@ -24,8 +24,8 @@ TEST(HashTable, HashesFrom5381TimesThirtyThreeOverSignedBytes) {
   struct Case {
     const char* key;
     uint32_t hash;
-  } const kCases[] = {{"", 5381u}, {"a", 177670u}, {"ab", 5863208u}, {"\xE9", 177550u},
-                      {"the quick brown fox jumps", 3651893127u}};
+  } const kCases[] = {
+      {"", 5381u}, {"a", 177670u}, {"ab", 5863208u}, {"\xE9", 177550u}, {"the quick brown fox jumps", 3651893127u}};
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.key);
     EXPECT_EQ(c.hash, HashTable::hashString(c.key));

@@ -1,10 +1,10 @@
 // PointerList: growth by ten slots, order-keeping insert and remove, stack use, and the cursor.
-#include "util/PointerList.h"
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include "util/PointerList.h"
 
 namespace {
 
@@ -36,16 +36,32 @@ TEST(PointerList, ChangesKeepOrderAndGrowByTenWhenFull) {
       {"insertAt past count appends", 3, [](PointerList& l) { l.insertAt(7, &items[9]); }, {0, 1, 2, 9}, 10},
       {"insertAt -1 does nothing", 3, [](PointerList& l) { l.insertAt(-1, &items[9]); }, {0, 1, 2}, 10},
       {"insertAt 0 shifts all", 3, [](PointerList& l) { l.insertAt(0, &items[9]); }, {9, 0, 1, 2}, 10},
-      {"insertAt into full list grows", 10, [](PointerList& l) { l.insertAt(9, &items[11]); },
-       {0, 1, 2, 3, 4, 5, 6, 7, 8, 11, 9}, 20},
+      {"insertAt into full list grows",
+       10,
+       [](PointerList& l) { l.insertAt(9, &items[11]); },
+       {0, 1, 2, 3, 4, 5, 6, 7, 8, 11, 9},
+       20},
       {"removeAt middle", 3, [](PointerList& l) { EXPECT_EQ(&items[1], l.removeAt(1)); }, {0, 2}, 10},
       {"removeAt count gives null", 3, [](PointerList& l) { EXPECT_EQ(nullptr, l.removeAt(3)); }, {0, 1, 2}, 10},
       {"removeAt -1 gives null", 3, [](PointerList& l) { EXPECT_EQ(nullptr, l.removeAt(-1)); }, {0, 1, 2}, 10},
       {"pop takes last", 3, [](PointerList& l) { EXPECT_EQ(&items[2], l.pop()); }, {0, 1}, 10},
       {"last leaves it", 3, [](PointerList& l) { EXPECT_EQ(&items[2], l.last()); }, {0, 1, 2}, 10},
-      {"empty list gives null", 0, [](PointerList& l) { EXPECT_EQ(nullptr, l.pop()); EXPECT_EQ(nullptr, l.last()); },
-       {}, 0},
-      {"clear keeps capacity", 11, [](PointerList& l) { l.clear(); l.add(&items[5]); }, {5}, 20},
+      {"empty list gives null",
+       0,
+       [](PointerList& l) {
+         EXPECT_EQ(nullptr, l.pop());
+         EXPECT_EQ(nullptr, l.last());
+       },
+       {},
+       0},
+      {"clear keeps capacity",
+       11,
+       [](PointerList& l) {
+         l.clear();
+         l.add(&items[5]);
+       },
+       {5},
+       20},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);

@@ -1,12 +1,12 @@
 // UTF-16 to UTF-8: byte-exact output for each sequence length and every lone-surrogate shape.
-#include "util/Utf16.h"
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include <gtest/gtest.h>
+#include "util/Utf16.h"
 
 namespace {
 
@@ -28,9 +28,17 @@ const Case kCases[] = {
     {"PairLowest", u"\xD800\xDC00", "\xF0\x90\x80\x80"},
     {"PairEmoji", u"\xD83D\xDE00", "\xF0\x9F\x98\x80"},
     {"PairHighest", u"\xDBFF\xDFFF", "\xF4\x8F\xBF\xBF"},
-    {"HighBeforeOther", u"\xD83D" u"a", "\xEF\xBF\xBD" "a"},
+    {"HighBeforeOther",
+     u"\xD83D"
+     u"a",
+     "\xEF\xBF\xBD"
+     "a"},
     {"HighAtEnd", u"a\xD83D", "a\xEF\xBF\xBD"},
-    {"LowAlone", u"\xDE00" u"a", "\xEF\xBF\xBD" "a"},
+    {"LowAlone",
+     u"\xDE00"
+     u"a",
+     "\xEF\xBF\xBD"
+     "a"},
     {"LowBeforeHigh", u"\xDE00\xD83D", "\xEF\xBF\xBD\xEF\xBF\xBD"},
     {"HighBeforePair", u"\xD83D\xD83D\xDE00", "\xEF\xBF\xBD\xF0\x9F\x98\x80"},
     {"Mixed", u"a\x00E9\x20AC\xD83D\xDE00", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},

@@ -1,5 +1,3 @@
-#include "xml/ClientRequestXMLHandler.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,6 +8,7 @@
 
 #include "host/Trace.h"
 #include "support/TraceCapture.h"
+#include "xml/ClientRequestXMLHandler.h"
 #include "xml/XMLParser.h"
 
 namespace {
@@ -33,14 +32,14 @@ std::string str(const char* text) { return text ? text : "(null)"; }
 // then each request filter as [name,value,op,logOp].
 std::string facts(ClientRequestXMLHandler& h) {
   std::string s;
-  const std::pair<bool, const char*> flags[] = {
-      {h.isDataRequest(), "data"}, {h.isTaskRequest(), "task"},         {h.isStartRequest(), "start"},
-      {h.isStopRequest(), "stop"}, {h.isShutdown(), "shutdown"}, {h.isShuttingDown(), "shuttingDown"}};
+  const std::pair<bool, const char*> flags[] = {{h.isDataRequest(), "data"},   {h.isTaskRequest(), "task"},
+                                                {h.isStartRequest(), "start"}, {h.isStopRequest(), "stop"},
+                                                {h.isShutdown(), "shutdown"},  {h.isShuttingDown(), "shuttingDown"}};
   for (const auto& flag : flags)
     if (flag.first) s += std::string(flag.second) + " ";
-  const std::pair<const char*, const char*> texts[] = {
-      {"group", h.getAttrGroup()}, {"id", h.getId()},           {"rsid", h.getRequestStartedID()},
-      {"subnode", h.getSubnode()}, {"command", h.getCommand()}, {"user", h.getUser()}};
+  const std::pair<const char*, const char*> texts[] = {{"group", h.getAttrGroup()},       {"id", h.getId()},
+                                                       {"rsid", h.getRequestStartedID()}, {"subnode", h.getSubnode()},
+                                                       {"command", h.getCommand()},       {"user", h.getUser()}};
   for (const auto& text : texts)
     if (text.second) s += std::string(text.first) + "=" + text.second + " ";
   for (RequestInfo* n = h.getRequestInfo(); n; n = n->next)
@@ -57,20 +56,32 @@ struct Case {
 
 const Case kCases[] = {
     {"Empty", "", "", {}},
-    {"DataRequestWithAttrGroup", "<dataRequest id=\"7\"><attrGroup name=\"G\"/></dataRequest>\n", "data group=G id=7",
+    {"DataRequestWithAttrGroup",
+     "<dataRequest id=\"7\"><attrGroup name=\"G\"/></dataRequest>\n",
+     "data group=G id=7",
      {"requestStartedID is null"}},
     {"DataRequestWithoutId", "<dataRequest requestStartedID=\"3\"/>", "data rsid=3", {"id is null"}},
-    {"TaskRequest", "<taskRequest id=\"t\"><task command=\"run &quot;x&quot;\" user=\"bob\"/></taskRequest>",
-     "task id=t command=run \"x\" user=bob", {"received task request"}},
+    {"TaskRequest",
+     "<taskRequest id=\"t\"><task command=\"run &quot;x&quot;\" user=\"bob\"/></taskRequest>",
+     "task id=t command=run \"x\" user=bob",
+     {"received task request"}},
     {"TaskWithoutUserKeepsUser", "<task command=\"a\" user=\"u\"/><task command=\"b\"/>", "command=b user=u", {}},
     {"TaskRequestWithoutId", "<taskRequest/>", "task", {"received task request", "id is null"}},
-    {"StartRequestNamesGroupInAg", "<startRequestInfo requestStartedID=\"5\" ag=\"G\"/>", "start group=G rsid=5",
+    {"StartRequestNamesGroupInAg",
+     "<startRequestInfo requestStartedID=\"5\" ag=\"G\"/>",
+     "start group=G rsid=5",
      {"request started"}},
-    {"StartRequestWithoutId", "<startRequestInfo/>", "start",
+    {"StartRequestWithoutId",
+     "<startRequestInfo/>",
+     "start",
      {"request started", "request started - requestStartedID is null"}},
-    {"StopRequestTrueMixedCase", "<stopRequestInfo requestStartedID=\"5\" ag=\"G\" shuttingDown=\"TrUe\"/>",
-     "stop shuttingDown group=G rsid=5", {"request stopped"}},
-    {"StopRequestTrueFromReference", "<stopRequestInfo shuttingDown=\"&#84;rue\"/>", "stop shuttingDown",
+    {"StopRequestTrueMixedCase",
+     "<stopRequestInfo requestStartedID=\"5\" ag=\"G\" shuttingDown=\"TrUe\"/>",
+     "stop shuttingDown group=G rsid=5",
+     {"request stopped"}},
+    {"StopRequestTrueFromReference",
+     "<stopRequestInfo shuttingDown=\"&#84;rue\"/>",
+     "stop shuttingDown",
      {"request stopped"}},
     {"StopRequestBlankBeforeTrue", "<stopRequestInfo shuttingDown=\" TRUE\"/>", "stop", {"request stopped"}},
     {"StopRequestBlankAfterTrue", "<stopRequestInfo shuttingDown=\"TRUE \"/>", "stop", {"request stopped"}},
@@ -79,10 +90,15 @@ const Case kCases[] = {
     {"ShutdownSetsBoth", "<shutdown/>", "shutdown shuttingDown", {}},
     {"LaterElementWins",
      "<dataRequest id=\"1\" requestStartedID=\"r\"/><taskRequest id=\"2\"/><attrGroup name=\"A\"/><attrGroup/>",
-     "data task id=2 rsid=r", {"received task request"}},
-    {"LastSubnodeOnAnyElementWins", "<x subnode=\"s1\"><attrGroup name=\"G\" subnode=\"s2\"/><y subnode=\"s3\"/></x>",
-     "group=G subnode=s3", {"unknown element:<x>", "unknown element:<y>"}},
-    {"NameInOtherCaseIsUnknown", "<DataRequest id=\"1\"/><Shutdown/>", "",
+     "data task id=2 rsid=r",
+     {"received task request"}},
+    {"LastSubnodeOnAnyElementWins",
+     "<x subnode=\"s1\"><attrGroup name=\"G\" subnode=\"s2\"/><y subnode=\"s3\"/></x>",
+     "group=G subnode=s3",
+     {"unknown element:<x>", "unknown element:<y>"}},
+    {"NameInOtherCaseIsUnknown",
+     "<DataRequest id=\"1\"/><Shutdown/>",
+     "",
      {"unknown element:<DataRequest>", "unknown element:<Shutdown>"}},
     {"RequestInfoInDocumentOrder",
      "<r><requestInfo name=\"a\" value=\"1\" op=\"EQ\" logOp=\"AND\"/><requestInfo name=\"b\" value=\"2\"/>"
@@ -90,14 +106,16 @@ const Case kCases[] = {
      "[a,1,EQ,AND] [b,2,(null),(null)] [c,3,GT,(null)]",
      {"unknown element:<r>", "request filter info", "received requestInfo a, val 1", "request filter info",
       "received requestInfo b, val 2", "request filter info", "received requestInfo c, val 3"}},
-    {"RequestInfoWithoutNameOrValue", "<requestInfo value=\"v\"/><requestInfo/>",
+    {"RequestInfoWithoutNameOrValue",
+     "<requestInfo value=\"v\"/><requestInfo/>",
      "[(null),v,(null),(null)] [(null),(null),(null),(null)]",
      {"request filter info", "request filter info - name is null", "received requestInfo (null), val v",
       "request filter info", "request filter info - name is null", "request filter info - value is null",
       "received requestInfo (null), val (null)"}},
     {"ParseErrorKeepsEarlierFacts",
      "<dataRequest id=\"9\" requestStartedID=\"1\"><attrGroup name=\"G\"/><requestInfo name=\"x\" value=\"&bad;\"/>",
-     "data group=G id=9 rsid=1", {"Client request parse error found: Unrecognized entity: bad"}},
+     "data group=G id=9 rsid=1",
+     {"Client request parse error found: Unrecognized entity: bad"}},
 };
 
 class HandlerTest : public ::testing::TestWithParam<Case> {};
@@ -131,10 +149,11 @@ TEST(ClientRequestXMLHandler, AttrGroupExitEventCarriesTheValue) {
 TEST(ClientRequestXMLHandler, DestructorReleasesEverything) {  // the leak checker reports what stays
   ClientRequestXMLHandler* h = new (std::nothrow) ClientRequestXMLHandler;
   ASSERT_NE(h, nullptr);
-  parseInto(*h,
-            "<taskRequest id=\"1\" subnode=\"s\"><task command=\"c\" user=\"u\"/></taskRequest><attrGroup name=\"G\"/>"
-            "<dataRequest id=\"2\" requestStartedID=\"r\"/><stopRequestInfo requestStartedID=\"r2\" ag=\"H\" subnode=\"t\"/>"
-            "<requestInfo name=\"a\" value=\"1\" op=\"EQ\" logOp=\"OR\"/><requestInfo/>");
+  parseInto(
+      *h,
+      "<taskRequest id=\"1\" subnode=\"s\"><task command=\"c\" user=\"u\"/></taskRequest><attrGroup name=\"G\"/>"
+      "<dataRequest id=\"2\" requestStartedID=\"r\"/><stopRequestInfo requestStartedID=\"r2\" ag=\"H\" subnode=\"t\"/>"
+      "<requestInfo name=\"a\" value=\"1\" op=\"EQ\" logOp=\"OR\"/><requestInfo/>");
   delete h;
 }
 

@@ -1,6 +1,4 @@
 // The handler base class: callbacks that do nothing, and error texts of any length.
-#include "xml/XMLHandler.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "xml/XMLHandler.h"
 #include "xml/XMLParser.h"
 
 namespace {

@@ -1,5 +1,3 @@
-#include "xml/XMLParser.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,6 +5,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "xml/XMLParser.h"
 
 namespace {
 
@@ -69,7 +69,10 @@ const ParseCase kParseCases[] = {
     {"BlankBeforeSlashGivesParserTable", "<a />", {"start a {}", "end a"}, true},
     {"NestedEmptyElement", "<a><b/></a>", {"start a", "start b", "end b", "end a"}, true},
     {"OpenElementsAcceptedWhenTextEndsAtTag", "<a x=\"1\"><b>", {"start a {x=1}", "start b"}, true},
-    {"TextRunsKeepBlanks", "<a> x <b/>  </a>", {"start a", "text [ x ]", "start b", "end b", "text [  ]", "end a"}, true},
+    {"TextRunsKeepBlanks",
+     "<a> x <b/>  </a>",
+     {"start a", "text [ x ]", "start b", "end b", "text [  ]", "end a"},
+     true},
     {"TextAfterLastTagIgnored", "<a></a> tail &bogus;", {"start a", "end a"}, true},
     {"LtReferenceInText", "<a>1 &lt; 2</a>", {"start a", "text [1 < 2]", "end a"}, true},
     {"NamedReferencesInValue", "<a v=\"&lt;&gt;&amp;&quot;&apos;\"/>", {"start a {v=<>&\"'}", "end a"}, true},
@@ -79,7 +82,10 @@ const ParseCase kParseCases[] = {
     {"ValueMayHoldMarkupAndNewlines", "<a v=\"<b>/>\n\"/>", {"start a {v=<b>/>\n}", "end a"}, true},
     {"BlankBeforeEqualsJoinsNameNoBlankNeededAfterValue", "<a x =\"1\"y=\"2\"  >", {"start a {x =1,y=2}"}, true},
     {"RepeatedAttributeKeepsLastValue", "<a x=\"1\" x=\"2\"/>", {"start a {x=2}", "end a"}, true},
-    {"AttributesClearedBetweenTags", "<a x=\"1\"/><b y=\"2\"/>", {"start a {x=1}", "end a", "start b {y=2}", "end b"}, true},
+    {"AttributesClearedBetweenTags",
+     "<a x=\"1\"/><b y=\"2\"/>",
+     {"start a {x=1}", "end a", "start b {y=2}", "end b"},
+     true},
     {"CommentsAndDeclarationsSkipped", "<?xml v=\"1\"?><!-- <b> --><a><!--x--></a>", {"start a", "end a"}, true},
 
     {"TextAfterOpenElement", "<a><b>x", {"start a", "start b", "error Missing end tag for element: b"}, false},
@@ -101,7 +107,10 @@ const ParseCase kParseCases[] = {
     {"BlankAfterEquals", "<a x= \"1\"/>", {"error Attribute value does not start with quote"}, false},
     {"EqualsIsLastByte", "<a x=", {"error Attribute value does not start with quote"}, false},
     {"ValueWithoutClosingQuote", "<a x=\"1/>", {"error Cannot find end of attribute value"}, false},
-    {"EmptyEntityNameKeepsEarlierCallbacks", "<a><b/><c v=\"&;\"/>", {"start a", "start b", "end b", "error Entity name cannot be empty"}, false},
+    {"EmptyEntityNameKeepsEarlierCallbacks",
+     "<a><b/><c v=\"&;\"/>",
+     {"start a", "start b", "end b", "error Entity name cannot be empty"},
+     false},
     {"OneLetterEntityInValue", "<a v=\"&q;\"/>", {"error Unrecognized entity: q"}, false},
     {"BadEntityInLaterAttribute", "<a x=\"1\" y=\"&z;\"/>", {"error Unrecognized entity: z"}, false},
     {"BadEntityInText", "<a>x&nbsp;</a>", {"start a", "error Unrecognized entity: nbsp"}, false, true},

@@ -319,5 +319,6 @@ void Conversation::onEvent(const Element& message) {
   if (!problem.empty()) violation(Violation::BAD_MESSAGE, std::nullopt, problem);
   for (const auto& registered : groups_)
     if (registered.name == *name) return;
-  violation(Violation::UNKNOWN_GROUP, std::nullopt, "<pureEvent> for group " + quoted(*name) + ", which was not registered");
+  violation(Violation::UNKNOWN_GROUP, std::nullopt,
+            "<pureEvent> for group " + quoted(*name) + ", which was not registered");
 }

@@ -50,8 +50,7 @@ std::string jsonRows(const std::vector<Row>& rows) {
   std::string text = "[";
   for (std::size_t r = 0; r < rows.size(); r++) {
     text += r ? ",[" : "[";
-    for (std::size_t c = 0; c < rows[r].size(); c++)
-      text += (c ? ",\"" : "\"") + Output::jsonEscape(rows[r][c]) + "\"";
+    for (std::size_t c = 0; c < rows[r].size(); c++) text += (c ? ",\"" : "\"") + Output::jsonEscape(rows[r][c]) + "\"";
     text += "]";
   }
   return text + "]";
@@ -268,8 +267,9 @@ void Output::task(const std::string& id, long rc, const std::vector<TaskOutput>&
     std::string list = "[";
     for (std::size_t i = 0; i < outputs.size(); i++) {
       list += i ? "," : "";
-      list += "{\"value\":\"" + jsonEscape(outputs[i].value) + "\",\"inst\":" +
-              (outputs[i].inst ? "\"" + jsonEscape(*outputs[i].inst) + "\"" : std::string("null")) + "}";
+      list += "{\"value\":\"" + jsonEscape(outputs[i].value) +
+              "\",\"inst\":" + (outputs[i].inst ? "\"" + jsonEscape(*outputs[i].inst) + "\"" : std::string("null")) +
+              "}";
     }
     list += "]";
     line(JsonObject("task").add("id", id).add("rc", rc).raw("outputs", list).latency(latencyMs).text());
@@ -304,10 +304,11 @@ void Output::summary(const Summary& s) {
     for (std::size_t i = 0; i < s.groups.size(); i++) groups += (i ? ",\"" : "\"") + jsonEscape(s.groups[i]) + "\"";
     groups += "]";
     std::string sent = "{\"start\":" + std::to_string(s.sentStart) + ",\"data\":" + std::to_string(s.sentData) +
-           ",\"stop\":" + std::to_string(s.sentStop) + ",\"task\":" + std::to_string(s.sentTask) +
-           ",\"raw\":" + std::to_string(s.sentRaw) + "}";
-    std::string answers = "{\"data\":" + std::to_string(s.dataAnswers) + ",\"error\":" +
-                          std::to_string(s.errorAnswers) + ",\"task\":" + std::to_string(s.taskAnswers) + "}";
+                       ",\"stop\":" + std::to_string(s.sentStop) + ",\"task\":" + std::to_string(s.sentTask) +
+                       ",\"raw\":" + std::to_string(s.sentRaw) + "}";
+    std::string answers = "{\"data\":" + std::to_string(s.dataAnswers) +
+                          ",\"error\":" + std::to_string(s.errorAnswers) +
+                          ",\"task\":" + std::to_string(s.taskAnswers) + "}";
     line(JsonObject("summary")
              .raw("groups", groups)
              .raw("sent", sent)
@@ -333,7 +334,8 @@ void Output::summary(const Summary& s) {
   line("  events      " + std::to_string(s.events));
   line("  violations  " + std::to_string(s.violations));
   if (s.expectsPassed + s.expectsFailed > 0)
-    line("  expects     " + std::to_string(s.expectsPassed) + " passed, " + std::to_string(s.expectsFailed) + " failed");
+    line("  expects     " + std::to_string(s.expectsPassed) + " passed, " + std::to_string(s.expectsFailed) +
+         " failed");
   std::string provider = s.byHand ? "started by hand" : "did not exit";
   if (s.exitCode) provider = "exited with " + std::to_string(*s.exitCode);
   if (s.signal) provider = "ended by signal " + std::to_string(*s.signal);

@@ -25,12 +25,12 @@ struct TaskOutput {
 
 // One message the emulator sent, as the person and the JSON reader see it.
 struct SentRequest {
-  std::string kind;              // "start", "data", "stop", "task", "shutdown", "raw"
-  std::optional<std::string> id; // data and task requests
+  std::string kind;               // "start", "data", "stop", "task", "shutdown", "raw"
+  std::optional<std::string> id;  // data and task requests
   std::optional<std::string> group;
   std::optional<std::string> requestStartedID;
-  std::string detail;            // person output only: filters, subnode, command
-  std::string xml;               // the exact bytes sent, line feed included
+  std::string detail;  // person output only: filters, subnode, command
+  std::string xml;     // the exact bytes sent, line feed included
 };
 
 struct Summary {
@@ -38,9 +38,9 @@ struct Summary {
   int sentStart = 0, sentData = 0, sentStop = 0, sentTask = 0, sentRaw = 0;
   int dataAnswers = 0, errorAnswers = 0, taskAnswers = 0, rows = 0, events = 0;
   int violations = 0, expectsPassed = 0, expectsFailed = 0;
-  bool byHand = false;           // the provider was started by hand: its exit is unknown
-  std::optional<int> exitCode;   // the provider's exit status, when it exited
-  std::optional<int> signal;     // the signal that ended the provider, when one did
+  bool byHand = false;          // the provider was started by hand: its exit is unknown
+  std::optional<int> exitCode;  // the provider's exit status, when it exited
+  std::optional<int> signal;    // the signal that ended the provider, when one did
   bool ok = false;
 };
 

@@ -107,7 +107,8 @@ std::string readExpectWords(const std::vector<Word>& words, Step& step) {
   Expect& expect = step.expect;
   if (what == "cell") {
     expect.what = Expect::CELL;
-    if (words.size() != 5 || !parseNumber(words[2].text, 1, expect.row) || !parseNumber(words[3].text, 1, expect.column))
+    if (words.size() != 5 || !parseNumber(words[2].text, 1, expect.row) ||
+        !parseNumber(words[3].text, 1, expect.column))
       return "expect cell ROW COL TEXT (ROW and COL from 1)";
     expect.value = words[4].text;
     return "";
@@ -222,8 +223,7 @@ bool parseFilter(const std::string& text, Filter& filter) {
   return false;  // a lone '!'
 }
 
-bool readScript(const std::string& path, const std::string& defaultUser, std::vector<Step>& steps,
-                std::string& error) {
+bool readScript(const std::string& path, const std::string& defaultUser, std::vector<Step>& steps, std::string& error) {
   std::ifstream in(path);
   if (!in) {
     error = path + ": cannot be read";
@@ -238,8 +238,7 @@ bool readScript(const std::string& path, const std::string& defaultUser, std::ve
     Step step;
     step.line = number;
     std::string problem = readStep(line, defaultUser, step);
-    if (problem.empty() && shutdownSeen && step.kind != Step::EXPECT)
-      problem = "only expect steps may follow shutdown";
+    if (problem.empty() && shutdownSeen && step.kind != Step::EXPECT) problem = "only expect steps may follow shutdown";
     if (!problem.empty()) {
       error = path + ":" + std::to_string(number) + ": " + problem;
       return false;

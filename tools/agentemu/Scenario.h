@@ -29,7 +29,7 @@ struct Filter {
 struct Expect {
   enum What { ROWS, ERROR, CELL, RC, EVENTS };
   What what = ROWS;
-  long number = 0;  // ROWS: row count; ERROR, RC: the code; EVENTS: event count
+  long number = 0;           // ROWS: row count; ERROR, RC: the code; EVENTS: event count
   long row = 0, column = 0;  // CELL, both from 1
   std::string value;         // CELL
 };
@@ -37,19 +37,19 @@ struct Expect {
 struct Step {
   enum Kind { START, DATA, STOP, TASK, WAIT, SLEEP, RAW, EXPECT, SHUTDOWN };
   Kind kind = WAIT;
-  int line = 0;                    // the script line; 0 in the default scenario
-  std::string group;               // START, DATA, STOP; "*" is every registered group
-  std::optional<std::string> id;   // DATA, TASK: empty takes a fresh id
+  int line = 0;                                 // the script line; 0 in the default scenario
+  std::string group;                            // START, DATA, STOP; "*" is every registered group
+  std::optional<std::string> id;                // DATA, TASK: empty takes a fresh id
   std::optional<std::string> requestStartedID;  // START, DATA, STOP: empty takes the group's or a fresh one
   std::optional<std::string> subnode;
-  std::string command;             // TASK
-  std::string user;                // TASK
-  std::vector<Filter> filters;     // DATA
-  bool wait = true;                // DATA, TASK: wait for the answer before the next step
-  bool shuttingDown = false;       // STOP
-  long sleepMs = 0;                // SLEEP
-  std::string text;                // RAW: the message without its line feed; EXPECT: the line's words
-  Expect expect;                   // EXPECT
+  std::string command;          // TASK
+  std::string user;             // TASK
+  std::vector<Filter> filters;  // DATA
+  bool wait = true;             // DATA, TASK: wait for the answer before the next step
+  bool shuttingDown = false;    // STOP
+  long sleepMs = 0;             // SLEEP
+  std::string text;             // RAW: the message without its line feed; EXPECT: the line's words
+  Expect expect;                // EXPECT
 };
 
 // The choices of the command line that shape the default scenario.
@@ -73,8 +73,7 @@ bool parseFilter(const std::string& text, Filter& filter);
 
 // Reads a script. On failure returns false with error set to "FILE:LINE: what".
 // defaultUser is the user of task steps that name none.
-bool readScript(const std::string& path, const std::string& defaultUser, std::vector<Step>& steps,
-                std::string& error);
+bool readScript(const std::string& path, const std::string& defaultUser, std::vector<Step>& steps, std::string& error);
 
 // The exact bytes of the agent's messages, values escaped; each ends with ">\n".
 namespace Wire {

@@ -98,8 +98,9 @@ void StreamParser::checkLineFeed(bool atEnd) {
     return;
   }
   lineFeedDue_ = false;
-  StreamItem item{StreamItem::FRAMING, {}, "the message that ends at byte " + std::to_string(lineFeedAt_) +
-                                                " is not followed by a line feed",
+  StreamItem item{StreamItem::FRAMING,
+                  {},
+                  "the message that ends at byte " + std::to_string(lineFeedAt_) + " is not followed by a line feed",
                   lineFeedAt_};
   items_.push_back(std::move(item));
 }
@@ -168,8 +169,8 @@ void XMLCALL StreamParser::onEnd(void* self, const XML_Char*) {
   parser->lineFeedAt_ = end;
   std::string problem;
   if (parser->droppedAny_)
-    problem = "the message that starts at byte " + std::to_string(parser->messageStart_) + " nests elements more than " +
-              std::to_string(MAX_DEPTH) + " levels deep; the deeper ones were dropped";
+    problem = "the message that starts at byte " + std::to_string(parser->messageStart_) +
+              " nests elements more than " + std::to_string(MAX_DEPTH) + " levels deep; the deeper ones were dropped";
   parser->items_.push_back(StreamItem{StreamItem::MESSAGE, std::move(element), problem, parser->messageStart_});
 }
 
@@ -182,7 +183,8 @@ void XMLCALL StreamParser::onText(void* self, const XML_Char* text, int length) 
     if (isBlank(text[i])) continue;
     parser->textReported_ = true;
     std::size_t offset = parser->streamOffset(XML_GetCurrentByteIndex(parser->parser_));
-    parser->items_.push_back(StreamItem{StreamItem::FRAMING, {},
+    parser->items_.push_back(StreamItem{StreamItem::FRAMING,
+                                        {},
                                         "text between messages at byte " + std::to_string(offset) + ": " +
                                             std::string(text, static_cast<std::size_t>(length)),
                                         offset});

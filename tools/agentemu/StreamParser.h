@@ -11,12 +11,12 @@
 #ifndef AGENTEMU_STREAM_PARSER_H
 #define AGENTEMU_STREAM_PARSER_H
 
+#include <expat.h>
+
 #include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <expat.h>
 
 // One element of a provider message: its name, its attributes in document order
 // (values decoded by expat, UTF-8), and its child elements. Text is not kept.
@@ -40,8 +40,8 @@ struct StreamItem {
   };
   Kind kind;
   Element message;
-  std::string text;       // what is wrong; for a MESSAGE, empty unless elements nested too deep were dropped
-  std::size_t offset = 0; // byte offset in the provider's stream: start of the message, or of the fault
+  std::string text;        // what is wrong; for a MESSAGE, empty unless elements nested too deep were dropped
+  std::size_t offset = 0;  // byte offset in the provider's stream: start of the message, or of the fault
 };
 
 class StreamParser {
@@ -82,17 +82,17 @@ class StreamParser {
   void dropConsumed();
 
   XML_Parser parser_;
-  std::string kept_;                     // the stream from byte keptFrom_ on
-  std::size_t keptFrom_ = 0;             // at most the end of expat's last parse event and lineFeedAt_
-  std::string head_;                     // the stream from messageStart_ on, up to an excerpt's length
-  std::vector<Element> open_;            // open elements of the current message, outermost first
-  std::vector<std::size_t> startEnds_;   // for each open element: stream offset just past its start tag
-  std::size_t droppedOpen_ = 0;          // open elements beyond MAX_DEPTH, not in open_
-  bool droppedAny_ = false;              // the current message lost elements to MAX_DEPTH
+  std::string kept_;                    // the stream from byte keptFrom_ on
+  std::size_t keptFrom_ = 0;            // at most the end of expat's last parse event and lineFeedAt_
+  std::string head_;                    // the stream from messageStart_ on, up to an excerpt's length
+  std::vector<Element> open_;           // open elements of the current message, outermost first
+  std::vector<std::size_t> startEnds_;  // for each open element: stream offset just past its start tag
+  std::size_t droppedOpen_ = 0;         // open elements beyond MAX_DEPTH, not in open_
+  bool droppedAny_ = false;             // the current message lost elements to MAX_DEPTH
   std::size_t messageStart_ = 0;
-  bool lineFeedDue_ = false;             // the last message must be followed by '\n' at lineFeedAt_
+  bool lineFeedDue_ = false;  // the last message must be followed by '\n' at lineFeedAt_
   std::size_t lineFeedAt_ = 0;
-  bool textReported_ = false;           // text between the last message and the next one was reported
+  bool textReported_ = false;  // text between the last message and the next one was reported
   bool failed_ = false;
   std::vector<StreamItem> items_;
 };

@@ -97,8 +97,8 @@ int parseOptions(int argc, char** argv, Options& options) {
       options.json = true;
       continue;
     }
-    static const char* const WITH_VALUE[] = {"--port",    "--rounds", "--interval", "--task",   "--user",
-                                             "--filter",  "--subnode", "--script",  "--timeout"};
+    static const char* const WITH_VALUE[] = {"--port",   "--rounds",  "--interval", "--task",   "--user",
+                                             "--filter", "--subnode", "--script",   "--timeout"};
     bool known = false;
     for (const char* option : WITH_VALUE) known = known || name == option;
     if (!known) {
@@ -281,7 +281,7 @@ void Runner::playRequest(const Step& step, const std::string& group) {
     return;
   }
   auto open = started_.find(group);
-  std::string requestStartedID = step.requestStartedID ? *step.requestStartedID
+  std::string requestStartedID = step.requestStartedID    ? *step.requestStartedID
                                  : open != started_.end() ? open->second
                                                           : conversation_.freshId();
   request.requestStartedID = requestStartedID;
@@ -381,9 +381,7 @@ void Runner::playStep(const Step& step) {
         conversation_.giveUp(id, open_ ? withinTimeout() : "before the connection closed");
       break;
     }
-    case Step::SLEEP:
-      pump(Clock::now() + std::chrono::milliseconds(step.sleepMs), [] { return false; });
-      break;
+    case Step::SLEEP: pump(Clock::now() + std::chrono::milliseconds(step.sleepMs), [] { return false; }); break;
     case Step::RAW: {
       SentRequest request;
       request.kind = "raw";
@@ -394,8 +392,7 @@ void Runner::playStep(const Step& step) {
       break;
     }
     case Step::SHUTDOWN:  // run() sends it once the steps before it are played
-    case Step::EXPECT:
-      break;
+    case Step::EXPECT: break;
   }
 }
 
@@ -430,14 +427,13 @@ void Runner::shutdown() {
   if (link_.started()) {
     if (!link_.waitExit(deadline)) {
       conversation_.violation(Violation::NO_EXIT, std::nullopt,
-                              std::string("the provider did not exit within ") + seconds +
-                                  " of the shutdown; killed");
+                              std::string("the provider did not exit within ") + seconds + " of the shutdown; killed");
       link_.kill();
     }
   } else if (open_) {
-    conversation_.violation(Violation::NO_EXIT, std::nullopt,
-                            std::string("the provider did not close its connection within ") + seconds +
-                                " of the shutdown");
+    conversation_.violation(
+        Violation::NO_EXIT, std::nullopt,
+        std::string("the provider did not close its connection within ") + seconds + " of the shutdown");
   }
 }
 
@@ -473,7 +469,8 @@ int Runner::run(const std::vector<Step>* script) {
     if (accepted == ProviderLink::AcceptResult::TIMEOUT) why = "the provider did not connect " + withinTimeout();
     if (accepted == ProviderLink::AcceptResult::EXITED) {
       why = "the provider ended before it connected";
-      if (link_.exitCode()) why = "the provider exited with " + std::to_string(*link_.exitCode()) + " before it connected";
+      if (link_.exitCode())
+        why = "the provider exited with " + std::to_string(*link_.exitCode()) + " before it connected";
     }
     conversation_.violation(Violation::NO_CONNECTION, std::nullopt, why);
     link_.kill();

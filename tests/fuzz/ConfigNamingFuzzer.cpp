@@ -47,9 +47,7 @@ std::vector<char*>& environmentStrings() {
   return *strings;
 }
 
-void check(bool condition) {
-  if (!condition) abort();
-}
+using fuzz::check;
 
 bool sameText(const char* a, const char* b) { return a == b || (a && b && strcmp(a, b) == 0); }
 

@@ -37,9 +37,7 @@ constexpr const char* DATA_ID = "17";
 constexpr const char* TASK_ID = "t-9";
 const char* const SUBNODES[] = {nullptr, "disk1", "host:disk_2.a", ""};
 
-void check(bool condition) {
-  if (!condition) abort();
-}
+using fuzz::check;
 
 void checkRoundTrip(const std::string& text) {
   char* escaped = nullptr;

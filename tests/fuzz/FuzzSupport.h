@@ -6,12 +6,18 @@
 #define CPCLIENT_TESTS_FUZZ_FUZZSUPPORT_H
 
 #include <cstddef>
+#include <cstdlib>
 #include <string>
 
 class ClientSocket;
 struct AGPTR;
 
 namespace fuzz {
+
+// Aborts unless the property holds, so that libFuzzer (or the replay) reports the input.
+inline void check(bool condition) {
+  if (!condition) abort();
+}
 
 // Sends every trace line to a sink that drops it. Ungated lines would otherwise
 // go to standard error once per input.

@@ -24,9 +24,7 @@ namespace {
 
 constexpr size_t MAX_MESSAGE_LENGTH = 64 * 1024;  // within one socket buffer
 
-void check(bool condition) {
-  if (!condition) abort();
-}
+using fuzz::check;
 
 bool sameText(const char* a, const char* b) { return a == b || (a && b && strcmp(a, b) == 0); }
 

@@ -39,9 +39,7 @@ constexpr char CHUNK_SEPARATOR = '|';
 constexpr char ENDING_READS_STOPPED = 'r';
 constexpr char ENDING_RESET = 'R';
 
-void check(bool condition) {
-  if (!condition) abort();
-}
+using fuzz::check;
 
 enum class Ending { CLOSE, READS_STOPPED, RESET };
 

@@ -1,5 +1,6 @@
 # Wraps CMake. `make demo` runs the agent emulator against the example provider,
 # `make test` runs every test; the other targets are further checks (see TESTING.md).
+SHELL := /bin/bash
 JOBS ?= 2
 # Warnings are errors in CI.
 CMAKE_FLAGS ?= $(if $(CI),-DCPCLIENT_WERROR=ON,)
@@ -7,7 +8,7 @@ CMAKE_FLAGS ?= $(if $(CI),-DCPCLIENT_WERROR=ON,)
 MEMCHECK_PROGRAMS = util_tests host_tests transport_tests xml_tests config_tests api_tests
 
 .PHONY: all configure build test demo sanitize tsan memcheck fuzz coverage bench bench-build bench-smoke clean \
-  format format-check
+  format format-check lint
 
 all: build
 
@@ -102,5 +103,14 @@ format:
 format-check:
 	@$(CLANG_FORMAT) --dry-run -Werror $(FORMAT_SOURCES) && echo "format-check: all sources as .clang-format has them"
 
+# clang-tidy with the checks of .clang-tidy over the library and the agent emulator,
+# from a compile database in build-tidy/ (configured only, nothing is built).
+CLANG_TIDY ?= clang-tidy-14
+LINT_SOURCES = $(shell git ls-files $(addsuffix /*.cpp,api config xml transport host util tools/agentemu))
+lint:
+	@cmake -S . -B build-tidy -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCPCLIENT_TESTS=OFF > /dev/null
+	@$(CLANG_TIDY) -p build-tidy --quiet $(LINT_SOURCES) 2>&1 | grep -v '^[0-9]* warnings\? generated\.$$'; \
+	  status=$${PIPESTATUS[0]}; [ $$status -eq 0 ] && echo "lint: no findings"; exit $$status
+
 clean:
-	rm -rf build build-sanitize build-tsan build-fuzz build-coverage build-bench
+	rm -rf build build-sanitize build-tsan build-fuzz build-coverage build-bench build-tidy

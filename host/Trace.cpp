@@ -207,7 +207,8 @@ void appendDumpLine(LineText& out, const unsigned char* bytes, size_t count, siz
   static const char HEX[] = "0123456789abcdef";
   char line[MAX_DUMP_LINE];
   size_t at = 0;
-  memcpy(line, "\n    ", 5);
+  // The line is counted by `at`, never terminated.
+  memcpy(line, "\n    ", 5);  // NOLINT(bugprone-not-null-terminated-result)
   at += 5;
   uint32_t shown = static_cast<uint32_t>(offset);  // the column is 8 hex digits wide
   for (int shift = 28; shift >= 0; shift -= 4) line[at++] = HEX[(shown >> shift) & 0xf];
@@ -222,7 +223,7 @@ void appendDumpLine(LineText& out, const unsigned char* bytes, size_t count, siz
       line[at++] = ' ';
     }
   }
-  memcpy(line + at, "  |", 3);
+  memcpy(line + at, "  |", 3);  // NOLINT(bugprone-not-null-terminated-result)
   at += 3;
   for (size_t i = 0; i < 16 && offset + i < count; i++) {
     unsigned char c = bytes[offset + i];

@@ -20,11 +20,13 @@ int thresholdFor(int bucketCount) { return static_cast<int>(bucketCount * LOAD_F
 int usedSlotsFor(int bucketCount) { return std::max(MIN_USED_SLOTS, bucketCount / BUCKETS_PER_USED_SLOT); }
 
 // A zero-filled bucket array with room for the used-bucket list behind it, in one block.
+// NOLINTBEGIN(bugprone-sizeof-expression): the block is counted in pointer-sized words.
 HashEntry** allocateBuckets(int bucketCount) {
   size_t listWords =
       (static_cast<size_t>(usedSlotsFor(bucketCount)) * sizeof(uint32_t) + sizeof(HashEntry*) - 1) / sizeof(HashEntry*);
   return static_cast<HashEntry**>(calloc(static_cast<size_t>(bucketCount) + listWords, sizeof(HashEntry*)));
 }
+// NOLINTEND(bugprone-sizeof-expression)
 
 uint32_t* usedListOf(HashEntry** buckets, int bucketCount) {
   return buckets ? reinterpret_cast<uint32_t*>(buckets + bucketCount) : nullptr;

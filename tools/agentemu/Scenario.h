@@ -1,5 +1,4 @@
-// The steps that agentemu plays: the default scenario, the script format, and the
-// exact bytes of every message the agent sends.
+// The steps that agentemu plays: the default scenario and the script format.
 //
 // Script format, one step per line ('#' at the start of a line makes a comment):
 //   start GROUP [rsid=R] [subnode=S]
@@ -17,14 +16,7 @@
 #include <vector>
 
 #include "Output.h"
-
-// One requestInfo filter of a data request.
-struct Filter {
-  std::string name;
-  std::string value;
-  std::string op;
-  std::string logOp;
-};
+#include "Wire.h"
 
 struct Expect {
   enum What { ROWS, ERROR, CELL, RC, EVENTS };
@@ -74,21 +66,5 @@ bool parseFilter(const std::string& text, Filter& filter);
 // Reads a script. On failure returns false with error set to "FILE:LINE: what".
 // defaultUser is the user of task steps that name none.
 bool readScript(const std::string& path, const std::string& defaultUser, std::vector<Step>& steps, std::string& error);
-
-// The exact bytes of the agent's messages, values escaped; each ends with ">\n".
-namespace Wire {
-// Escapes & < > " ' and the line feed for an attribute value.
-std::string escape(const std::string& text);
-std::string dataRequest(const std::string& id, const std::string& requestStartedID,
-                        const std::optional<std::string>& subnode, const std::string& group,
-                        const std::vector<Filter>& filters);
-std::string taskRequest(const std::string& id, const std::optional<std::string>& subnode, const std::string& command,
-                        const std::string& user);
-std::string startRequest(const std::string& requestStartedID, const std::string& group,
-                         const std::optional<std::string>& subnode);
-std::string stopRequest(const std::string& requestStartedID, const std::string& group, bool shuttingDown,
-                        const std::optional<std::string>& subnode);
-std::string shutdown();
-}  // namespace Wire
 
 #endif

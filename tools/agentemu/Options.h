@@ -1,0 +1,31 @@
+// agentemu's command line: the options, their usage text, and the exit statuses.
+#ifndef AGENTEMU_OPTIONS_H
+#define AGENTEMU_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+#include "Scenario.h"
+
+// Exit statuses: no violation and the provider exited with 0; anything else; usage or set-up error.
+const int EXIT_OK = 0;
+const int EXIT_FAILED = 1;
+const int EXIT_USAGE = 2;
+
+const double DEFAULT_TIMEOUT_S = 10.0;
+
+struct Options {
+  int port = 0;
+  DefaultScenario scenario;
+  std::vector<std::string> defaultOnly;  // options that shape the default scenario, for the --script check
+  std::string scriptPath;
+  double timeoutS = DEFAULT_TIMEOUT_S;
+  bool json = false;
+  std::vector<std::string> provider;
+};
+
+// Reads the command line into options. Returns -1 to go on, or the exit status
+// (--help: EXIT_OK after printing the usage; an error: EXIT_USAGE after reporting it).
+int parseOptions(int argc, char** argv, Options& options);
+
+#endif

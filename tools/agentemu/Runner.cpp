@@ -1,0 +1,317 @@
+// The run of one conversation.
+#include "Runner.h"
+
+#include <cstdio>
+#include <initializer_list>
+
+namespace {
+
+// Joins the non-empty parts of a request's description with blanks.
+std::string describe(std::initializer_list<std::string> parts) {
+  std::string text;
+  for (const auto& part : parts)
+    if (!part.empty()) text += (text.empty() ? "" : " ") + part;
+  return text;
+}
+
+std::string describeFilters(const std::vector<Filter>& filters) {
+  std::string text;
+  for (const auto& filter : filters)
+    text += (text.empty() ? "filters " : ", ") + filter.name + " " + filter.op + " \"" + filter.value + "\"";
+  return text;
+}
+
+}  // namespace
+
+std::string Runner::withinTimeout() const {
+  char text[48];
+  std::snprintf(text, sizeof text, "within %g s", options_.timeoutS);
+  return text;
+}
+
+void Runner::pump(Clock::time_point deadline, const std::function<bool()>& done) {
+  while (open_ && !done()) {
+    if (Clock::now() >= deadline) return;
+    std::string bytes;
+    ProviderLink::ReadResult result = link_.read(deadline, bytes);
+    if (result == ProviderLink::ReadResult::TIMEOUT) return;
+    if (result == ProviderLink::ReadResult::CLOSED) {
+      parser_.finish();
+      for (const auto& item : parser_.take()) conversation_.handle(item);
+      connectionClosed();
+      return;
+    }
+    parser_.feed(bytes.data(), bytes.size());
+    for (const auto& item : parser_.take()) conversation_.handle(item);
+  }
+}
+
+void Runner::connectionClosed() {
+  open_ = false;
+  if (shutdownSent_ || closedReported_) return;
+  closedReported_ = true;
+  conversation_.violation(Violation::CONNECTION_CLOSED, std::nullopt,
+                          "the provider closed the connection before the shutdown");
+}
+
+bool Runner::send(const SentRequest& request) {
+  Summary& summary = conversation_.summary();
+  if (request.kind == "start") summary.sentStart++;
+  if (request.kind == "data") summary.sentData++;
+  if (request.kind == "stop") summary.sentStop++;
+  if (request.kind == "task") summary.sentTask++;
+  if (request.kind == "raw") summary.sentRaw++;
+  output_.sent(request);
+  if (link_.write(request.xml)) return true;
+  // The provider is gone; what it sent before closing is still read.
+  pump(after(options_.timeoutS), [] { return false; });
+  connectionClosed();
+  return false;
+}
+
+void Runner::awaitAnswer(const std::string& id) {
+  pump(after(options_.timeoutS), [&] { return conversation_.answered(id) || !conversation_.readable(); });
+  if (!conversation_.readable()) return;  // the answer may be in bytes that cannot be read
+  conversation_.giveUp(id, open_ ? withinTimeout() : "before the connection closed");
+}
+
+void Runner::playRequest(const Step& step, const std::string& group) {
+  bool registered = false;
+  for (const auto& known : conversation_.groups()) registered = registered || known.name == group;
+  // The library drops requests for groups it did not register, so none is awaited.
+  std::string unregistered = registered ? "" : "(group not registered: no answer expected)";
+  std::string subnode = step.subnode ? "subnode=" + *step.subnode : "";
+  SentRequest request;
+  request.kind = step.kind == Step::START ? "start" : step.kind == Step::STOP ? "stop" : "data";
+  request.group = group;
+  if (step.kind == Step::START) {
+    std::string requestStartedID = step.requestStartedID ? *step.requestStartedID : conversation_.freshId();
+    started_[group] = requestStartedID;
+    conversation_.askedStartOrStop(requestStartedID);
+    request.requestStartedID = requestStartedID;
+    request.xml = Wire::startRequest(requestStartedID, group, step.subnode);
+    request.detail = describe({subnode, unregistered});
+    send(request);
+    return;
+  }
+  auto open = started_.find(group);
+  std::string requestStartedID = step.requestStartedID    ? *step.requestStartedID
+                                 : open != started_.end() ? open->second
+                                                          : conversation_.freshId();
+  request.requestStartedID = requestStartedID;
+  if (step.kind == Step::STOP) {
+    if (open != started_.end()) started_.erase(open);
+    conversation_.askedStartOrStop(requestStartedID);
+    request.xml = Wire::stopRequest(requestStartedID, group, step.shuttingDown, step.subnode);
+    request.detail = describe({step.shuttingDown ? "shuttingDown=true" : "", subnode, unregistered});
+    send(request);
+    return;
+  }
+  std::string id = step.id ? *step.id : conversation_.freshId();
+  conversation_.askedData(id, group, registered);
+  lastDataId_ = id;
+  request.id = id;
+  request.xml = Wire::dataRequest(id, requestStartedID, step.subnode, group, step.filters);
+  request.detail = describe({describeFilters(step.filters), subnode, unregistered});
+  if (send(request) && step.wait && registered) awaitAnswer(id);
+}
+
+void Runner::playExpect(const Step& step) {
+  const Expect& expect = step.expect;
+  std::string failure;
+  if (expect.what == Expect::EVENTS) {
+    long wanted = expect.number;
+    pump(after(options_.timeoutS), [&] { return conversation_.events() >= wanted; });
+    if (conversation_.events() != wanted) failure = std::to_string(conversation_.events()) + " events arrived";
+  } else {
+    bool task = expect.what == Expect::RC;
+    const std::optional<std::string>& id = task ? lastTaskId_ : lastDataId_;
+    const Answer* answer = id ? conversation_.answerTo(*id) : nullptr;
+    std::string request = std::string(task ? "task" : "data") + " request" + (id ? " id=" + *id : "");
+    if (!id) {
+      failure = std::string("no ") + (task ? "task" : "data") + " request was sent before";
+    } else if (!answer) {
+      failure = "the " + request + " has no answer";
+    } else if (expect.what == Expect::RC || expect.what == Expect::ERROR) {
+      if (!answer->rc) {
+        failure = "the " + request + " was answered with " + std::to_string(answer->rows.size()) + " rows";
+      } else if (*answer->rc != expect.number) {
+        failure = "the " + request + " was answered with rc " + std::to_string(*answer->rc);
+      }
+    } else if (answer->rc) {
+      failure = "the " + request + " was answered with error rc " + std::to_string(*answer->rc);
+    } else if (expect.what == Expect::ROWS) {
+      if (static_cast<long>(answer->rows.size()) != expect.number)
+        failure = "the " + request + " was answered with " + std::to_string(answer->rows.size()) + " rows";
+    } else {
+      std::size_t row = static_cast<std::size_t>(expect.row - 1), column = static_cast<std::size_t>(expect.column - 1);
+      if (row >= answer->rows.size() || column >= answer->rows[row].size()) {
+        failure = "the " + request + " has no cell " + std::to_string(expect.row) + " " + std::to_string(expect.column);
+      } else if (answer->rows[row][column] != expect.value) {
+        failure = "the cell holds \"" + answer->rows[row][column] + "\"";
+      }
+    }
+  }
+  Summary& summary = conversation_.summary();
+  (failure.empty() ? summary.expectsPassed : summary.expectsFailed)++;
+  output_.expectation(step.line, step.text, failure.empty(), failure);
+}
+
+void Runner::playStep(const Step& step) {
+  if (step.kind == Step::EXPECT) {
+    playExpect(step);
+    return;
+  }
+  if (!canSend()) return;
+  switch (step.kind) {
+    case Step::START:
+    case Step::DATA:
+    case Step::STOP:
+      if (step.group != "*") {
+        playRequest(step, step.group);
+      } else {
+        for (const auto& group : conversation_.groups())
+          if (canSend()) playRequest(step, group.name);
+      }
+      break;
+    case Step::TASK: {
+      SentRequest request;
+      request.kind = "task";
+      std::string id = step.id ? *step.id : conversation_.freshId();
+      conversation_.askedTask(id, true);
+      lastTaskId_ = id;
+      request.id = id;
+      request.xml = Wire::taskRequest(id, step.subnode, step.command, step.user);
+      request.detail = describe({"command \"" + step.command + "\"", "user \"" + step.user + "\"",
+                                 step.subnode ? "subnode=" + *step.subnode : ""});
+      if (send(request) && step.wait) awaitAnswer(id);
+      break;
+    }
+    case Step::WAIT: {
+      Clock::time_point deadline = after(options_.timeoutS);
+      pump(deadline, [&] { return conversation_.awaiting().empty() || !conversation_.readable(); });
+      if (!conversation_.readable()) break;
+      for (const auto& id : conversation_.awaiting())
+        conversation_.giveUp(id, open_ ? withinTimeout() : "before the connection closed");
+      break;
+    }
+    case Step::SLEEP: pump(Clock::now() + std::chrono::milliseconds(step.sleepMs), [] { return false; }); break;
+    case Step::RAW: {
+      SentRequest request;
+      request.kind = "raw";
+      request.xml = step.text + "\n";
+      request.detail = step.text;
+      conversation_.askedRaw(request.xml);
+      send(request);
+      break;
+    }
+    case Step::SHUTDOWN:  // run() sends it once the steps before it are played
+    case Step::EXPECT: break;
+  }
+}
+
+void Runner::play(const std::vector<Step>& steps) {
+  for (const auto& step : steps) {
+    if (step.kind == Step::SHUTDOWN) return;
+    playStep(step);
+    if (!open_ && !shutdownSent_) return;  // the provider has gone; nothing more to ask
+  }
+}
+
+// Sends the shutdown (when it can), reads until the provider closes, and waits for its exit.
+void Runner::shutdown() {
+  if (shutdownSent_) return;
+  Clock::time_point deadline = after(options_.timeoutS);
+  if (open_) {
+    SentRequest request;
+    request.kind = "shutdown";
+    request.xml = Wire::shutdown();
+    shutdownSent_ = true;
+    output_.sent(request);
+    link_.write(request.xml);
+    link_.finishSending();
+    pump(deadline, [] { return false; });  // until the provider closes the connection
+  }
+  shutdownSent_ = true;
+  // Requests still awaited now have had their chance.
+  if (conversation_.readable())
+    for (const auto& id : conversation_.awaiting()) conversation_.giveUp(id, "before the end of the conversation");
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%g s", options_.timeoutS);
+  if (link_.started()) {
+    if (!link_.waitExit(deadline)) {
+      conversation_.violation(Violation::NO_EXIT, std::nullopt,
+                              std::string("the provider did not exit within ") + seconds + " of the shutdown; killed");
+      link_.kill();
+    }
+  } else if (open_) {
+    conversation_.violation(
+        Violation::NO_EXIT, std::nullopt,
+        std::string("the provider did not close its connection within ") + seconds + " of the shutdown");
+  }
+}
+
+int Runner::finish() {
+  Summary& summary = conversation_.summary();
+  summary.byHand = !link_.started();
+  summary.exitCode = link_.exitCode();
+  summary.signal = link_.signal();
+  summary.ok = summary.violations == 0 && summary.expectsFailed == 0 &&
+               (summary.byHand || (summary.exitCode && *summary.exitCode == 0));
+  output_.summary(summary);
+  return summary.ok ? EXIT_OK : EXIT_FAILED;
+}
+
+int Runner::run(const std::vector<Step>* script) {
+  output_.listening(link_.port(), options_.provider.empty());
+  Clock::time_point startedAt = Clock::now();
+  if (!options_.provider.empty()) {
+    std::string error;
+    if (!link_.start(options_.provider, error)) {
+      std::fprintf(stderr, "agentemu: %s\n", error.c_str());
+      return EXIT_USAGE;
+    }
+    std::string command;
+    for (const auto& arg : options_.provider) command += (command.empty() ? "" : " ") + arg;
+    output_.started(command, static_cast<long>(link_.pid()));
+  }
+  std::optional<Clock::time_point> connectDeadline;
+  if (link_.started()) connectDeadline = after(options_.timeoutS);
+  ProviderLink::AcceptResult accepted = link_.accept(connectDeadline);
+  if (accepted != ProviderLink::AcceptResult::CONNECTED) {
+    std::string why = "the connection could not be accepted";
+    if (accepted == ProviderLink::AcceptResult::TIMEOUT) why = "the provider did not connect " + withinTimeout();
+    if (accepted == ProviderLink::AcceptResult::EXITED) {
+      why = "the provider ended before it connected";
+      if (link_.exitCode())
+        why = "the provider exited with " + std::to_string(*link_.exitCode()) + " before it connected";
+    }
+    conversation_.violation(Violation::NO_CONNECTION, std::nullopt, why);
+    link_.kill();
+    return finish();
+  }
+  open_ = true;
+  conversation_.connected(Clock::now());
+  output_.connected(std::chrono::duration<double, std::milli>(Clock::now() - startedAt).count());
+
+  pump(after(options_.timeoutS), [&] { return conversation_.registered() || !conversation_.readable(); });
+  if (!conversation_.registered() && conversation_.readable() && open_)
+    conversation_.violation(Violation::NO_REGISTRATION, std::nullopt, "no registration " + withinTimeout());
+  if (conversation_.registered() && canSend()) {
+    if (script) {
+      play(*script);
+    } else {
+      play(defaultSteps(conversation_.groups(), options_.scenario));
+    }
+  }
+  shutdown();
+  // The steps after a script's shutdown are its closing expectations.
+  if (script) {
+    bool afterShutdown = false;
+    for (const auto& step : *script) {
+      if (afterShutdown) playStep(step);
+      afterShutdown = afterShutdown || step.kind == Step::SHUTDOWN;
+    }
+  }
+  return finish();
+}

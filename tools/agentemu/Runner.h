@@ -1,0 +1,62 @@
+// The run of one conversation: start or await the provider, read its registration,
+// play the default scenario or a script, send the shutdown, and sum up.
+#ifndef AGENTEMU_RUNNER_H
+#define AGENTEMU_RUNNER_H
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Conversation.h"
+#include "Options.h"
+#include "Output.h"
+#include "ProviderLink.h"
+#include "Scenario.h"
+#include "StreamParser.h"
+
+// Plays the steps against the provider and keeps the run's accounting.
+class Runner {
+ public:
+  Runner(const Options& options, ProviderLink& link, Output& output)
+      : options_(options), link_(link), output_(output), conversation_(output) {}
+
+  // Plays script, or the default scenario when it is null, then the shutdown and the
+  // script's closing expectations; prints the summary and returns the exit status.
+  int run(const std::vector<Step>* script);
+
+ private:
+  using Clock = Conversation::Clock;
+
+  Clock::time_point after(double seconds) const {
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  }
+  std::string withinTimeout() const;
+  bool canSend() const { return open_ && conversation_.readable() && !shutdownSent_; }
+
+  void pump(Clock::time_point deadline, const std::function<bool()>& done);
+  void connectionClosed();
+  bool send(const SentRequest& request);
+  void awaitAnswer(const std::string& id);
+  void play(const std::vector<Step>& steps);
+  void playStep(const Step& step);
+  void playRequest(const Step& step, const std::string& group);
+  void playExpect(const Step& step);
+  void shutdown();
+  int finish();
+
+  const Options& options_;
+  ProviderLink& link_;
+  Output& output_;
+  Conversation conversation_;
+  StreamParser parser_;
+  bool open_ = false;
+  bool closedReported_ = false;
+  bool shutdownSent_ = false;
+  std::map<std::string, std::string> started_;  // group -> requestStartedID of its open start request
+  std::optional<std::string> lastDataId_, lastTaskId_;
+};
+
+#endif

@@ -69,8 +69,27 @@ bool referencedByte(const char* name, size_t length, char* byte) {
   return true;
 }
 
-void fail(XMLHandler* handler, const char* message) {
+// Reports message to handler (when there is one) and returns false, so that every
+// error is one return.
+bool fail(XMLHandler* handler, const char* message) {
   if (handler) handler->fatalError(message);
+  return false;
+}
+
+// fail with a message made of format and one or two texts (reportError).
+bool fail(XMLHandler* handler, const char* format, const char* a, const char* b = nullptr) {
+  if (handler && b) handler->reportError(format, a, b);
+  if (handler && !b) handler->reportError(format, a);
+  return false;
+}
+
+// Moves cur past the first close at or after from; false, after reporting unfinished,
+// when there is none.
+bool skipPast(XMLHandler* handler, char*& cur, char* from, const char* end, const char* close, const char* unfinished) {
+  char* found = findBytes(from, end, close);
+  if (!found) return fail(handler, unfinished);
+  cur = found + strlen(close);
+  return true;
 }
 
 // decodeEntities for a text whose terminator the caller knows: end, with *end == 0.
@@ -92,11 +111,8 @@ bool decodeEntitiesUpTo(XMLHandler* handler, char* text, char* const end) {
     if (nameLength == 0 || !referencedByte(amp + 1, nameLength, &replacement)) {
       // Decoded up to the failing reference, whose ';' is now a NUL; the rest follows.
       memmove(out, amp, static_cast<size_t>(end - amp) + 1);
-      if (nameLength == 0)
-        fail(handler, "Entity name cannot be empty");
-      else if (handler)
-        handler->reportError("Unrecognized entity: %s", out + 1);
-      return false;
+      if (nameLength == 0) return fail(handler, "Entity name cannot be empty");
+      return fail(handler, "Unrecognized entity: %s", out + 1);
     }
     *out++ = replacement;
     in = semicolon + 1;
@@ -111,179 +127,113 @@ XMLParser::XMLParser(XMLHandler* handler) : handler(handler), elementStack(), at
 
 XMLParser::~XMLParser() {}
 
-// Pushes an open element; false (and "Out of memory") when the stack cannot grow.
-bool XMLParser::push(char* name) {
-  int before = elementStack.count();
-  elementStack.add(name);
-  if (elementStack.count() > before) return true;
-  outOfMemory = true;
-  fail(handler, "Out of memory");
-  return false;
-}
-
 bool XMLParser::parse(char* text) {
   outOfMemory = false;
   if (!text) return false;
-  char* const end = text + strlen(text);
-  char* cur = text;
-  bool ok = true;
-  while (ok && cur < end) {
-    char* open = findChar(cur, end, '<');
-    if (!open) {
-      if (elementStack.count() > 0) {
-        if (handler)
-          handler->reportError("Missing end tag for element: %s", static_cast<const char*>(elementStack.last()));
-        ok = false;
-      }
-      break;
-    }
-    if (open > cur && handler) {
-      *open = 0;
-      if (!decodeEntitiesUpTo(handler, cur, open)) {
-        ok = false;
-        break;
-      }
-      handler->characters(cur);
-    }
-    cur = open + 1;  // just past '<'
-
-    if (startsWith(cur, end, "!--")) {
-      char* close = findBytes(cur + 3, end, "-->");
-      if (!close) {
-        fail(handler, "Unfinished comment found");
-        ok = false;
-        break;
-      }
-      cur = close + 3;
-      continue;
-    }
-    if (cur < end && *cur == '?') {
-      char* close = findBytes(cur + 1, end, "?>");
-      if (!close) {
-        fail(handler, "Unfinished declaration found");
-        ok = false;
-        break;
-      }
-      cur = close + 2;
-      continue;
-    }
-
-    char* name = cur;
-    char* nameEnd = findNameEnd(cur, end);
-    if (!nameEnd) {
-      fail(handler, "Cannot find end of tag");
-      ok = false;
-      break;
-    }
-    if (nameEnd == name) {
-      nameEnd = findEndTagNameEnd(cur, end);
-      if (!nameEnd) nameEnd = end;  // handled as a name ended by a blank
-    }
-
-    if (nameEnd < end && *nameEnd == '/') {
-      if (nameEnd + 1 < end && nameEnd[1] == '>') {
-        *nameEnd = 0;
-        if (handler) {
-          handler->startElement(name, &emptyAttributeTable);
-          handler->endElement(name);
-        }
-        cur = nameEnd + 2;
-        continue;
-      }
-      fail(handler, "Incorrect end of tag");
-      ok = false;
-      break;
-    }
-
-    if (nameEnd < end && *nameEnd == '>') {
-      *nameEnd = 0;
-      cur = nameEnd + 1;
-      if (*name == '/') {
-        const char* closing = name + 1;
-        if (elementStack.count() == 0) {
-          if (handler) handler->reportError("Unbalanced end tag found:", closing);
-          ok = false;
-          break;
-        }
-        const char* innermost = static_cast<const char*>(elementStack.pop());
-        if (strcmp(closing, innermost) != 0) {
-          if (handler) handler->reportError("Mismatched end tag found: %s != %s", closing, innermost);
-          ok = false;
-          break;
-        }
-        if (handler) handler->endElement(closing);
-        continue;
-      }
-      if (handler) handler->startElement(name, &emptyAttributeTable);
-      if (!push(name)) {
-        ok = false;
-        break;
-      }
-      continue;
-    }
-
-    // The name ends at a blank, or at the end of the text (whose byte is already NUL).
-    *nameEnd = 0;
-    if (*name == '/') {
-      fail(handler, "Element ending tags cannot have attributes");
-      ok = false;
-      break;
-    }
-    cur = parseAttributes(name, nameEnd < end ? nameEnd + 1 : end, end);
-    if (attributes.entryCount() > 0) attributes.clear();
-    if (!cur) ok = false;
-  }
+  bool ok = parseDocument(text, text + strlen(text));
   elementStack.clear();
   return ok;
 }
 
-char* XMLParser::parseAttributes(char* name, char* cur, char* end) {
+bool XMLParser::parseDocument(char* cur, char* const end) {
+  while (cur < end) {
+    char* open = findChar(cur, end, '<');
+    if (!open) {
+      // Text after the last tag is not reported, but must not follow an open element.
+      if (elementStack.count() == 0) return true;
+      return fail(handler, "Missing end tag for element: %s", static_cast<const char*>(elementStack.last()));
+    }
+    if (open > cur && handler) {
+      *open = 0;
+      if (!decodeEntitiesUpTo(handler, cur, open)) return false;
+      handler->characters(cur);
+    }
+    cur = open + 1;  // just past '<'
+    if (!parseMarkup(cur, end)) return false;
+  }
+  return true;
+}
+
+bool XMLParser::parseMarkup(char*& cur, char* const end) {
+  if (startsWith(cur, end, "!--")) return skipPast(handler, cur, cur + 3, end, "-->", "Unfinished comment found");
+  if (startsWith(cur, end, "?")) return skipPast(handler, cur, cur + 1, end, "?>", "Unfinished declaration found");
+
+  char* name = cur;
+  char* nameEnd = findNameEnd(cur, end);
+  if (!nameEnd) return fail(handler, "Cannot find end of tag");
+  if (nameEnd == name) {
+    nameEnd = findEndTagNameEnd(cur, end);
+    if (!nameEnd) nameEnd = end;  // handled as a name ended by a blank
+  }
+  if (nameEnd < end && *nameEnd == '/') {
+    if (!startsWith(nameEnd, end, "/>")) return fail(handler, "Incorrect end of tag");
+    *nameEnd = 0;
+    cur = nameEnd + 2;
+    return openElement(name, &emptyAttributeTable, true);
+  }
+  if (nameEnd < end && *nameEnd == '>') {
+    *nameEnd = 0;
+    cur = nameEnd + 1;
+    return *name == '/' ? closeElement(name + 1) : openElement(name, &emptyAttributeTable, false);
+  }
+
+  // The name ends at a blank, or at the end of the text (whose byte is already NUL).
+  *nameEnd = 0;
+  if (*name == '/') return fail(handler, "Element ending tags cannot have attributes");
+  cur = nameEnd < end ? nameEnd + 1 : end;
+  bool ok = parseAttributes(name, cur, end);
+  if (attributes.entryCount() > 0) attributes.clear();
+  return ok;
+}
+
+bool XMLParser::openElement(char* name, HashTable* table, bool empty) {
+  if (handler) handler->startElement(name, table);
+  if (empty) {
+    if (handler) handler->endElement(name);
+    return true;
+  }
+  int before = elementStack.count();
+  elementStack.add(name);
+  if (elementStack.count() > before) return true;
+  outOfMemory = true;
+  return fail(handler, "Out of memory");
+}
+
+bool XMLParser::closeElement(const char* closing) {
+  if (elementStack.count() == 0) return fail(handler, "Unbalanced end tag found:", closing);
+  const char* innermost = static_cast<const char*>(elementStack.pop());
+  if (strcmp(closing, innermost) != 0) return fail(handler, "Mismatched end tag found: %s != %s", closing, innermost);
+  if (handler) handler->endElement(closing);
+  return true;
+}
+
+bool XMLParser::parseAttributes(char* name, char*& cur, char* const end) {
   for (;;) {
     while (cur < end && *cur == ' ') cur++;
-    if (cur >= end) {
-      fail(handler, "Cannot find end of tag or start of attribute");
-      return nullptr;
-    }
+    if (cur >= end) return fail(handler, "Cannot find end of tag or start of attribute");
     if (*cur == '>') {
-      if (handler) handler->startElement(name, &attributes);
-      return push(name) ? cur + 1 : nullptr;
+      cur++;
+      return openElement(name, &attributes, false);
     }
     if (*cur == '/') {
-      if (cur + 1 < end && cur[1] == '>') {
-        if (handler) {
-          handler->startElement(name, &attributes);
-          handler->endElement(name);
-        }
-        return cur + 2;
-      }
-      fail(handler, "Incorrect end of tag found");
-      return nullptr;
+      if (!startsWith(cur, end, "/>")) return fail(handler, "Incorrect end of tag found");
+      cur += 2;
+      return openElement(name, &attributes, true);
     }
 
     // An attribute: the name runs up to the next '=', blanks included.
     char* equals = findChar(cur, end, '=');
-    if (!equals) {
-      fail(handler, "Cannot find start of attribute value");
-      return nullptr;
-    }
+    if (!equals) return fail(handler, "Cannot find start of attribute value");
     *equals = 0;
-    char* attributeName = cur;
-    if (equals + 1 >= end || equals[1] != '"') {
-      fail(handler, "Attribute value does not start with quote");
-      return nullptr;
-    }
+    if (!startsWith(equals + 1, end, "\"")) return fail(handler, "Attribute value does not start with quote");
     char* value = equals + 2;
     char* closeQuote = findChar(value, end, '"');
-    if (!closeQuote) {
-      fail(handler, "Cannot find end of attribute value");
-      return nullptr;
-    }
+    if (!closeQuote) return fail(handler, "Cannot find end of attribute value");
     *closeQuote = 0;
-    if (!decodeEntitiesUpTo(handler, value, closeQuote)) return nullptr;
-    if (!attributes.put(attributeName, value)) {
+    if (!decodeEntitiesUpTo(handler, value, closeQuote)) return false;
+    if (!attributes.put(cur, value)) {
       outOfMemory = true;
-      fail(handler, "Out of memory");
-      return nullptr;
+      return fail(handler, "Out of memory");
     }
     cur = closeQuote + 1;  // no blank is needed before the next name
   }

@@ -42,10 +42,19 @@ class XMLParser {
   bool ranOutOfMemory() const { return outOfMemory; }
 
  private:
-  // Reads the attributes of the tag named name, cur just past the blank that ended
-  // the name; returns the position after the tag, or null after an error.
-  char* parseAttributes(char* name, char* cur, char* end);
-  bool push(char* name);
+  // Each step below reads from cur, moves cur past what it read, and returns false
+  // after reporting the first error. parseDocument reads text runs and markup up to end.
+  bool parseDocument(char* cur, char* end);
+  // Skips a comment or a declaration, or reads one tag; cur is just past its '<'.
+  bool parseMarkup(char*& cur, char* end);
+  // Reads the attributes of the tag named name, cur just past the blank that ended the name.
+  bool parseAttributes(char* name, char*& cur, char* end);
+  // Reports an element's start with table; an empty one ends at once, any other is
+  // pushed as open (false, with "Out of memory", when the stack cannot grow).
+  bool openElement(char* name, HashTable* table, bool empty);
+  // An end tag (closing is its name without the '/') pops the innermost open element,
+  // which it must name.
+  bool closeElement(const char* closing);
 
   XMLHandler* handler;
   PointerList elementStack;  // names of the open elements, innermost last; point into the text

@@ -24,10 +24,18 @@ char* copyAttribute(HashTable* attributes, const char* key, bool* outOfMemory) {
   return copy;
 }
 
-// The later element wins; the copy it replaces is freed.
-void replace(char*& field, char* copy) {
+// Replaces field (the later element wins) with a copy of the attribute, or null.
+void assign(char*& field, HashTable* attributes, const char* key, bool* outOfMemory) {
+  char* copy = copyAttribute(attributes, key, outOfMemory);
   free(field);
   field = copy;
+}
+
+// assign, only when the attribute is present; returns whether it was.
+bool assignIfPresent(char*& field, HashTable* attributes, const char* key, bool* outOfMemory) {
+  if (!attribute(attributes, key)) return false;
+  assign(field, attributes, key, outOfMemory);
+  return true;
 }
 
 // True exactly when value is the word TRUE in any mix of cases, nothing around it.
@@ -117,47 +125,38 @@ void ClientRequestXMLHandler::startElement(const char* name, HashTable* attribut
   if (!name) return;
   if (!attributes) attributes = &emptyAttributeTable;
 
-  if (attribute(attributes, "subnode")) replace(subnode, copyAttribute(attributes, "subnode", &outOfMemory));
+  bool* noMemory = &outOfMemory;
+  assignIfPresent(subnode, attributes, "subnode", noMemory);
 
   if (strcmp(name, "dataRequest") == 0) {
     dataRequest = true;
-    if (attribute(attributes, "id"))
-      replace(id, copyAttribute(attributes, "id", &outOfMemory));
-    else
-      CP_TRACE(trc, TRC_DETAIL, "id is null");
-    if (attribute(attributes, "requestStartedID"))
-      replace(requestStartedID, copyAttribute(attributes, "requestStartedID", &outOfMemory));
-    else
+    if (!assignIfPresent(id, attributes, "id", noMemory)) CP_TRACE(trc, TRC_DETAIL, "id is null");
+    if (!assignIfPresent(requestStartedID, attributes, "requestStartedID", noMemory))
       CP_TRACE(trc, TRC_DETAIL, "requestStartedID is null");
   } else if (strcmp(name, "taskRequest") == 0) {
     CP_TRACE(trc, TRC_DETAIL, "received task request");
     taskRequest = true;
-    if (attribute(attributes, "id"))
-      replace(id, copyAttribute(attributes, "id", &outOfMemory));
-    else
-      CP_TRACE(trc, TRC_DETAIL, "id is null");
+    if (!assignIfPresent(id, attributes, "id", noMemory)) CP_TRACE(trc, TRC_DETAIL, "id is null");
   } else if (strcmp(name, "attrGroup") == 0) {
-    replace(attrGroup, copyAttribute(attributes, "name", &outOfMemory));
+    assign(attrGroup, attributes, "name", noMemory);
   } else if (strcmp(name, "task") == 0) {
-    replace(command, copyAttribute(attributes, "command", &outOfMemory));
-    if (attribute(attributes, "user")) replace(user, copyAttribute(attributes, "user", &outOfMemory));
+    assign(command, attributes, "command", noMemory);
+    assignIfPresent(user, attributes, "user", noMemory);
   } else if (strcmp(name, "startRequestInfo") == 0) {
     CP_TRACE(trc, TRC_DETAIL, "request started");
     startRequest = true;
-    if (attribute(attributes, "requestStartedID"))
-      replace(requestStartedID, copyAttribute(attributes, "requestStartedID", &outOfMemory));
-    else
+    if (!assignIfPresent(requestStartedID, attributes, "requestStartedID", noMemory))
       CP_TRACE(trc, TRC_DETAIL, "request started - requestStartedID is null");
-    replace(attrGroup, copyAttribute(attributes, "ag", &outOfMemory));
+    assign(attrGroup, attributes, "ag", noMemory);
   } else if (strcmp(name, "stopRequestInfo") == 0) {
     CP_TRACE(trc, TRC_DETAIL, "request stopped");
     stopRequest = true;
-    replace(requestStartedID, copyAttribute(attributes, "requestStartedID", &outOfMemory));
-    replace(attrGroup, copyAttribute(attributes, "ag", &outOfMemory));
-    shuttingDown = isTrueWord(attribute(attributes, "shuttingDown"), &outOfMemory);
+    assign(requestStartedID, attributes, "requestStartedID", noMemory);
+    assign(attrGroup, attributes, "ag", noMemory);
+    shuttingDown = isTrueWord(attribute(attributes, "shuttingDown"), noMemory);
   } else if (strcmp(name, "requestInfo") == 0) {
     CP_TRACE(trc, TRC_DETAIL, "request filter info");
-    appendRequestInfo(requestInfoTail, attributes, trc, &outOfMemory);
+    appendRequestInfo(requestInfoTail, attributes, trc, noMemory);
   } else if (strcmp(name, "shutdown") == 0) {
     shutdown = true;
     shuttingDown = true;

@@ -48,14 +48,7 @@ bool peerHasAllWeSent(int fd) {
 }  // namespace
 
 ClientSocket::ClientSocket(int port, const char* ipaddr)
-    : address(),
-      port(port),
-      ipaddr(ipaddr),
-      sock(INVALID_SOCKET),
-      leftover(nullptr),
-      wakeFd(-1),
-      ended(false),
-      endError(0) {
+    : address(), port(port), ipaddr(ipaddr), sock(INVALID_SOCKET), framer(), wakeFd(-1), ended(false), endError(0) {
   CP_TRACE_ENTRY(trc, "ClientSocket::ClientSocket");
   CP_TRACE(trc, TRC_DETAIL, "ClientSocket initialized socket for ipaddr %s port %d", ipaddr, port);
 }
@@ -64,7 +57,6 @@ ClientSocket::~ClientSocket() {
   CP_TRACE_ENTRY(trc, "ClientSocket::~ClientSocket");
   if (sock != INVALID_SOCKET) ::close(sock);
   if (wakeFd >= 0) ::close(wakeFd);
-  delete leftover;
 }
 
 bool ClientSocket::open() {
@@ -209,54 +201,27 @@ bool ClientSocket::write(StringBuffer& message) {
 bool ClientSocket::receive(StringBuffer& message) {
   CP_TRACE_ENTRY(trc, "ClientSocket::receive");
   message.setLength(0);
-  bool done = false;
-  int error = -1;  // the errno to show once this receive has failed
-
-  if (leftover) {
+  Frame frame = Frame::INCOMPLETE;
+  if (framer.hasLeftover()) {
     CP_TRACE(trc, TRC_DETAIL, "Have left over data from previous read, processing that");
-    switch (takeLeftover(leftover, message)) {
-      case LeftoverOutcome::COMPLETE:
-        CP_TRACE(trc, TRC_DETAIL, "Left over data contains a complete message, not reading any further this time");
-        done = true;
-        break;
-      case LeftoverOutcome::LOST: error = ENOMEM; break;
-      default:
-        CP_TRACE(trc, TRC_DETAIL, "Have left over data, but it is not complete.  Will read rest of message");
-        break;
-    }
+    frame = framer.next(message);
+    if (frame == Frame::COMPLETE)
+      CP_TRACE(trc, TRC_DETAIL, "Left over data contains a complete message, not reading any further this time");
+    if (frame == Frame::INCOMPLETE)
+      CP_TRACE(trc, TRC_DETAIL, "Have left over data, but it is not complete.  Will read rest of message");
   }
 
+  int error = -1;  // the errno to show once this receive has failed
   char chunk[CHUNK_SIZE];
-  while (!done && error < 0) {
-    if (!message.data()) {
-      error = ENOMEM;
-    } else if (hasEnded()) {
-      error = endError.load(std::memory_order_relaxed);
-    } else {
-      errno = 0;
-      ssize_t n = ::recv(sock, chunk, CHUNK_SIZE - 1, MSG_DONTWAIT);
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        waitReadable();
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        error = errno;
-        break;
-      }
-      chunk[n] = 0;
-      switch (takeChunk(chunk, static_cast<int>(n), message, leftover)) {
-        case ChunkOutcome::COMPLETE_WITH_LEFTOVER:
-          CP_TRACE(trc, TRC_DETAIL, "Have leftover data after a complete message-- saving for next time");
-          done = true;
-          break;
-        case ChunkOutcome::COMPLETE: done = true; break;
-        case ChunkOutcome::INCOMPLETE: CP_TRACE(trc, TRC_DETAIL, "Did not find newline, continue reading"); break;
-        case ChunkOutcome::LOST: error = ENOMEM; break;
-      }
-    }
+  while (frame == Frame::INCOMPLETE && message.data()) {
+    int length = readChunk(chunk, CHUNK_SIZE, &error);
+    if (length < 0) break;
+    frame = framer.feed(chunk, length, message);
+    if (frame == Frame::INCOMPLETE) CP_TRACE(trc, TRC_DETAIL, "Did not find newline, continue reading");
+    if (frame == Frame::COMPLETE_WITH_LEFTOVER)
+      CP_TRACE(trc, TRC_DETAIL, "Have leftover data after a complete message-- saving for next time");
   }
-  if (error < 0 && !message.data()) error = ENOMEM;
+  if (error < 0 && (frame == Frame::LOST || !message.data())) error = ENOMEM;
 
   if (error >= 0) {
     // Whatever failed this receive ends the connection: the stream must never
@@ -268,4 +233,25 @@ bool ClientSocket::receive(StringBuffer& message) {
   if (trc.on(TRC_DETAIL))
     TRC1_Dump(trc.record(), __LINE__, message.data(), message.length(), "receive on socket %d \n", sock);
   return trc.exit(__LINE__, true);
+}
+
+int ClientSocket::readChunk(char* chunk, int size, int* error) {
+  for (;;) {
+    if (hasEnded()) {
+      *error = endError.load(std::memory_order_relaxed);
+      return -1;
+    }
+    errno = 0;
+    ssize_t n = ::recv(sock, chunk, static_cast<size_t>(size - 1), MSG_DONTWAIT);
+    if (n > 0) {
+      chunk[n] = 0;
+      return static_cast<int>(n);
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+      waitReadable();
+    else if (n == 0 || errno != EINTR) {
+      *error = errno;  // 0 when the agent ended its stream
+      return -1;
+    }
+  }
 }

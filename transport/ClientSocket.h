@@ -17,6 +17,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "transport/MessageFraming.h"
+
 class StringBuffer;
 
 class ClientSocket {
@@ -74,6 +76,9 @@ class ClientSocket {
   void end(int error, bool shutDown);
   // Blocks until the socket is readable or the connection is ended from another thread.
   void waitReadable();
+  // Reads at most size - 1 bytes of the stream into chunk and puts a NUL behind them;
+  // returns how many, or -1 with the errno that ends this receive in *error.
+  int readChunk(char* chunk, int size, int* error);
   // Creates the descriptor that interrupt uses to wake a blocked receive.
   void createWakeDescriptor();
   // Reads and discards inbound bytes until the agent ends its stream, everything
@@ -84,7 +89,7 @@ class ClientSocket {
   int port;
   const char* ipaddr;
   int sock;
-  StringBuffer* leftover;
+  MessageFramer framer;       // holds the bytes that followed the last message delivered
   std::mutex writeMutex;      // serialises write; held only for the sends of one message
   int wakeFd;                 // an eventfd that interrupt and end signal; -1 if none could be made
   std::atomic<bool> ended;    // see hasEnded

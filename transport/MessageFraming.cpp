@@ -21,14 +21,16 @@ StringBuffer* keep(const char* text, int length) {
 }
 }  // namespace
 
-LeftoverOutcome takeLeftover(StringBuffer*& leftover, StringBuffer& message) {
-  if (!leftover) return LeftoverOutcome::NONE;
+MessageFramer::~MessageFramer() { delete leftover; }
+
+Frame MessageFramer::next(StringBuffer& message) {
+  if (!leftover) return Frame::INCOMPLETE;
   int end = leftover->find(TERMINATOR);
   if (end < 0) {
     message.append(leftover->data());
     delete leftover;
     leftover = nullptr;
-    return LeftoverOutcome::INCOMPLETE;
+    return Frame::INCOMPLETE;
   }
   message.appendN(leftover->data(), end + 1);  // through the '>', without the line feed
   StringBuffer* rest = nullptr;
@@ -36,10 +38,10 @@ LeftoverOutcome takeLeftover(StringBuffer*& leftover, StringBuffer& message) {
   if (restLength > 0) rest = keep(leftover->data() + end + TERMINATOR_LENGTH, restLength);
   delete leftover;
   leftover = rest;
-  return restLength > 0 && !rest ? LeftoverOutcome::LOST : LeftoverOutcome::COMPLETE;
+  return restLength > 0 && !rest ? Frame::LOST : Frame::COMPLETE;
 }
 
-ChunkOutcome takeChunk(const char* chunk, int length, StringBuffer& message, StringBuffer*& leftover) {
+Frame MessageFramer::feed(const char* chunk, int length, StringBuffer& message) {
   int textLength = static_cast<int>(strnlen(chunk, static_cast<size_t>(length)));
   int lineFeed = -1;
   const char* data = message.data();
@@ -50,15 +52,15 @@ ChunkOutcome takeChunk(const char* chunk, int length, StringBuffer& message, Str
         static_cast<const char*>(memmem(chunk, static_cast<size_t>(textLength), TERMINATOR, TERMINATOR_LENGTH));
     if (!hit) {
       message.appendN(chunk, textLength);
-      return ChunkOutcome::INCOMPLETE;
+      return Frame::INCOMPLETE;
     }
     lineFeed = static_cast<int>(hit - chunk) + 1;
     message.appendN(chunk, lineFeed);  // through the '>'
   }
-  if (length <= lineFeed + 1) return ChunkOutcome::COMPLETE;
+  if (length <= lineFeed + 1) return Frame::COMPLETE;
   if (textLength > lineFeed + 1) {
     leftover = keep(chunk + lineFeed + 1, textLength - lineFeed - 1);
-    if (!leftover) return ChunkOutcome::LOST;
+    if (!leftover) return Frame::LOST;
   }
-  return ChunkOutcome::COMPLETE_WITH_LEFTOVER;
+  return Frame::COMPLETE_WITH_LEFTOVER;
 }

@@ -3,38 +3,45 @@
 // A message is the text up to and including the first '>' that is followed by a
 // line feed; the line feed is not part of it. The stream is NUL-terminated text:
 // bytes of one read behind a NUL are dropped. Bytes behind a message's line feed
-// are kept in a left-over buffer and served before the socket is read again.
+// are kept as left-over bytes and served before the socket is read again.
 #ifndef CPCLIENT_TRANSPORT_MESSAGEFRAMING_H
 #define CPCLIENT_TRANSPORT_MESSAGEFRAMING_H
 
 class StringBuffer;
 
-// What serving the left-over bytes gave.
-enum class LeftoverOutcome {
-  NONE,        // there was no left-over
-  COMPLETE,    // a whole message was taken from it; do not read the socket
-  INCOMPLETE,  // its bytes start the message; read the socket for the rest
-  LOST,        // a whole message was taken, but the bytes behind it could not be kept
+// What a step of the framing gave.
+enum class Frame {
+  INCOMPLETE,              // the message goes on: read the socket and feed what it gives
+  COMPLETE,                // message holds a whole message
+  COMPLETE_WITH_LEFTOVER,  // feed only: a whole message, and bytes followed its line feed in this read
+  LOST,                    // a whole message was taken, but the bytes behind it could not be kept
 };
 
-// Moves left-over bytes into message. On COMPLETE, leftover keeps what follows the
-// message, or becomes null when nothing does; on INCOMPLETE and LOST it becomes null.
-// leftover is owned by the caller and is allocated with new (std::nothrow).
-LeftoverOutcome takeLeftover(StringBuffer*& leftover, StringBuffer& message);
+// Builds messages in the caller's buffer, keeping the bytes that follow one; the
+// message being built lives there, so that a long one is never copied. After LOST
+// the stream cannot be resumed. Not thread-safe; one reader uses it.
+class MessageFramer {
+ public:
+  MessageFramer() : leftover(nullptr) {}
+  MessageFramer(const MessageFramer&) = delete;
+  MessageFramer& operator=(const MessageFramer&) = delete;
+  // Releases the left-over bytes.
+  ~MessageFramer();
 
-// What one read's chunk gave.
-enum class ChunkOutcome {
-  INCOMPLETE,              // no terminator yet; the whole chunk text was appended
-  COMPLETE,                // the message ends in this chunk and nothing follows it
-  COMPLETE_WITH_LEFTOVER,  // the message ends here and bytes follow the line feed
-  LOST,                    // the message ends here, but the bytes behind it could not be kept
+  bool hasLeftover() const { return leftover != nullptr; }
+  // Starts message (empty) with the left-over bytes: COMPLETE when they hold a whole
+  // message (the rest stays left over), INCOMPLETE when they start it or there are
+  // none, LOST when the rest could not be kept (nothing is left over then).
+  Frame next(StringBuffer& message);
+  // Appends the text of one read (chunk[0..length), NUL-terminated at length) to
+  // message, up to the end of the message. A '>' that ended the previous read (the
+  // last byte of message) and a line feed that starts this one end the message too.
+  // COMPLETE_WITH_LEFTOVER keeps the bytes behind the line feed (none when they are
+  // only NULs); LOST when they cannot be kept. Call only when nothing is left over.
+  Frame feed(const char* chunk, int length, StringBuffer& message);
+
+ private:
+  StringBuffer* leftover;  // allocated with new (std::nothrow); null when there is none
 };
-
-// Appends the text of one read (chunk[0..length), NUL-terminated at length) to
-// message, up to the end of the message. A '>' that ended the previous read (the
-// last byte of message) and a line feed that starts this one end the message too.
-// On COMPLETE_WITH_LEFTOVER, leftover (null before the call) holds the rest, or
-// stays null when the rest is only NUL bytes; LOST when it cannot be allocated.
-ChunkOutcome takeChunk(const char* chunk, int length, StringBuffer& message, StringBuffer*& leftover);
 
 #endif  // CPCLIENT_TRANSPORT_MESSAGEFRAMING_H

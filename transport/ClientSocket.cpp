@@ -160,35 +160,7 @@ void ClientSocket::drainBeforeClose() {
 bool ClientSocket::write(StringBuffer& message) {
   CP_TRACE_ENTRY(trc, "ClientSocket::write");
   const char* data = message.data();
-  if (!data) {
-    CP_TRACE_ALWAYS(trc, "socket write error:%d\n", ENOMEM);
-    return trc.exit(__LINE__, false);
-  }
-  size_t total = static_cast<size_t>(message.length());
-  int error = 0;
-  {
-    std::lock_guard<std::mutex> guard(writeMutex);
-    if (hasEnded()) {
-      error = EPIPE;
-    } else {
-      size_t sent = 0;
-      while (sent < total) {
-        ssize_t n = ::send(sock, data + sent, total - sent, MSG_NOSIGNAL);
-        if (n >= 0) {
-          sent += static_cast<size_t>(n);
-          continue;
-        }
-        error = errno;
-        if (error == EINTR) {
-          error = 0;
-          continue;
-        }
-        // A message cut short would run into the next one: end the connection instead.
-        if (sent > 0 || !isPassingSendError(error)) end(error, true);
-        break;
-      }
-    }
-  }
+  int error = data ? sendAll(data, static_cast<size_t>(message.length())) : ENOMEM;
   if (error != 0) {
     CP_TRACE_ALWAYS(trc, "socket write error:%d\n", error);
     return trc.exit(__LINE__, false);
@@ -196,6 +168,25 @@ bool ClientSocket::write(StringBuffer& message) {
   // Dumped outside the write lock: other writers never wait for a trace.
   if (trc.on(TRC_DETAIL)) TRC1_Dump(trc.record(), __LINE__, data, message.length(), "send on socket %d \n", sock);
   return trc.exit(__LINE__, true);
+}
+
+int ClientSocket::sendAll(const char* data, size_t total) {
+  std::lock_guard<std::mutex> guard(writeMutex);
+  if (hasEnded()) return EPIPE;
+  size_t sent = 0;
+  while (sent < total) {
+    ssize_t n = ::send(sock, data + sent, total - sent, MSG_NOSIGNAL);
+    if (n >= 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    int error = errno;
+    if (error == EINTR) continue;
+    // A message cut short would run into the next one: end the connection instead.
+    if (sent > 0 || !isPassingSendError(error)) end(error, true);
+    return error;
+  }
+  return 0;
 }
 
 bool ClientSocket::receive(StringBuffer& message) {

@@ -76,6 +76,9 @@ class ClientSocket {
   void end(int error, bool shutDown);
   // Blocks until the socket is readable or the connection is ended from another thread.
   void waitReadable();
+  // Sends the total bytes at data under the write lock; returns 0, or the errno of the
+  // send that failed (EPIPE once the connection has ended).
+  int sendAll(const char* data, size_t total);
   // Reads at most size - 1 bytes of the stream into chunk and puts a NUL behind them;
   // returns how many, or -1 with the errno that ends this receive in *error.
   int readChunk(char* chunk, int size, int* error);

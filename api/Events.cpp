@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "api/RowFormat.h"
 #include "api/VEXA.h"
 #include "host/Trace.h"
 #include "transport/ClientSocket.h"
@@ -38,13 +39,6 @@ void appendEventHead(StringBuffer& buffer, const char* subnode, const char* name
   buffer.append("><attrGroup name=\"");
   buffer.append(name);
   buffer.append("\">");
-}
-
-void appendEscaped(StringBuffer& buffer, const char* text) {
-  char* escaped = nullptr;
-  substituteEntries(text, &escaped);
-  buffer.append(escaped ? escaped : text);
-  free(escaped);
 }
 
 }  // namespace

@@ -115,22 +115,6 @@ int cp_SendData(const char* id);
 // Sends an error response with rc for id, drops the rows gathered, then ends id.
 int cp_SendError(int rc, const char* id);
 
-// Sets *escaped to a malloc'ed copy of text with & < > " ' and line feed replaced by
-// their references, or to null when text needs no escaping (or on want of memory;
-// the caller then writes text unchanged). The caller frees *escaped.
-void substituteEntries(const char* text, char** escaped);
-// The size bound of a message of length bytes plus one row: 640 bytes of slack and
-// 18 more than each non-null value's length, in 64 bits so that it cannot wrap.
-int64_t rowBound(int64_t length, char** values, int count);
-// Appends <in><al><a v="VALUE"/>...</al></in>, each value escaped, null as "".
-void appendRow(StringBuffer& buffer, char** values, int count);
-// Sizes buffer once for one more row (*need receives the size bound) and appends
-// the row, measuring each value once; lengths, when given, are the values'
-// lengths. False, with nothing appended, when the bound is beyond an int (the
-// buffer untouched) or cannot be reserved; after a true result the caller still
-// checks the buffer, which runs out of memory if a value's escaping outgrows it.
-bool reserveAndAppendRow(StringBuffer& buffer, char** values, const size_t* lengths, int count, int64_t* need);
-
 // The name of the first registered group (in registry order) with groupId, or
 // null. Borrowed from the registry.
 const char* getAttrGroup(int groupId);

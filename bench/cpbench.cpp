@@ -40,6 +40,7 @@
 #include "PeerBuilders.h"
 #include "PeerParsers.h"
 #include "ResultCollector.h"
+#include "api/RowFormat.h"
 #include "api/VEXA.h"
 #include "cpclient.h"
 #include "transport/ClientSocket.h"

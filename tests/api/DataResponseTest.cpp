@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "api/ApiFixture.h"
+#include "api/RowFormat.h"
 #include "host/Trace.h"
 #include "support/StdoutCapture.h"
 #include "support/TraceCapture.h"

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "api/RowFormat.h"
 #include "api/VEXA.h"
 #include "cpclient.h"
 #include "tests/support/ReferenceEscape.h"

@@ -1,0 +1,281 @@
+// The row format that every message carries, and the XML escaping of its values.
+#include "api/RowFormat.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "host/Trace.h"
+#include "util/StringBuffer.h"
+
+CP_TRACE_UNIT("1.0");
+
+namespace {
+
+constexpr int64_t ROW_SLACK_BYTES = 640;      // room for the row's tags beyond its values
+constexpr int64_t VALUE_OVERHEAD_BYTES = 18;  // <a v=""/> and some escaping, per value
+constexpr int MAX_ESCAPE_EXPANSION = 6;       // "&quot;" for '"'
+
+// The reference that replaces c, or null when c is written as it is: & < > " '
+// and line feed are the six characters that are replaced.
+const char* replacementOf(char c) {
+  switch (c) {
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    case '"': return "&quot;";
+    case '\'': return "&apos;";
+    case '\n': return "&#10;";
+    default: return nullptr;
+  }
+}
+
+// The bytes each character adds when it is escaped: 0 for all but the six.
+struct ExpansionTable {
+  unsigned char extra[256];
+  constexpr ExpansionTable() : extra() {
+    extra[static_cast<unsigned char>('&')] = 4;
+    extra[static_cast<unsigned char>('<')] = 3;
+    extra[static_cast<unsigned char>('>')] = 3;
+    extra[static_cast<unsigned char>('"')] = 5;
+    extra[static_cast<unsigned char>('\'')] = 5;
+    extra[static_cast<unsigned char>('\n')] = 4;
+  }
+};
+constexpr ExpansionTable EXPANSION;
+
+size_t expansionOf(char c) { return EXPANSION.extra[static_cast<unsigned char>(c)]; }
+
+#if defined(__SSE2__)
+constexpr size_t BLOCK_BYTES = 16;
+
+// The positions, as bits, of the six special characters among 16 bytes.
+inline uint32_t specialBits(__m128i v) {
+  // & and ' differ only in bit 0, < and > only in bit 1.
+  __m128i ampOrApos = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x01)), _mm_set1_epi8('\''));
+  __m128i ltOrGt = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x02)), _mm_set1_epi8('>'));
+  __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  __m128i lineFeed = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'));
+  __m128i hits = _mm_or_si128(_mm_or_si128(ampOrApos, ltOrGt), _mm_or_si128(quote, lineFeed));
+  return static_cast<uint32_t>(_mm_movemask_epi8(hits));
+}
+#endif
+
+// The offset of the first special character among the length bytes of text, or
+// length when there is none; with copy, the bytes before it are copied to out
+// (and maybe some after it). Reads and writes nothing outside the length bytes
+// of either: whole blocks while a block remains, then one block that ends with
+// the text (the bytes already seen shifted out), or byte by byte when the text
+// is shorter than a block.
+template <bool copy>
+size_t scanForSpecial(char* out, const char* text, size_t length) {
+#if defined(__SSE2__)
+  if (length >= BLOCK_BYTES) {
+    size_t i = 0;
+    for (; i + BLOCK_BYTES <= length; i += BLOCK_BYTES) {
+      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+      if (copy) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
+      if (uint32_t bits = specialBits(bytes)) return i + static_cast<size_t>(__builtin_ctz(bits));
+    }
+    if (i == length) return length;
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + length - BLOCK_BYTES));
+    if (copy) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length - BLOCK_BYTES), bytes);
+    uint32_t bits = specialBits(bytes) >> (BLOCK_BYTES - (length - i));
+    return bits ? i + static_cast<size_t>(__builtin_ctz(bits)) : length;
+  }
+#endif
+  for (size_t i = 0; i < length; i++) {
+    if (expansionOf(text[i])) return i;
+    if (copy) out[i] = text[i];
+  }
+  return length;
+}
+
+size_t firstSpecial(const char* text, size_t length) { return scanForSpecial<false>(nullptr, text, length); }
+
+// Copies the length bytes of text to out up to the first special character and
+// returns that character's offset, or length when there is none (all copied).
+size_t copyToFirstSpecial(char* out, const char* text, size_t length) {
+  return scanForSpecial<true>(out, text, length);
+}
+
+// Writes the length bytes of text escaped at out, the first special character
+// being at special, and returns the end.
+char* writeEscaped(char* out, const char* text, size_t length, size_t special) {
+  memcpy(out, text, special);
+  out += special;
+  for (size_t i = special; i < length; i++) {
+    const char* replacement = replacementOf(text[i]);
+    if (!replacement) {
+      *out++ = text[i];
+      continue;
+    }
+    size_t n = expansionOf(text[i]) + 1;
+    memcpy(out, replacement, n);
+    out += n;
+  }
+  return out;
+}
+
+// The row format, piece by piece.
+constexpr const char ROW_OPEN[] = "<in><al>";
+constexpr const char VALUE_OPEN[] = "<a v=\"";
+constexpr const char VALUE_CLOSE[] = "\"/>";
+constexpr const char ROW_CLOSE[] = "</al></in>";
+
+template <size_t n>
+char* putTag(char* out, const char (&tag)[n]) {
+  memcpy(out, tag, n - 1);
+  return out + n - 1;
+}
+
+// A row of values measured once: each value's length, for the row's size bound
+// and for writing the row behind a buffer's text with one pass over each value.
+// Rows of more than MAX_VALUES values are not measured here.
+class MeasuredRow {
+ public:
+  static constexpr int MAX_VALUES = 64;
+
+  // Measures count values; lengths, when given, are the values' lengths. False
+  // when the row has more values than this class holds.
+  bool measure(char** values, const size_t* lengths, int count) {
+    if (count > MAX_VALUES) return false;
+    values_ = values;
+    count_ = count;
+    valueBound_ = 0;
+    for (int i = 0; i < count; i++) {
+      if (!values[i]) continue;
+      length_[i] = lengths ? lengths[i] : strlen(values[i]);
+      valueBound_ += static_cast<int64_t>(length_[i]) + VALUE_OVERHEAD_BYTES;
+    }
+    return true;
+  }
+
+  // As rowBound for a message of length bytes.
+  int64_t bound(int64_t length) const { return length + ROW_SLACK_BYTES + valueBound_; }
+
+  // Appends the row, values escaped, when it ends below the buffer's capacity,
+  // where appending it piece by piece would not have grown the buffer either.
+  // Each value is copied and searched for special characters in one pass. False,
+  // with the buffer's text as it was, when the row does not fit; bytes behind the
+  // text may have been written then.
+  bool appendTo(StringBuffer& buffer) const {
+    if (!buffer.data()) return false;
+    char* out = buffer.data() + buffer.length();
+    const char* const limit = buffer.data() + buffer.capacity();
+    // Whether n more bytes and the row's end leave the terminator below limit.
+    auto room = [&out, limit](size_t n) { return static_cast<size_t>(limit - out) > n + (sizeof ROW_CLOSE - 1); };
+    constexpr size_t VALUE_TAGS = sizeof VALUE_OPEN - 1 + sizeof VALUE_CLOSE - 1;
+    bool fits = room(sizeof ROW_OPEN - 1);
+    if (fits) out = putTag(out, ROW_OPEN);
+    for (int i = 0; i < count_ && fits; i++) {
+      const char* value = values_[i];
+      size_t length = value ? length_[i] : 0;
+      if (!(fits = room(VALUE_TAGS + length))) break;
+      out = putTag(out, VALUE_OPEN);
+      size_t special = copyToFirstSpecial(out, value, length);
+      if (special == length) {
+        out += length;
+      } else {
+        size_t escaped = length;
+        for (size_t k = special; k < length; k++) escaped += expansionOf(value[k]);
+        if (!(fits = room(escaped + sizeof VALUE_CLOSE - 1))) break;
+        out = writeEscaped(out, value, length, special);
+      }
+      out = putTag(out, VALUE_CLOSE);
+    }
+    if (!fits) {
+      buffer.setLength(buffer.length());  // the terminator may have been overwritten
+      return false;
+    }
+    out = putTag(out, ROW_CLOSE);
+    buffer.setLength(static_cast<int>(out - buffer.data()));
+    return true;
+  }
+
+ private:
+  char** values_ = nullptr;
+  int count_ = 0;
+  int64_t valueBound_ = 0;
+  size_t length_[MAX_VALUES];
+};
+
+// Appends the row through substituteEntries, one piece at a time.
+void appendRowByPieces(StringBuffer& buffer, char** values, int count) {
+  buffer.append(ROW_OPEN);
+  for (int i = 0; i < count; i++) {
+    buffer.append(VALUE_OPEN);
+    if (values[i]) appendEscaped(buffer, values[i]);
+    buffer.append(VALUE_CLOSE);
+  }
+  buffer.append(ROW_CLOSE);
+}
+
+// One record for every escaping, so that a row can ask once whether escaping is traced.
+TRC1_FunctionRecord substituteEntriesRecord = CP_TRACE_RECORD_("substituteEntries");
+
+// Whether substituteEntries would trace anything now. While it would, rows go
+// piece by piece, so that the trace shows every value's escaping.
+bool escapingTraced() {
+  TraceScope escaping(substituteEntriesRecord, false);
+  return escaping.on(TRC_EVENTS | TRC_ERROR);
+}
+
+}  // namespace
+
+int64_t rowBound(int64_t length, char** values, int count) {
+  int64_t bound = length + ROW_SLACK_BYTES;
+  for (int i = 0; i < count; i++)
+    if (values[i]) bound += static_cast<int64_t>(strlen(values[i])) + VALUE_OVERHEAD_BYTES;
+  return bound;
+}
+
+void substituteEntries(const char* text, char** escaped) {
+  TraceScope trc(substituteEntriesRecord, true);
+  *escaped = nullptr;
+  size_t length = strlen(text);
+  size_t special = firstSpecial(text, length);
+  if (special == length) return;
+  char* out = length < (SIZE_MAX - 1) / MAX_ESCAPE_EXPANSION
+                  ? static_cast<char*>(malloc(length * MAX_ESCAPE_EXPANSION + 1))
+                  : nullptr;
+  if (!out) {
+    CP_TRACE(trc, TRC_ERROR, "malloc failed");
+    return;
+  }
+  *writeEscaped(out, text, length, special) = 0;
+  *escaped = out;
+}
+
+// In one pass when the buffer has room for the whole row and escaping is not
+// traced: the same bytes and the same growth as piece by piece, which is the way
+// otherwise.
+void appendRow(StringBuffer& buffer, char** values, int count) {
+  MeasuredRow row;
+  if (!escapingTraced() && row.measure(values, nullptr, count) && row.appendTo(buffer)) return;
+  appendRowByPieces(buffer, values, count);
+}
+
+bool reserveAndAppendRow(StringBuffer& buffer, char** values, const size_t* lengths, int count, int64_t* need) {
+  // The values are measured once, for the bound and for writing the row in one
+  // pass, unless escaping is traced or the row is too wide for that.
+  MeasuredRow row;
+  bool measured = !escapingTraced() && row.measure(values, lengths, count);
+  *need = measured ? row.bound(buffer.length()) : rowBound(buffer.length(), values, count);
+  if (*need <= INT_MAX) buffer.reserve(static_cast<int>(*need));
+  if (*need > INT_MAX || !buffer.data()) return false;
+  if (!measured || !row.appendTo(buffer)) appendRowByPieces(buffer, values, count);
+  return true;
+}
+
+void appendEscaped(StringBuffer& buffer, const char* text) {
+  char* escaped = nullptr;
+  substituteEntries(text, &escaped);
+  buffer.append(escaped ? escaped : text);
+  free(escaped);
+}

@@ -1,0 +1,34 @@
+// The row format that every message carries, and the XML escaping of its values.
+//
+// A row is <in><al><a v="VALUE"/>...</al></in>: count values, each escaped, a null
+// value as "". Escaping replaces & < > " ' and line feed by their references and
+// leaves every other byte as it is. Nothing here keeps state; a buffer is used by
+// one thread at a time.
+#ifndef CPCLIENT_API_ROWFORMAT_H
+#define CPCLIENT_API_ROWFORMAT_H
+
+#include <cstddef>
+#include <cstdint>
+
+class StringBuffer;
+
+// Sets *escaped to a malloc'ed copy of text with & < > " ' and line feed replaced by
+// their references, or to null when text needs no escaping (or on want of memory;
+// the caller then writes text unchanged). The caller frees *escaped.
+void substituteEntries(const char* text, char** escaped);
+// Appends text escaped through substituteEntries (unescaped when that ran out of memory).
+void appendEscaped(StringBuffer& buffer, const char* text);
+
+// The size bound of a message of length bytes plus one row: 640 bytes of slack and
+// 18 more than each non-null value's length, in 64 bits so that it cannot wrap.
+int64_t rowBound(int64_t length, char** values, int count);
+// Appends one row.
+void appendRow(StringBuffer& buffer, char** values, int count);
+// Sizes buffer once for one more row (*need receives the size bound) and appends
+// the row, measuring each value once; lengths, when given, are the values'
+// lengths. False, with nothing appended, when the bound is beyond an int (the
+// buffer untouched) or cannot be reserved; after a true result the caller still
+// checks the buffer, which runs out of memory if a value's escaping outgrows it.
+bool reserveAndAppendRow(StringBuffer& buffer, char** values, const size_t* lengths, int count, int64_t* need);
+
+#endif  // CPCLIENT_API_ROWFORMAT_H

@@ -3,6 +3,7 @@
 
 #include "api/VEXA.h"
 #include "config/ConfigData.h"
+#include "config/SubnodeNames.h"
 #include "cpclient.h"
 #include "util/Utf16.h"
 

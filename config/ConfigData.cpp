@@ -5,7 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "config/SubnodeNames.h"
 #include "host/Services.h"
 #include "host/Trace.h"
 #include "util/HashTable.h"
@@ -234,14 +233,6 @@ const char* cp_GetConfigurationProperty(const char* name) {
   CP_TRACE_ENTRY(trc, "cp_GetConfigurationProperty");
   const char* value = getConfigurationPropertyInternal(name);
   if (trc.on(TRC_EVENTS)) trc.exit(__LINE__, globalConfigMap.shownValue(name, value));
-  return value;
-}
-
-const char* cp_GetSubnodeConfigurationProperty(const char* name, const char* subnodeType, const char* subnodeKey) {
-  CP_TRACE_ENTRY(trc, "cp_GetSubnodeConfigurationProperty");
-  const char* shown = nullptr;
-  const char* value = getSubnodeConfigurationPropertyInternal(name, subnodeType, subnodeKey, &shown);
-  trc.exit(__LINE__, shown);
   return value;
 }
 

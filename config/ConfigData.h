@@ -156,10 +156,9 @@ const char* getConfigurationPropertyInternal(const char* name);
 // environment; a variable the host does not know stores nothing (TRC_ERROR line).
 void loadAgentEnvironmentVariable(const char* name);
 
-// What the exported lookups return: borrowed values or null, no lock taken. Any
-// connection state.
+// What the exported lookup returns: the borrowed value or null, no lock taken. Any
+// connection state. (The subnode lookup is in SubnodeNames.h.)
 const char* cp_GetConfigurationProperty(const char* name);
-const char* cp_GetSubnodeConfigurationProperty(const char* name, const char* subnodeType, const char* subnodeKey);
 
 // Internal, for tests only: under the mutex, releases every stored property and the
 // table, so that lookups read the environment again as at load.

@@ -426,6 +426,14 @@ const char* getSubnodeConfigurationPropertyInternal(const char* variable, const 
   return value;
 }
 
+const char* cp_GetSubnodeConfigurationProperty(const char* name, const char* subnodeType, const char* subnodeKey) {
+  CP_TRACE_ENTRY(trc, "cp_GetSubnodeConfigurationProperty");
+  const char* shown = nullptr;
+  const char* value = getSubnodeConfigurationPropertyInternal(name, subnodeType, subnodeKey, &shown);
+  trc.exit(__LINE__, shown);
+  return value;
+}
+
 char* getSubnodeConfigurationProperty(const char* variable, const char* subnodeType, const char* subnodeKey) {
   CP_TRACE_ENTRY(trc, "getSubnodeConfigurationProperty");
   globalConfigMap.lock();

@@ -41,6 +41,8 @@ const char* getSubnodeConfigurationPropertyInternal(const char* variable, const 
                                                     const char* subnodeKey, const char** traceText = nullptr);
 // Locks. A copy of getSubnodeConfigurationPropertyInternal's answer, or null.
 char* getSubnodeConfigurationProperty(const char* variable, const char* subnodeType, const char* subnodeKey);
+// The exported subnode lookup: getSubnodeConfigurationPropertyInternal's borrowed answer, no lock. Any state.
+const char* cp_GetSubnodeConfigurationProperty(const char* name, const char* subnodeType, const char* subnodeKey);
 
 // Locks. A new table from variable name to value holding every variable of the
 // subnode whose key is subnodeKey, each falling back to the type's default; its key

@@ -48,11 +48,14 @@ ConfigMap::ConfigMap() : localMap(nullptr), productCodeName(PRODUCT_CODE_PROPERT
 ConfigMap::~ConfigMap() {
   CP_TRACE_ENTRY(trc, "ConfigMap::~ConfigMap");
   pthread_mutex_destroy(&mutex);
-  if (localMap) {
-    localMap->forEach(freeKeyAndValue, nullptr);
-    delete localMap;
-    localMap = nullptr;
-  }
+  releaseLocalMap();
+}
+
+void ConfigMap::releaseLocalMap() {
+  if (!localMap) return;
+  localMap->forEach(freeKeyAndValue, nullptr);
+  delete localMap;
+  localMap = nullptr;
 }
 
 void ConfigMap::lock() {
@@ -134,21 +137,8 @@ void ConfigMap::setConfigurationProperty(const char* name, const char* value) {
 void ConfigMap::removeConfigurationProperty(const char* name) {
   if (!localMap || !name) return;
   char* storedName = nullptr;
-  void* storedValue = localMap->remove(name, &storedName);
+  free(localMap->remove(name, &storedName));
   free(storedName);
-  free(storedValue);
-}
-
-// Builds the heap string "NAME=value" for putenv; null when memory runs out.
-static char* newAssignment(const char* name, const char* value) {
-  size_t nameLength = strlen(name);
-  size_t valueLength = strlen(value);
-  char* assignment = static_cast<char*>(malloc(nameLength + 1 + valueLength + 1));
-  if (!assignment) return nullptr;
-  memcpy(assignment, name, nameLength);
-  assignment[nameLength] = '=';
-  memcpy(assignment + nameLength + 1, value, valueLength + 1);
-  return assignment;
 }
 
 void ConfigMap::setEnvProperty(const char* name, const char* value, bool alsoSetProperty, bool hideInTrace) {
@@ -159,8 +149,11 @@ void ConfigMap::setEnvProperty(const char* name, const char* value, bool alsoSet
   } else {
     CP_TRACE_ALWAYS(trc, "Setting config value for property: %s\n", name);
     bool mirrorable = isMirrorableName(name);
-    // Built before the store: value may be the stored value that the store replaces.
-    char* assignment = mirrorable ? newAssignment(name, value) : nullptr;
+    // "NAME=value" for putenv, built first: value may be the stored value the store replaces.
+    StringBuffer text(name);
+    text.appendChar('=');
+    text.append(value);
+    char* assignment = mirrorable ? copyText(text.data()) : nullptr;
     if (alsoSetProperty) setConfigurationProperty(name, value);
     if (!mirrorable) {
       CP_TRACE(trc, TRC_ERROR, "Property %s is not a valid environment variable name; not put into the environment",
@@ -191,14 +184,26 @@ void ConfigMap::trace() {
   HashTableIterator it = localMap->iterator();
   while (it.hasNext()) {
     it.next();
-    const char* value = static_cast<const char*>(it.value());
-    CP_TRACE_ALWAYS(trc, "%s=%s", it.key(), traceValue(it.key(), value));
+    CP_TRACE_ALWAYS(trc, "%s=%s", it.key(), traceValue(it.key(), static_cast<const char*>(it.value())));
   }
 }
 
 const char* ConfigMap::productCode() {
   const char* code = get(productCodeName);
   return code ? code : "";
+}
+
+int ConfigMap::propertyCount() const { return localMap ? localMap->entryCount() : 0; }
+
+void ConfigMap::forEachProperty(const char* prefix, PropertyVisitor visit, void* context) const {
+  if (!localMap) return;
+  size_t prefixLength = strlen(prefix);
+  HashTableIterator it = localMap->iterator();
+  while (it.hasNext()) {
+    it.next();
+    if (strncmp(it.key(), prefix, prefixLength) == 0 && !visit(it.key(), static_cast<const char*>(it.value()), context))
+      return;
+  }
 }
 
 char* getConfigurationProperty(const char* name) {
@@ -238,10 +243,6 @@ const char* cp_GetConfigurationProperty(const char* name) {
 
 void resetConfigurationForTest() {
   globalConfigMap.lock();
-  if (globalConfigMap.localMap) {
-    globalConfigMap.localMap->forEach(freeKeyAndValue, nullptr);
-    delete globalConfigMap.localMap;
-    globalConfigMap.localMap = nullptr;
-  }
+  globalConfigMap.releaseLocalMap();
   globalConfigMap.unlock();
 }

@@ -31,6 +31,10 @@ constexpr const char* TRACE_COMPANION_SUFFIX = "_ZRW_TRACE";
 constexpr const char* HIDDEN_VALUE = "xxx";
 // Name of the property whose value is the product code.
 constexpr const char* PRODUCT_CODE_PROPERTY = "ZRW_PRODUCT_CODE";
+// Results of ConfigMap::addSection other than a subnode number (1 or more).
+constexpr int NOT_SUBNODE_SECTION = -1;  // no id, and the type has no count
+constexpr int DEFAULTS_SECTION = 0;      // no id, for a type that has a count
+constexpr int INVALID_SUBNODE_ID = -3;   // the id sanitises to nothing, or no number or memory is left
 
 class ConfigMap {
  public:
@@ -78,8 +82,15 @@ class ConfigMap {
   // The product code (the value of ZRW_PRODUCT_CODE, looked up with get at each
   // call), or "" when it is unset.
   const char* productCode();
+  // The number of stored properties; 0 while there is no table.
+  int propertyCount() const;
+  // Calls visit(name, value, context) for each stored property whose name begins with
+  // prefix, in iteration order, until visit returns false; for none while there is no
+  // table. Names and values are borrowed: visit must not store into or remove from the map.
+  using PropertyVisitor = bool (*)(const char* name, const char* value, void* context);
+  void forEachProperty(const char* prefix, PropertyVisitor visit, void* context) const;
 
-  // --- Subnode sections: numbering, keys and indexes ---
+  // --- Subnode sections: numbering, keys and indexes (implemented in SubnodeNames.cpp) ---
   //
   // Property names (PC = the product code, "" when unset; N = index in decimal):
   //   PC_TYPE_COUNT        highest index handed out for TYPE
@@ -93,10 +104,10 @@ class ConfigMap {
 
   // Adds one section of type section. With an id (non-null, non-empty): numbers it
   // 1 for a new type, else count + 1, stores its key (and id) and the count, and
-  // returns the number; -3 when the id sanitises to nothing (stores nothing; also
-  // when memory runs out, or when the count is INT_MAX and no number is left).
-  // Without an id: 0 (a defaults section) for a known type,
-  // -1 for an unknown one; nothing is stored.
+  // returns the number; INVALID_SUBNODE_ID when the id sanitises to nothing (stores
+  // nothing; also when memory runs out, or when the count is INT_MAX and no number
+  // is left). Without an id: DEFAULTS_SECTION for a known type, NOT_SUBNODE_SECTION
+  // for an unknown one; nothing is stored.
   int addSection(const char* section, const char* id);
   // Forgets the key of the subnode whose key is id's: the number is not reused and
   // the subnode's variables stay.
@@ -121,7 +132,7 @@ class ConfigMap {
   // environment stay.
   void removeSubnodeProperties(const char* type, int index);
 
-  // --- Subnode variables ---
+  // --- Subnode variables (implemented in SubnodeNames.cpp) ---
 
   // The value of var for the subnode: prefix_type_var_index (a null index counts
   // as empty), else prefix_type_var_DEFAULT (an empty value counts as absent at
@@ -131,11 +142,12 @@ class ConfigMap {
                                                       const char* index, const char** traceText = nullptr);
 
  private:
-  friend HashTable* getSubnodeInstanceEnv(const char* subnodeKey, const char* subnodeType);
   friend void resetConfigurationForTest();
 
   // get without tracing.
   const char* lookup(const char* name) const;
+  // Releases every stored name and value and the table; lookups then read the environment.
+  void releaseLocalMap();
 
   HashTable* localMap;  // name -> value; null until the first store
   pthread_mutex_t mutex;

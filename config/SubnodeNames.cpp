@@ -2,8 +2,6 @@
 #include "config/SubnodeNames.h"
 
 #include <climits>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -19,25 +17,11 @@ namespace {
 const char* const COUNT_NAME = "COUNT";
 const char* const DEFAULT_NAME = "DEFAULT";
 const size_t DEFAULT_NAME_LENGTH = 7;
+const int NO_COUNT = -1;  // getHighestSubnodeIndex: the type has no count
 
 char* copyText(const char* text) { return text ? strdup(text) : nullptr; }
 
 const char* orNull(const char* text) { return text ? text : "<null>"; }
-
-char* newFormatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
-char* newFormatted(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int length = vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  if (length < 0) return nullptr;
-  char* text = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
-  if (!text) return nullptr;
-  va_start(args, format);
-  vsnprintf(text, static_cast<size_t>(length) + 1, format, args);
-  va_end(args);
-  return text;
-}
 
 // Appends PC "_" TYPE "_", the start of every property name of a subnode type.
 void appendTypePrefix(StringBuffer& name, const char* productCode, const char* type) {
@@ -45,6 +29,16 @@ void appendTypePrefix(StringBuffer& name, const char* productCode, const char* t
   name.appendChar('_');
   name.append(type);
   name.appendChar('_');
+}
+
+// PC "_" TYPE "_" KIND "_" N, N in decimal; a new text, null when memory runs out.
+char* newIndexedName(const char* productCode, const char* type, const char* kind, int index) {
+  StringBuffer name;
+  appendTypePrefix(name, productCode, type);
+  name.append(kind);
+  name.appendChar('_');
+  name.appendInt(index);
+  return copyText(name.data());
 }
 
 // Appends "_N" for a subnode index of 1 or more, else "_DEFAULT".
@@ -60,8 +54,25 @@ bool isKeyCharacter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
 }
 
-bool endsWith(const char* text, size_t length, const char* suffix, size_t suffixLength) {
+bool endsWith(const char* text, const char* suffix) {
+  size_t length = strlen(text);
+  size_t suffixLength = strlen(suffix);
   return length > suffixLength && memcmp(text + length - suffixLength, suffix, suffixLength) == 0;
+}
+
+// What removeSubnodeProperties collects: the names under the type's prefix that end
+// with the index suffix or with that suffix's companion. names has room for every property.
+struct DoomedNames {
+  const char* suffix;
+  const char* companionSuffix;
+  const char** names;
+  int count;
+};
+
+bool collectDoomedName(const char* name, const char*, void* context) {
+  DoomedNames& doomed = *static_cast<DoomedNames*>(context);
+  if (endsWith(name, doomed.suffix) || endsWith(name, doomed.companionSuffix)) doomed.names[doomed.count++] = name;
+  return true;
 }
 
 // Puts copies of name and value into env, releasing the copies of an earlier entry
@@ -80,6 +91,46 @@ bool putCopies(HashTable* env, const char* name, const char* value) {
   return false;
 }
 
+// One pass of getSubnodeInstanceEnv over the properties under the type's prefix.
+struct InstanceEnvPass {
+  HashTable* env;
+  size_t prefixLength;
+  const char* index;  // the subnode's index text, or null
+  bool defaults;      // false: the subnode's own values; true: the defaults it lacks
+  int instanceCount;
+  int defaultCount;
+  bool complete;  // false once memory has run out
+};
+
+// Takes name=value into the table when the last component of name (after its last inner
+// '_') is the subnode's index (instance pass), or for a variable the table lacks, matches
+// "DEFAULT" over its own length up to 7 (defaults pass). The variable ends at that '_'.
+bool takeInstanceVariable(const char* name, const char* value, void* context) {
+  InstanceEnvPass& pass = *static_cast<InstanceEnvPass*>(context);
+  char* cut = copyText(name);
+  if (!cut) return pass.complete = false;
+  char* underscore = nullptr;  // the last '_' that is not the final character
+  for (size_t i = strlen(cut) - 1; !underscore && i-- > 0;)
+    if (cut[i] == '_') underscore = cut + i;
+  if (underscore) {
+    *underscore = '\0';
+    const char* component = underscore + 1;
+    // Just past the prefix; when the cut is the prefix's own '_', this is the component.
+    const char* var = cut + pass.prefixLength;
+    size_t componentLength = strlen(component);
+    if (componentLength > DEFAULT_NAME_LENGTH) componentLength = DEFAULT_NAME_LENGTH;
+    if (!pass.defaults && pass.index && strcmp(component, pass.index) == 0) {
+      pass.complete = putCopies(pass.env, var, value);
+      pass.instanceCount++;
+    } else if (pass.defaults && strncmp(component, DEFAULT_NAME, componentLength) == 0 && !pass.env->contains(var)) {
+      pass.complete = putCopies(pass.env, var, value);
+      pass.defaultCount++;
+    }
+  }
+  free(cut);
+  return pass.complete;
+}
+
 }  // namespace
 
 char* sanitizeSubnodeId(const char* id) {
@@ -94,50 +145,50 @@ char* sanitizeSubnodeId(const char* id) {
 }
 
 char* makeIdLabelName(const char* productCode, const char* type, int index) {
-  return newFormatted("%s_%s_IDLABEL_%d", productCode, type, index);
+  return newIndexedName(productCode, type, "IDLABEL", index);
 }
 
 char* makeSectionIdName(const char* productCode, const char* type, int index) {
-  return newFormatted("%s_%s_SECTIONID_%d", productCode, type, index);
+  return newIndexedName(productCode, type, "SECTIONID", index);
 }
 
 int ConfigMap::addSection(const char* section, const char* id) {
   CP_TRACE_ENTRY(trc, "ConfigMap::addSection");
-  if (!section) return trc.exit(__LINE__, -1);
+  if (!section) return trc.exit(__LINE__, NOT_SUBNODE_SECTION);
   int n = getHighestSubnodeIndex(section);
-  bool hasId = id && *id;
-  if (n == -1 && !hasId) {
-    CP_TRACE(trc, TRC_DETAIL, "Section %s does not appear to be a subnode section", section);
-    return trc.exit(__LINE__, -1);
+  if (!id || !*id) {
+    if (n == NO_COUNT) {
+      CP_TRACE(trc, TRC_DETAIL, "Section %s does not appear to be a subnode section", section);
+      return trc.exit(__LINE__, NOT_SUBNODE_SECTION);
+    }
+    CP_TRACE(trc, TRC_DETAIL, "Defaults section %s found", section);
+    return trc.exit(__LINE__, DEFAULTS_SECTION);
   }
-  if (n == -1) {
+  if (n == NO_COUNT) {
     n = 1;
     CP_TRACE(trc, TRC_DETAIL, "Adding section %s ID %s with number 1 (new subnode type)", section, id);
-  } else if (!hasId) {
-    CP_TRACE(trc, TRC_DETAIL, "Defaults section %s found", section);
-    return trc.exit(__LINE__, 0);
   } else if (n == INT_MAX) {
     // A count read from a property can stand at the top already; one more would wrap.
     CP_TRACE(trc, TRC_ERROR, "Section %s has no number left for ID %s", section, id);
-    return trc.exit(__LINE__, -3);
+    return trc.exit(__LINE__, INVALID_SUBNODE_ID);
   } else {
     n = n + 1;
     CP_TRACE(trc, TRC_DETAIL, "Adding section %s ID %s with number %d (new subnode)", section, id, n);
   }
-  if (n >= 1) {
+  if (n >= 1) {  // not so for a count stored as a negative number other than -1
     const char* pc = productCode();
     char* key = sanitizeSubnodeId(id);
     char* labelName = makeIdLabelName(pc, section, n);
     char* sectionIdName = makeSectionIdName(pc, section, n);
     if (!key || !labelName || !sectionIdName) {
       CP_TRACE(trc, TRC_ERROR, "No memory to add section %s ID %s", section, id);
-      n = -3;
+      n = INVALID_SUBNODE_ID;
     } else if (*key) {
       setEnvProperty(labelName, key, true, false);
       if (strcmp(key, id) != 0) setEnvProperty(sectionIdName, id, true, false);
     } else {
       CP_TRACE_ALWAYS(trc, "Invalid subnode id %s, ignoring", id);
-      n = -3;
+      n = INVALID_SUBNODE_ID;
     }
     free(key);
     free(labelName);
@@ -164,12 +215,12 @@ void ConfigMap::removeSection(const char* section, const char* id) {
 
 int ConfigMap::getHighestSubnodeIndex(const char* type) {
   CP_TRACE_ENTRY(trc, "ConfigMap::getHighestSubnodeIndex");
-  if (!type) return trc.exit(__LINE__, -1);
+  if (!type) return trc.exit(__LINE__, NO_COUNT);
   StringBuffer name;
   appendTypePrefix(name, productCode(), type);
   name.append(COUNT_NAME);
   const char* value = name.data() ? get(name.data()) : nullptr;
-  return trc.exit(__LINE__, value ? atoi(value) : -1);
+  return trc.exit(__LINE__, value ? atoi(value) : NO_COUNT);
 }
 
 void ConfigMap::setHighestSubnodeIndex(const char* section, int n) {
@@ -191,22 +242,20 @@ char* ConfigMap::getSubnodeIndex(const char* productCode, const char* subnodeKey
   CP_TRACE_ENTRY(trc, "ConfigMap::getSubnodeIndex");
   char* label = sanitizeSubnodeId(subnodeKey);
   int n = getHighestSubnodeIndex(type);
-  if (n == -1) {
-    free(label);
-    trc.exit(__LINE__, nullptr);
-    return nullptr;
-  }
   char* result = nullptr;
   // i counts up to n and never past it: n may be INT_MAX.
   for (int i = 0; label && i < n;) {
     i++;
     const char* key = getSubnodeKey(productCode, type, i);
     if (key && strcmp(key, label) == 0) {
-      result = newFormatted("%d", i);
+      StringBuffer number;
+      number.appendInt(i);
+      result = copyText(number.data());
       break;
     }
   }
-  CP_TRACE(trc, TRC_DETAIL, "Returning index = %s for subnode key %s", orNull(result), orNull(label));
+  if (n != NO_COUNT)
+    CP_TRACE(trc, TRC_DETAIL, "Returning index = %s for subnode key %s", orNull(result), orNull(label));
   free(label);
   trc.exit(__LINE__, result);
   return result;
@@ -256,7 +305,7 @@ void ConfigMap::setSubnodeProperty(const char* type, int index, const char* var,
 
 void ConfigMap::removeSubnodeProperties(const char* type, int index) {
   CP_TRACE_ENTRY(trc, "ConfigMap::removeSubnodeProperties");
-  if (!localMap || !type || localMap->entryCount() == 0) return;
+  if (!type || propertyCount() == 0) return;
   StringBuffer prefix;
   appendTypePrefix(prefix, productCode(), type);
   StringBuffer suffix;
@@ -264,29 +313,18 @@ void ConfigMap::removeSubnodeProperties(const char* type, int index) {
   StringBuffer companionSuffix(suffix.data());
   companionSuffix.append(TRACE_COMPANION_SUFFIX);
   // Collected first, removed afterwards: the walk must not see the table change.
-  const char** doomed = static_cast<const char**>(malloc(sizeof(char*) * static_cast<size_t>(localMap->entryCount())));
-  if (!prefix.data() || !suffix.data() || !companionSuffix.data() || !doomed) {
-    free(doomed);
+  DoomedNames doomed = {suffix.data(), companionSuffix.data(),
+                        static_cast<const char**>(malloc(sizeof(char*) * static_cast<size_t>(propertyCount()))), 0};
+  if (!prefix.data() || !suffix.data() || !companionSuffix.data() || !doomed.names) {
+    free(doomed.names);
     CP_TRACE(trc, TRC_ERROR, "No memory to remove the variables of section %s index %d", type, index);
     return;
   }
-  size_t prefixLength = static_cast<size_t>(prefix.length());
-  size_t suffixLength = static_cast<size_t>(suffix.length());
-  size_t companionLength = static_cast<size_t>(companionSuffix.length());
-  int doomedCount = 0;
-  HashTableIterator it = localMap->iterator();
-  while (it.hasNext() && doomedCount < localMap->entryCount()) {
-    it.next();
-    const char* name = it.key();
-    size_t length = strlen(name);
-    if (length <= prefixLength || memcmp(name, prefix.data(), prefixLength) != 0) continue;
-    if (endsWith(name, length, suffix.data(), suffixLength) ||
-        endsWith(name, length, companionSuffix.data(), companionLength))
-      doomed[doomedCount++] = name;
-  }
+  // A name equal to the prefix ends in '_', so it never ends with either suffix.
+  forEachProperty(prefix.data(), collectDoomedName, &doomed);
   // Each pointer is the stored name of a distinct entry, valid until its own removal.
-  for (int i = 0; i < doomedCount; i++) removeConfigurationProperty(doomed[i]);
-  free(doomed);
+  for (int i = 0; i < doomed.count; i++) removeConfigurationProperty(doomed.names[i]);
+  free(doomed.names);
 }
 
 const char* ConfigMap::getSubnodeConfigurationVariableInternal(const char* prefix, const char* type, const char* var,
@@ -295,10 +333,7 @@ const char* ConfigMap::getSubnodeConfigurationVariableInternal(const char* prefi
   if (traceText) *traceText = nullptr;
   if (!type || !var) return trc.exit(__LINE__, nullptr);
   StringBuffer instanceName;
-  instanceName.append(prefix);
-  instanceName.appendChar('_');
-  instanceName.append(type);
-  instanceName.appendChar('_');
+  appendTypePrefix(instanceName, prefix, type);
   instanceName.append(var);
   instanceName.appendChar('_');
   StringBuffer defaultName(instanceName);
@@ -308,15 +343,14 @@ const char* ConfigMap::getSubnodeConfigurationVariableInternal(const char* prefi
     CP_TRACE(trc, TRC_ERROR, "No memory to look up variable %s", var);
     return trc.exit(__LINE__, nullptr);
   }
-  const char* matched = instanceName.data();
-  const char* value = get(matched);
-  if (!value || !*value) {
-    matched = defaultName.data();
+  // The subnode's own value, else the type's default (both only when not empty), else var itself.
+  const char* matched = nullptr;
+  const char* value = nullptr;
+  const char* const names[] = {instanceName.data(), defaultName.data(), var};
+  for (const char* name : names) {
+    matched = name;
     value = get(matched);
-  }
-  if (!value || !*value) {
-    matched = var;
-    value = get(matched);
+    if (value && *value) break;
   }
   if (value)
     CP_TRACE(trc, TRC_DETAIL, "found variable %s from property %s=%s", var, matched, traceValue(matched, value));
@@ -363,30 +397,26 @@ char** getSubnodeKeys(const char* subnodeType, int* count) {
   globalConfigMap.lock();
   *count = 0;
   int n = globalConfigMap.getHighestSubnodeIndex(subnodeType);
-  char** keys;
-  if (n <= 0) {
-    keys = static_cast<char**>(malloc(sizeof(char*)));  // empty, but a real allocation
-    if (keys) CP_TRACE(trc, TRC_DETAIL, "Found no subnode instances of type %s", orNull(subnodeType));
-  } else {
-    keys = static_cast<char**>(calloc(static_cast<size_t>(n), sizeof(char*)));
-    const char* pc = keys ? globalConfigMap.productCode() : nullptr;
-    // j counts up to n and never past it: n may be INT_MAX.
-    for (int j = 0; keys && j < n;) {
-      j++;
-      const char* key = globalConfigMap.getSubnodeKey(pc, subnodeType, j);
-      if (!key) continue;
-      keys[*count] = copyText(key);
-      if (!keys[*count]) {
-        for (int i = 0; i < *count; i++) free(keys[i]);
-        free(keys);
-        keys = nullptr;
-        *count = 0;
-        break;
-      }
-      (*count)++;
+  // One slot at least: no subnodes still give a real allocation.
+  char** keys = static_cast<char**>(calloc(n > 0 ? static_cast<size_t>(n) : 1, sizeof(char*)));
+  const char* pc = keys && n > 0 ? globalConfigMap.productCode() : nullptr;
+  // j counts up to n and never past it: n may be INT_MAX.
+  for (int j = 0; keys && j < n;) {
+    j++;
+    const char* key = globalConfigMap.getSubnodeKey(pc, subnodeType, j);
+    if (!key) continue;
+    keys[*count] = copyText(key);
+    if (!keys[*count]) {
+      for (int i = 0; i < *count; i++) free(keys[i]);
+      free(keys);
+      keys = nullptr;
+      *count = 0;
+      break;
     }
-    if (keys) CP_TRACE(trc, TRC_DETAIL, "Found %d subnode instances of type %s", *count, subnodeType);
+    (*count)++;
   }
+  if (keys && n <= 0) CP_TRACE(trc, TRC_DETAIL, "Found no subnode instances of type %s", orNull(subnodeType));
+  if (keys && n > 0) CP_TRACE(trc, TRC_DETAIL, "Found %d subnode instances of type %s", *count, subnodeType);
   globalConfigMap.unlock();
   if (!keys) CP_TRACE(trc, TRC_ERROR, "No memory for the subnode keys of type %s", orNull(subnodeType));
   trc.exit(__LINE__, *count);
@@ -446,73 +476,28 @@ char* getSubnodeConfigurationProperty(const char* variable, const char* subnodeT
 
 HashTable* getSubnodeInstanceEnv(const char* subnodeKey, const char* subnodeType) {
   CP_TRACE_ENTRY(trc, "getSubnodeInstanceEnv");
-  ConfigMap& map = globalConfigMap;
-  map.lock();
-  const char* pc = map.productCode();
+  globalConfigMap.lock();
+  const char* pc = globalConfigMap.productCode();
   StringBuffer prefix;
   appendTypePrefix(prefix, pc, subnodeType);
-  char* index = map.getSubnodeIndex(pc, subnodeKey, subnodeType);
+  char* index = globalConfigMap.getSubnodeIndex(pc, subnodeKey, subnodeType);
   HashTable* env = prefix.data() ? new (std::nothrow) HashTable() : nullptr;
-  int instanceCount = 0;
-  int defaultCount = 0;
-  bool complete = true;
+  InstanceEnvPass pass = {env, static_cast<size_t>(prefix.length()), index, false, 0, 0, true};
   // A null type has no entries, like a type that was never added.
-  if (env && subnodeType && map.hasLocalMap()) {
-    size_t prefixLength = static_cast<size_t>(prefix.length());
-    // Pass 0 takes the subnode's own values, pass 1 the defaults it lacks.
-    for (int pass = 0; pass < 2 && complete; pass++) {
-      HashTableIterator it = map.localMap->iterator();
-      while (complete && it.hasNext()) {
-        it.next();
-        const char* name = it.key();
-        if (strncmp(name, prefix.data(), prefixLength) != 0) continue;
-        char* cut = copyText(name);
-        if (!cut) {
-          complete = false;
-          break;
-        }
-        // The last '_' that is not the final character ends the variable name.
-        size_t length = strlen(cut);
-        char* underscore = nullptr;
-        for (size_t i = length - 1; i-- > 0;)
-          if (cut[i] == '_') {
-            underscore = cut + i;
-            break;
-          }
-        if (underscore) {
-          *underscore = '\0';
-          const char* component = underscore + 1;
-          // Just past the prefix; when the cut is the prefix's own '_', this is the component.
-          const char* var = cut + prefixLength;
-          const char* value = static_cast<const char*>(it.value());
-          if (pass == 0) {
-            if (index && strcmp(component, index) == 0) {
-              complete = putCopies(env, var, value);
-              instanceCount++;
-            }
-          } else {
-            size_t componentLength = strlen(component);
-            if (componentLength > DEFAULT_NAME_LENGTH) componentLength = DEFAULT_NAME_LENGTH;
-            if (strncmp(component, DEFAULT_NAME, componentLength) == 0 && !env->contains(var)) {
-              complete = putCopies(env, var, value);
-              defaultCount++;
-            }
-          }
-        }
-        free(cut);
-      }
-    }
+  if (env && subnodeType) {
+    globalConfigMap.forEachProperty(prefix.data(), takeInstanceVariable, &pass);
+    pass.defaults = true;
+    if (pass.complete) globalConfigMap.forEachProperty(prefix.data(), takeInstanceVariable, &pass);
   }
   free(index);
-  if (!complete) {
+  if (!pass.complete) {
     freeSubnodeInstanceEnv(env);
     env = nullptr;
-    instanceCount = 0;
-    defaultCount = 0;
+    pass.instanceCount = pass.defaultCount = 0;
   }
-  CP_TRACE(trc, TRC_DETAIL, "Found %d+%d variables for subnode %s:%s:%s", instanceCount, defaultCount, pc,
+  CP_TRACE(trc, TRC_DETAIL, "Found %d+%d variables for subnode %s:%s:%s", pass.instanceCount, pass.defaultCount, pc,
            orNull(subnodeKey), orNull(subnodeType));
-  map.unlock();
+  globalConfigMap.unlock();
   if (!env) CP_TRACE(trc, TRC_ERROR, "No memory for the instance environment of subnode %s", orNull(subnodeKey));
   trc.exit(__LINE__, env != nullptr);
   return env;

@@ -1,7 +1,7 @@
-// agentemu's command line.
+// agentemu's command line: one table of options gives both the parsing and the usage text.
 #include "Options.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -9,35 +9,99 @@ namespace {
 
 const char DEFAULT_USER[] = "agentemu";
 
-const char USAGE[] =
+const char USAGE_HEAD[] =
     "usage: agentemu [options] [--] PROVIDER [ARGS...]\n"
     "       agentemu [options]            (wait for a provider started by hand)\n"
     "\n"
     "Plays the monitoring agent on 127.0.0.1 against one provider.\n"
-    "\n"
-    "  --port N           listen on port N (default: a free port)\n"
-    "  --rounds N         data requests per registered group (default 1)\n"
-    "  --interval MS      pause between two rounds of one group (default 0)\n"
-    "  --task COMMAND     add a task request after the groups (repeatable)\n"
-    "  --user USER        user of task requests (default agentemu)\n"
-    "  --filter FILTER    add a requestInfo filter NAME=VALUE (or !=, <, <=, >, >=) to\n"
-    "                     every data request (repeatable)\n"
-    "  --subnode S        send data requests with subnode S\n"
-    "  --script FILE      play FILE instead of the default scenario\n"
-    "  --timeout S        seconds to wait for the connection, each answer and the exit\n"
-    "                     (default 10)\n"
-    "  --json             one JSON object per line instead of tables\n"
-    "  --help             this text\n"
+    "\n";
+const char USAGE_TAIL[] =
     "\n"
     "Exit status: 0 no violation and the provider exited with 0; 1 otherwise;\n"
     "2 usage or set-up error.\n";
+// The usage text's column for the options' descriptions.
+const std::size_t DESCRIPTION_COLUMN = 21;
 
-bool parseLongOption(const std::string& text, long minimum, long maximum, long& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtol(text.c_str(), &end, 10);
-  return *end == '\0' && errno != ERANGE && value >= minimum && value <= maximum;
+// One option of the command line. Its value comes as the next argument or after '='.
+struct OptionSpec {
+  const char* name;
+  const char* valueName;  // the value's word in the usage text; null for an option without a value
+  const char* help;       // its description in the usage text; a line feed starts a continuation line
+  bool shapesDefault;     // it shapes the default scenario, so it cannot go with --script
+  bool (*apply)(const std::string& value, Options& options);  // false: the value is invalid
+};
+
+const OptionSpec OPTIONS[] = {
+    {"--port", "N", "listen on port N (default: a free port)", false,
+     [](const std::string& value, Options& options) {
+       long port = 0;
+       bool ok = parseNumber(value, 0, 65535, port);
+       options.port = static_cast<int>(port);
+       return ok;
+     }},
+    {"--rounds", "N", "data requests per registered group (default 1)", true,
+     [](const std::string& value, Options& options) {
+       return parseNumber(value, 0, 1000000, options.scenario.rounds);
+     }},
+    {"--interval", "MS", "pause between two rounds of one group (default 0)", true,
+     [](const std::string& value, Options& options) {
+       return parseNumber(value, 0, 86400000, options.scenario.intervalMs);
+     }},
+    {"--task", "COMMAND", "add a task request after the groups (repeatable)", true,
+     [](const std::string& value, Options& options) {
+       options.scenario.tasks.push_back(value);
+       return true;
+     }},
+    {"--user", "USER", "user of task requests (default agentemu)", false,
+     [](const std::string& value, Options& options) {
+       options.scenario.user = value;
+       return true;
+     }},
+    {"--filter", "FILTER",
+     "add a requestInfo filter NAME=VALUE (or !=, <, <=, >, >=) to\nevery data request (repeatable)", true,
+     [](const std::string& value, Options& options) {
+       Filter filter;
+       bool ok = parseFilter(value, filter);
+       options.scenario.filters.push_back(filter);
+       return ok;
+     }},
+    {"--subnode", "S", "send data requests with subnode S", true,
+     [](const std::string& value, Options& options) {
+       options.scenario.subnode = value;
+       return true;
+     }},
+    {"--script", "FILE", "play FILE instead of the default scenario", false,
+     [](const std::string& value, Options& options) {
+       options.scriptPath = value;
+       return true;
+     }},
+    {"--timeout", "S", "seconds to wait for the connection, each answer and the exit\n(default 10)", false,
+     [](const std::string& value, Options& options) {
+       char* end = nullptr;
+       options.timeoutS = std::strtod(value.c_str(), &end);
+       return !value.empty() && *end == '\0' && options.timeoutS > 0 && options.timeoutS <= 86400;
+     }},
+    {"--json", nullptr, "one JSON object per line instead of tables", false,
+     [](const std::string&, Options& options) { return options.json = true; }},
+    {"--help", nullptr, "this text", false, [](const std::string&, Options& options) { return options.help = true; }},
+};
+
+std::string usage() {
+  std::string text = USAGE_HEAD;
+  for (const auto& option : OPTIONS) {
+    std::string line = std::string("  ") + option.name + (option.valueName ? std::string(" ") + option.valueName : "");
+    line.resize(std::max(line.size() + 1, DESCRIPTION_COLUMN), ' ');
+    for (const char* c = option.help; *c; c++)
+      line += *c == '\n' ? "\n" + std::string(DESCRIPTION_COLUMN, ' ') : std::string(1, *c);
+    text += line + "\n";
+  }
+  return text + USAGE_TAIL;
+}
+
+const OptionSpec* findOption(const std::string& name) {
+  for (const auto& option : OPTIONS)
+    if (name == option.name) return &option;
+  return nullptr;
 }
 
 }  // namespace
@@ -52,69 +116,32 @@ int parseOptions(int argc, char** argv, Options& options) {
       break;
     }
     if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) break;  // the provider's name
-    std::string name = arg, value;
-    bool inlineValue = false;
     std::size_t equals = arg.find('=');
-    if (equals != std::string::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-      inlineValue = true;
-    }
-    if (name == "--help") {
-      std::fputs(USAGE, stdout);
-      return EXIT_OK;
-    }
-    if (name == "--json") {
-      options.json = true;
-      continue;
-    }
-    static const char* const WITH_VALUE[] = {"--port",   "--rounds",  "--interval", "--task",   "--user",
-                                             "--filter", "--subnode", "--script",   "--timeout"};
-    bool known = false;
-    for (const char* option : WITH_VALUE) known = known || name == option;
-    if (!known) {
-      std::fprintf(stderr, "agentemu: unknown option %s\n%s", name.c_str(), USAGE);
+    std::string name = arg.substr(0, equals);
+    const OptionSpec* option = findOption(name);
+    if (!option) {
+      std::fprintf(stderr, "agentemu: unknown option %s\n%s", name.c_str(), usage().c_str());
       return EXIT_USAGE;
     }
-    if (!inlineValue) {
+    std::string value;
+    if (equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+    } else if (option->valueName) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "agentemu: %s needs a value\n", name.c_str());
         return EXIT_USAGE;
       }
       value = argv[++i];
     }
-    long number = 0;
-    bool ok = true;
-    if (name == "--port") {
-      ok = parseLongOption(value, 0, 65535, number);
-      options.port = static_cast<int>(number);
-    } else if (name == "--rounds") {
-      ok = parseLongOption(value, 0, 1000000, options.scenario.rounds);
-    } else if (name == "--interval") {
-      ok = parseLongOption(value, 0, 86400000, options.scenario.intervalMs);
-    } else if (name == "--task") {
-      options.scenario.tasks.push_back(value);
-    } else if (name == "--user") {
-      options.scenario.user = value;
-    } else if (name == "--filter") {
-      Filter filter;
-      ok = parseFilter(value, filter);
-      options.scenario.filters.push_back(filter);
-    } else if (name == "--subnode") {
-      options.scenario.subnode = value;
-    } else if (name == "--script") {
-      options.scriptPath = value;
-    } else if (name == "--timeout") {
-      char* end = nullptr;
-      options.timeoutS = std::strtod(value.c_str(), &end);
-      ok = !value.empty() && *end == '\0' && options.timeoutS > 0 && options.timeoutS <= 86400;
-    }
-    if (!ok) {
+    if (!option->apply(value, options)) {
       std::fprintf(stderr, "agentemu: invalid value for %s: %s\n", name.c_str(), value.c_str());
       return EXIT_USAGE;
     }
-    if (name == "--rounds" || name == "--interval" || name == "--task" || name == "--filter" || name == "--subnode")
-      options.defaultOnly.push_back(name);
+    if (options.help) {
+      std::fputs(usage().c_str(), stdout);
+      return EXIT_OK;
+    }
+    if (option->shapesDefault) options.defaultOnly.push_back(name);
   }
   for (; i < argc; i++) options.provider.push_back(argv[i]);
   if (!options.scriptPath.empty() && !options.defaultOnly.empty()) {

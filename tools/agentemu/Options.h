@@ -21,6 +21,7 @@ struct Options {
   std::string scriptPath;
   double timeoutS = DEFAULT_TIMEOUT_S;
   bool json = false;
+  bool help = false;  // --help: print the usage and stop
   std::vector<std::string> provider;
 };
 

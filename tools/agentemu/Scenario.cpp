@@ -49,14 +49,6 @@ bool splitWords(const std::string& line, std::vector<Word>& words, std::string& 
   return true;
 }
 
-bool parseNumber(const std::string& text, long minimum, long& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtol(text.c_str(), &end, 10);
-  return *end == '\0' && errno != ERANGE && value >= minimum;
-}
-
 // Reads the words after the step's name into step; returns "" or what is wrong.
 std::string readRequestWords(const std::vector<Word>& words, Step& step) {
   bool named = false;
@@ -107,8 +99,8 @@ std::string readExpectWords(const std::vector<Word>& words, Step& step) {
   Expect& expect = step.expect;
   if (what == "cell") {
     expect.what = Expect::CELL;
-    if (words.size() != 5 || !parseNumber(words[2].text, 1, expect.row) ||
-        !parseNumber(words[3].text, 1, expect.column))
+    if (words.size() != 5 || !parseNumber(words[2].text, 1, LONG_MAX, expect.row) ||
+        !parseNumber(words[3].text, 1, LONG_MAX, expect.column))
       return "expect cell ROW COL TEXT (ROW and COL from 1)";
     expect.value = words[4].text;
     return "";
@@ -126,7 +118,7 @@ std::string readExpectWords(const std::vector<Word>& words, Step& step) {
     return usage;
   }
   long minimum = expect.what == Expect::ROWS || expect.what == Expect::EVENTS ? 0 : LONG_MIN;
-  if (!parseNumber(words[2].text, minimum, expect.number)) return "expect " + what + " needs a number";
+  if (!parseNumber(words[2].text, minimum, LONG_MAX, expect.number)) return "expect " + what + " needs a number";
   return "";
 }
 
@@ -158,7 +150,7 @@ std::string readStep(const std::string& line, const std::string& defaultUser, St
   }
   if (name == "sleep") {
     step.kind = Step::SLEEP;
-    if (words.size() != 2 || !parseNumber(words[1].text, 0, step.sleepMs)) return "sleep MS";
+    if (words.size() != 2 || !parseNumber(words[1].text, 0, LONG_MAX, step.sleepMs)) return "sleep MS";
     return "";
   }
   if (name == "wait" || name == "shutdown") {
@@ -205,6 +197,14 @@ std::vector<Step> defaultSteps(const std::vector<RegisteredGroup>& groups, const
     steps.push_back(task);
   }
   return steps;
+}
+
+bool parseNumber(const std::string& text, long minimum, long maximum, long& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtol(text.c_str(), &end, 10);
+  return *end == '\0' && errno != ERANGE && value >= minimum && value <= maximum;
 }
 
 bool parseFilter(const std::string& text, Filter& filter) {

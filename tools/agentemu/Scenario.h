@@ -58,6 +58,9 @@ struct DefaultScenario {
 // then one task request per task.
 std::vector<Step> defaultSteps(const std::vector<RegisteredGroup>& groups, const DefaultScenario& scenario);
 
+// Reads a decimal number as strtol does, with nothing after it, from minimum to maximum.
+bool parseNumber(const std::string& text, long minimum, long maximum, long& value);
+
 // Parses a filter NAME<op>VALUE, where <op> is the first of =, !=, <, <=, >, >= after a
 // non-empty name; the op is sent as EQ, NE, LT, LE, GT or GE, and logOp as AND.
 // Returns false when text holds no operator after a name.

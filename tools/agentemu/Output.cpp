@@ -8,6 +8,9 @@ namespace {
 const char HOST[] = "127.0.0.1";
 const char INDENT[] = "    ";
 const char COLUMN_GAP[] = "  ";
+const char* const REQUEST_KIND_NAMES[REQUEST_KINDS] = {"start", "data", "stop", "task", "raw", "shutdown"};
+// The summary counts every kind before the shutdown.
+const std::size_t COUNTED_KINDS = static_cast<std::size_t>(RequestKind::SHUTDOWN);
 
 // Builds one JSON object, keys in the order they are added.
 class JsonObject {
@@ -199,10 +202,12 @@ void Output::registered(std::optional<long> version, const std::vector<Registere
   }
 }
 
+const char* requestKindName(RequestKind kind) { return REQUEST_KIND_NAMES[static_cast<std::size_t>(kind)]; }
+
 void Output::sent(const SentRequest& request) {
   if (json_) {
     line(JsonObject("sent")
-             .add("kind", request.kind)
+             .add("kind", requestKindName(request.kind))
              .add("id", request.id)
              .add("group", request.group)
              .add("requestStartedID", request.requestStartedID)
@@ -210,7 +215,7 @@ void Output::sent(const SentRequest& request) {
              .text());
     return;
   }
-  std::string text = "-> " + request.kind;
+  std::string text = std::string("-> ") + requestKindName(request.kind);
   if (request.group) text += " " + display(*request.group);
   if (request.id) text += " id=" + display(*request.id);
   if (request.requestStartedID) text += " requestStartedID=" + display(*request.requestStartedID);
@@ -303,9 +308,10 @@ void Output::summary(const Summary& s) {
     std::string groups = "[";
     for (std::size_t i = 0; i < s.groups.size(); i++) groups += (i ? ",\"" : "\"") + jsonEscape(s.groups[i]) + "\"";
     groups += "]";
-    std::string sent = "{\"start\":" + std::to_string(s.sentStart) + ",\"data\":" + std::to_string(s.sentData) +
-                       ",\"stop\":" + std::to_string(s.sentStop) + ",\"task\":" + std::to_string(s.sentTask) +
-                       ",\"raw\":" + std::to_string(s.sentRaw) + "}";
+    std::string sent = "{";
+    for (std::size_t kind = 0; kind < COUNTED_KINDS; kind++)
+      sent += (kind ? ",\"" : "\"") + std::string(REQUEST_KIND_NAMES[kind]) + "\":" + std::to_string(s.sent[kind]);
+    sent += "}";
     std::string answers = "{\"data\":" + std::to_string(s.dataAnswers) +
                           ",\"error\":" + std::to_string(s.errorAnswers) +
                           ",\"task\":" + std::to_string(s.taskAnswers) + "}";
@@ -327,8 +333,10 @@ void Output::summary(const Summary& s) {
   for (const auto& group : s.groups) groups += (groups.empty() ? "" : ", ") + display(group);
   line("summary");
   line("  groups      " + std::to_string(s.groups.size()) + (groups.empty() ? "" : " (" + groups + ")"));
-  line("  sent        start " + std::to_string(s.sentStart) + ", data " + std::to_string(s.sentData) + ", stop " +
-       std::to_string(s.sentStop) + ", task " + std::to_string(s.sentTask) + ", raw " + std::to_string(s.sentRaw));
+  std::string sent;
+  for (std::size_t kind = 0; kind < COUNTED_KINDS; kind++)
+    sent += (kind ? ", " : "") + std::string(REQUEST_KIND_NAMES[kind]) + " " + std::to_string(s.sent[kind]);
+  line("  sent        " + sent);
   line("  answers     data " + std::to_string(s.dataAnswers) + " (" + plural(s.rows, "row") + "), error " +
        std::to_string(s.errorAnswers) + ", task " + std::to_string(s.taskAnswers));
   line("  events      " + std::to_string(s.events));

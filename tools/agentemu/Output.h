@@ -6,6 +6,7 @@
 #ifndef AGENTEMU_OUTPUT_H
 #define AGENTEMU_OUTPUT_H
 
+#include <array>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -23,9 +24,15 @@ struct TaskOutput {
   std::optional<std::string> inst;
 };
 
+// The kinds of message the emulator sends; the summary counts all but the shutdown, in this order.
+enum class RequestKind { START, DATA, STOP, TASK, RAW, SHUTDOWN };
+const std::size_t REQUEST_KINDS = 6;
+// The kind as printed: "start", "data", "stop", "task", "raw" or "shutdown".
+const char* requestKindName(RequestKind kind);
+
 // One message the emulator sent, as the person and the JSON reader see it.
 struct SentRequest {
-  std::string kind;               // "start", "data", "stop", "task", "shutdown", "raw"
+  RequestKind kind = RequestKind::RAW;
   std::optional<std::string> id;  // data and task requests
   std::optional<std::string> group;
   std::optional<std::string> requestStartedID;
@@ -35,7 +42,7 @@ struct SentRequest {
 
 struct Summary {
   std::vector<std::string> groups;
-  int sentStart = 0, sentData = 0, sentStop = 0, sentTask = 0, sentRaw = 0;
+  std::array<int, REQUEST_KINDS> sent{};  // messages sent, by RequestKind
   int dataAnswers = 0, errorAnswers = 0, taskAnswers = 0, rows = 0, events = 0;
   int violations = 0, expectsPassed = 0, expectsFailed = 0;
   bool byHand = false;          // the provider was started by hand: its exit is unknown

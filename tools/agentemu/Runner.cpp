@@ -55,12 +55,7 @@ void Runner::connectionClosed() {
 }
 
 bool Runner::send(const SentRequest& request) {
-  Summary& summary = conversation_.summary();
-  if (request.kind == "start") summary.sentStart++;
-  if (request.kind == "data") summary.sentData++;
-  if (request.kind == "stop") summary.sentStop++;
-  if (request.kind == "task") summary.sentTask++;
-  if (request.kind == "raw") summary.sentRaw++;
+  conversation_.summary().sent[static_cast<std::size_t>(request.kind)]++;
   output_.sent(request);
   if (link_.write(request.xml)) return true;
   // The provider is gone; what it sent before closing is still read.
@@ -82,7 +77,9 @@ void Runner::playRequest(const Step& step, const std::string& group) {
   std::string unregistered = registered ? "" : "(group not registered: no answer expected)";
   std::string subnode = step.subnode ? "subnode=" + *step.subnode : "";
   SentRequest request;
-  request.kind = step.kind == Step::START ? "start" : step.kind == Step::STOP ? "stop" : "data";
+  request.kind = step.kind == Step::START  ? RequestKind::START
+                 : step.kind == Step::STOP ? RequestKind::STOP
+                                           : RequestKind::DATA;
   request.group = group;
   if (step.kind == Step::START) {
     std::string requestStartedID = step.requestStartedID ? *step.requestStartedID : conversation_.freshId();
@@ -176,7 +173,7 @@ void Runner::playStep(const Step& step) {
       break;
     case Step::TASK: {
       SentRequest request;
-      request.kind = "task";
+      request.kind = RequestKind::TASK;
       std::string id = step.id ? *step.id : conversation_.freshId();
       conversation_.askedTask(id, true);
       lastTaskId_ = id;
@@ -198,7 +195,7 @@ void Runner::playStep(const Step& step) {
     case Step::SLEEP: pump(Clock::now() + std::chrono::milliseconds(step.sleepMs), [] { return false; }); break;
     case Step::RAW: {
       SentRequest request;
-      request.kind = "raw";
+      request.kind = RequestKind::RAW;
       request.xml = step.text + "\n";
       request.detail = step.text;
       conversation_.askedRaw(request.xml);
@@ -224,7 +221,7 @@ void Runner::shutdown() {
   Clock::time_point deadline = after(options_.timeoutS);
   if (open_) {
     SentRequest request;
-    request.kind = "shutdown";
+    request.kind = RequestKind::SHUTDOWN;
     request.xml = Wire::shutdown();
     shutdownSent_ = true;
     output_.sent(request);

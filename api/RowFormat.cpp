@@ -96,14 +96,6 @@ size_t scanForSpecial(char* out, const char* text, size_t length) {
   return length;
 }
 
-size_t firstSpecial(const char* text, size_t length) { return scanForSpecial<false>(nullptr, text, length); }
-
-// Copies the length bytes of text to out up to the first special character and
-// returns that character's offset, or length when there is none (all copied).
-size_t copyToFirstSpecial(char* out, const char* text, size_t length) {
-  return scanForSpecial<true>(out, text, length);
-}
-
 // Writes the length bytes of text escaped at out, the first special character
 // being at special, and returns the end.
 char* writeEscaped(char* out, const char* text, size_t length, size_t special) {
@@ -136,27 +128,27 @@ char* putTag(char* out, const char (&tag)[n]) {
 
 // A row of values measured once: each value's length, for the row's size bound
 // and for writing the row behind a buffer's text with one pass over each value.
-// Rows of more than MAX_VALUES values are not measured here.
 class MeasuredRow {
  public:
   static constexpr int MAX_VALUES = 64;
 
   // Measures count values; lengths, when given, are the values' lengths. False
-  // when the row has more values than this class holds.
+  // when the row has more values than this class keeps lengths for (appendTo may
+  // not be called then); the bound is right all the same.
   bool measure(char** values, const size_t* lengths, int count) {
-    if (count > MAX_VALUES) return false;
     values_ = values;
     count_ = count;
-    valueBound_ = 0;
     for (int i = 0; i < count; i++) {
       if (!values[i]) continue;
-      length_[i] = lengths ? lengths[i] : strlen(values[i]);
-      valueBound_ += static_cast<int64_t>(length_[i]) + VALUE_OVERHEAD_BYTES;
+      size_t length = lengths ? lengths[i] : strlen(values[i]);
+      if (i < MAX_VALUES) length_[i] = length;
+      valueBound_ += static_cast<int64_t>(length) + VALUE_OVERHEAD_BYTES;
     }
-    return true;
+    return count <= MAX_VALUES;
   }
 
-  // As rowBound for a message of length bytes.
+  // The size bound of a message of length bytes plus the row: 640 bytes of slack
+  // and 18 more than each non-null value's length, in 64 bits so that it cannot wrap.
   int64_t bound(int64_t length) const { return length + ROW_SLACK_BYTES + valueBound_; }
 
   // Appends the row, values escaped, when it ends below the buffer's capacity,
@@ -178,7 +170,7 @@ class MeasuredRow {
       size_t length = value ? length_[i] : 0;
       if (!(fits = room(VALUE_TAGS + length))) break;
       out = putTag(out, VALUE_OPEN);
-      size_t special = copyToFirstSpecial(out, value, length);
+      size_t special = scanForSpecial<true>(out, value, length);
       if (special == length) {
         out += length;
       } else {
@@ -228,18 +220,11 @@ bool escapingTraced() {
 
 }  // namespace
 
-int64_t rowBound(int64_t length, char** values, int count) {
-  int64_t bound = length + ROW_SLACK_BYTES;
-  for (int i = 0; i < count; i++)
-    if (values[i]) bound += static_cast<int64_t>(strlen(values[i])) + VALUE_OVERHEAD_BYTES;
-  return bound;
-}
-
 void substituteEntries(const char* text, char** escaped) {
   TraceScope trc(substituteEntriesRecord, true);
   *escaped = nullptr;
   size_t length = strlen(text);
-  size_t special = firstSpecial(text, length);
+  size_t special = scanForSpecial<false>(nullptr, text, length);
   if (special == length) return;
   char* out = length < (SIZE_MAX - 1) / MAX_ESCAPE_EXPANSION
                   ? static_cast<char*>(malloc(length * MAX_ESCAPE_EXPANSION + 1))
@@ -265,8 +250,8 @@ bool reserveAndAppendRow(StringBuffer& buffer, char** values, const size_t* leng
   // The values are measured once, for the bound and for writing the row in one
   // pass, unless escaping is traced or the row is too wide for that.
   MeasuredRow row;
-  bool measured = !escapingTraced() && row.measure(values, lengths, count);
-  *need = measured ? row.bound(buffer.length()) : rowBound(buffer.length(), values, count);
+  bool measured = row.measure(values, lengths, count) && !escapingTraced();
+  *need = row.bound(buffer.length());
   if (*need <= INT_MAX) buffer.reserve(static_cast<int>(*need));
   if (*need > INT_MAX || !buffer.data()) return false;
   if (!measured || !row.appendTo(buffer)) appendRowByPieces(buffer, values, count);

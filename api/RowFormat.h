@@ -19,16 +19,15 @@ void substituteEntries(const char* text, char** escaped);
 // Appends text escaped through substituteEntries (unescaped when that ran out of memory).
 void appendEscaped(StringBuffer& buffer, const char* text);
 
-// The size bound of a message of length bytes plus one row: 640 bytes of slack and
-// 18 more than each non-null value's length, in 64 bits so that it cannot wrap.
-int64_t rowBound(int64_t length, char** values, int count);
 // Appends one row.
 void appendRow(StringBuffer& buffer, char** values, int count);
-// Sizes buffer once for one more row (*need receives the size bound) and appends
-// the row, measuring each value once; lengths, when given, are the values'
-// lengths. False, with nothing appended, when the bound is beyond an int (the
-// buffer untouched) or cannot be reserved; after a true result the caller still
-// checks the buffer, which runs out of memory if a value's escaping outgrows it.
+// Sizes buffer once for one more row and appends the row, measuring each value
+// once; lengths, when given, are the values' lengths. *need receives the size
+// bound: the buffer's length, 640 bytes of slack and 18 more than each non-null
+// value's length, in 64 bits so that it cannot wrap. False, with nothing appended,
+// when the bound is beyond an int (the buffer untouched) or cannot be reserved;
+// after a true result the caller still checks the buffer, which runs out of
+// memory if a value's escaping outgrows it.
 bool reserveAndAppendRow(StringBuffer& buffer, char** values, const size_t* lengths, int count, int64_t* need);
 
 #endif  // CPCLIENT_API_ROWFORMAT_H

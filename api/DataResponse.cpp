@@ -1,14 +1,11 @@
 // Data responses and error responses: the rows gathered for a request id, then one send.
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "api/RowFormat.h"
 #include "api/VEXA.h"
 #include "host/Trace.h"
-#include "transport/ClientSocket.h"
 #include "util/StringBuffer.h"
 
 CP_TRACE_UNIT("1.0");
@@ -17,7 +14,6 @@ namespace {
 
 constexpr const char* RESPONSE_MARK = "<dataResponse";
 constexpr size_t RESPONSE_MARK_LENGTH = 13;
-constexpr int ERROR_CAPACITY = 256;
 
 // <dataResponse id="ID"><attrGroup name="NAME">
 void appendHead(StringBuffer& buffer, const char* id, const char* groupName) {
@@ -38,13 +34,10 @@ bool hasResponse(const StringBuffer& buffer) {
 }
 
 // The checks every data answer starts with: the state, the pending id and the
-// group buffer's storage. Returns 0 with *group set, or the result to return.
+// group buffer's storage (noMemoryLine goes to the standard output when it has
+// none). Returns CP_OK with *group set, or the result to return.
 int beginAnswer(TraceScope& trc, const char* id, const char* noMemoryLine, AGPTR** group) {
-  if (cpContext.state != REG_COMPLETE_STATE) {
-    CP_TRACE(trc, TRC_ERROR, "Called with illegal state.  Expected %d (REG_COMPLETE_STATE), got %d.",
-             REG_COMPLETE_STATE, cpContext.state.load());
-    return CP_ILLEGAL_STATE;
-  }
+  if (!inState(trc, __LINE__, REG_COMPLETE_STATE)) return CP_ILLEGAL_STATE;
   *group = pendingGroup(id);
   if (!*group) {
     CP_TRACE(trc, TRC_ERROR, "Did not find id %s", id ? id : "(null)");
@@ -57,9 +50,18 @@ int beginAnswer(TraceScope& trc, const char* id, const char* noMemoryLine, AGPTR
   return CP_OK;
 }
 
+// Writes message, then drops the group's response and ends id whatever the write
+// did: CP_OK or CP_WRITE_FAILED.
+int sendAndEnd(StringBuffer& message, AGPTR* group, const char* id) {
+  int result = writeMessage(message);
+  group->responseBuffer->setLength(0);
+  pendingRemove(id);
+  return result;
+}
+
 }  // namespace
 
-int cp_SetAttributeValuesKnown(char** values, const size_t* lengths, int count, const char* id) {
+int cp_SetAttributeValuesWithLengths(char** values, const size_t* lengths, int count, const char* id) {
   CP_TRACE_ENTRY(trc, "cp_SetAttributeValues");
   AGPTR* group = nullptr;
   int result = beginAnswer(trc, id, "QrT cp_SetAttributeValues no memory in string buffer1\n", &group);
@@ -81,7 +83,7 @@ int cp_SetAttributeValuesKnown(char** values, const size_t* lengths, int count, 
 }
 
 int cp_SetAttributeValues(char** values, int count, const char* id) {
-  return cp_SetAttributeValuesKnown(values, nullptr, count, id);
+  return cp_SetAttributeValuesWithLengths(values, nullptr, count, id);
 }
 
 int cp_SendData(const char* id) {
@@ -98,10 +100,7 @@ int cp_SendData(const char* id) {
     printf("QrT cp_SendData no memory in string buffer\n");
     return trc.exit(__LINE__, CP_NO_MEMORY);
   }
-  result = cpContext.agent->write(buffer) ? CP_OK : CP_WRITE_FAILED;
-  buffer.setLength(0);
-  pendingRemove(id);
-  return trc.exit(__LINE__, result);
+  return trc.exit(__LINE__, sendAndEnd(buffer, group, id));
 }
 
 int cp_SendError(int rc, const char* id) {
@@ -111,21 +110,14 @@ int cp_SendError(int rc, const char* id) {
   if (result != CP_OK) return trc.exit(__LINE__, result);
 
   // <dataResponse id="ID"><attrGroup name="NAME"><error rc="RC"/></attrGroup></dataResponse>\n
-  StringBuffer* message = new (std::nothrow) StringBuffer(ERROR_CAPACITY);
-  if (message) {
-    appendHead(*message, id, group->name);
-    message->append("<error rc=\"");
-    message->appendInt(rc);
-    message->append("\"/></attrGroup></dataResponse>\n");
-  }
-  if (!message || !message->data()) {
-    delete message;
+  StringBuffer message(MESSAGE_CAPACITY);
+  appendHead(message, id, group->name);
+  message.append("<error rc=\"");
+  message.appendInt(rc);
+  message.append("\"/></attrGroup></dataResponse>\n");
+  if (!message.data()) {
     printf("QrT cp_SendError no memory in string buffer\n");
     return trc.exit(__LINE__, CP_NO_MEMORY);
   }
-  result = cpContext.agent->write(*message) ? CP_OK : CP_WRITE_FAILED;
-  delete message;
-  group->responseBuffer->setLength(0);
-  pendingRemove(id);
-  return trc.exit(__LINE__, result);
+  return trc.exit(__LINE__, sendAndEnd(message, group, id));
 }

@@ -1,12 +1,9 @@
 // Events, event errors and task responses.
 #include <cstdio>
-#include <cstdlib>
-#include <new>
 
 #include "api/RowFormat.h"
 #include "api/VEXA.h"
 #include "host/Trace.h"
-#include "transport/ClientSocket.h"
 #include "util/HashTable.h"
 #include "util/StringBuffer.h"
 
@@ -14,16 +11,10 @@ CP_TRACE_UNIT("1.0");
 
 namespace {
 
-constexpr int EVENT_CAPACITY = 256;
-
-// The checks of both event forms: the state and the group. Returns 0 with *name
-// set, or the result to return.
+// The checks of both event forms: the state and the group. Returns CP_OK with
+// *name set, or the result to return.
 int beginEvent(TraceScope& trc, int groupId, const char** name) {
-  if (cpContext.state != REG_COMPLETE_STATE) {
-    CP_TRACE(trc, TRC_ERROR, "Called with illegal state.  Expected %d (REG_COMPLETE_STATE), got %d.",
-             REG_COMPLETE_STATE, cpContext.state.load());
-    return CP_ILLEGAL_STATE;
-  }
+  if (!inState(trc, __LINE__, REG_COMPLETE_STATE)) return CP_ILLEGAL_STATE;
   *name = getAttrGroup(groupId);
   return *name ? CP_OK : CP_UNKNOWN_GROUP;
 }
@@ -63,24 +54,16 @@ int cp_SendEventData(char** values, int count, int groupId, const char* subnode)
   if (count < 0 || !values) count = 0;
 
   // <pureEvent[ subnode="S"]><attrGroup name="NAME"> row </attrGroup></pureEvent>\n
-  StringBuffer* message = new (std::nothrow) StringBuffer(EVENT_CAPACITY);
-  if (!message) return trc.exit(__LINE__, CP_NO_MEMORY);
-  appendEventHead(*message, subnode, name);
+  StringBuffer message(MESSAGE_CAPACITY);
+  appendEventHead(message, subnode, name);
   int64_t bound = 0;
-  if (!reserveAndAppendRow(*message, values, nullptr, count, &bound)) {
+  bool built = reserveAndAppendRow(message, values, nullptr, count, &bound);
+  if (built) message.append("</attrGroup></pureEvent>\n");
+  if (!built || !message.data()) {
     printf("QrT cp_SendEventData Out of Memory attempting to obtain %lld bytes\n", static_cast<long long>(bound));
-    delete message;
     return trc.exit(__LINE__, CP_NO_MEMORY);
   }
-  message->append("</attrGroup></pureEvent>\n");
-  if (!message->data()) {
-    printf("QrT cp_SendEventData Out of Memory attempting to obtain %lld bytes\n", static_cast<long long>(bound));
-    delete message;
-    return trc.exit(__LINE__, CP_NO_MEMORY);
-  }
-  result = cpContext.agent->write(*message) ? CP_OK : CP_WRITE_FAILED;
-  delete message;
-  return trc.exit(__LINE__, result);
+  return trc.exit(__LINE__, writeMessage(message));
 }
 
 int cp_SendEventError(int rc, int groupId, const char* subnode) {
@@ -90,20 +73,12 @@ int cp_SendEventError(int rc, int groupId, const char* subnode) {
   if (result != CP_OK) return trc.exit(__LINE__, result);
 
   // <pureEvent[ subnode="S"]><attrGroup name="NAME"><error rc="RC"/></attrGroup></pureEvent>\n
-  StringBuffer* message = new (std::nothrow) StringBuffer(EVENT_CAPACITY);
-  if (message) {
-    appendEventHead(*message, subnode, name);
-    message->append("<error rc=\"");
-    message->appendInt(rc);
-    message->append("\"/></attrGroup></pureEvent>\n");
-  }
-  if (!message || !message->data()) {
-    delete message;
-    return trc.exit(__LINE__, CP_NO_MEMORY);
-  }
-  result = cpContext.agent->write(*message) ? CP_OK : CP_WRITE_FAILED;
-  delete message;
-  return trc.exit(__LINE__, result);
+  StringBuffer message(MESSAGE_CAPACITY);
+  appendEventHead(message, subnode, name);
+  message.append("<error rc=\"");
+  message.appendInt(rc);
+  message.append("\"/></attrGroup></pureEvent>\n");
+  return trc.exit(__LINE__, message.data() ? writeMessage(message) : CP_NO_MEMORY);
 }
 
 int cp_SendTaskRC(int rc, const char* id) {
@@ -122,26 +97,19 @@ int cp_SendTaskRC(int rc, const char* id, char** insts, int instCount, char** va
 
   // <taskResponse id="ID" rc="RC"/> or <taskResponse id="ID" rc="RC"> outputs </taskResponse>,
   // with no line feed after it.
-  StringBuffer* message = new (std::nothrow) StringBuffer("<taskResponse id=\"");
-  if (!message) return trc.exit(__LINE__, CP_NO_MEMORY);
-  message->append(id);
-  message->append("\" rc=\"");
-  message->appendInt(rc);
-  message->append("\"");
+  StringBuffer message("<taskResponse id=\"");
+  message.append(id);
+  message.append("\" rc=\"");
+  message.appendInt(rc);
+  message.append("\"");
   if (values && valueCount > 0) {
-    message->append(">");
-    appendTaskOutputs(*message, values, valueCount, insts, instCount);
-    message->append("</taskResponse>");
+    message.append(">");
+    appendTaskOutputs(message, values, valueCount, insts, instCount);
+    message.append("</taskResponse>");
   } else {
-    message->append("/>");
+    message.append("/>");
   }
-  if (!message->data()) {
-    delete message;
-    return trc.exit(__LINE__, CP_NO_MEMORY);
-  }
-  int result = cpContext.agent->write(*message) ? CP_OK : CP_WRITE_FAILED;
-  delete message;
-  return trc.exit(__LINE__, result);
+  return trc.exit(__LINE__, message.data() ? writeMessage(message) : CP_NO_MEMORY);
 }
 
 void appendTaskOutputs(StringBuffer& buffer, char** values, int count, char** insts, int instCount) {

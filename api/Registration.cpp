@@ -5,7 +5,6 @@
 
 #include "api/VEXA.h"
 #include "host/Trace.h"
-#include "transport/ClientSocket.h"
 #include "util/HashTable.h"
 #include "util/StringBuffer.h"
 
@@ -14,15 +13,8 @@ CP_TRACE_UNIT("1.0");
 namespace {
 
 constexpr int REGISTRATION_VERSION = 5;
-constexpr int REGISTRATION_CAPACITY = 256;
 
-// Registration belongs to state 1; another state is traced under TRC_ERROR.
-bool inOpenState(TraceScope& trc) {
-  if (cpContext.state == OPEN_SOCKET_STATE) return true;
-  CP_TRACE(trc, TRC_ERROR, "Called with illegal state.  Expected %d (OPEN_SOCKET_STATE), got %d.", OPEN_SOCKET_STATE,
-           cpContext.state.load());
-  return false;
-}
+}  // namespace
 
 void freeGroup(AGPTR* group) {
   free(group->name);
@@ -30,12 +22,10 @@ void freeGroup(AGPTR* group) {
   free(group);
 }
 
-}  // namespace
-
 int cp_RegisterAttrGroup(const char* name, int version, int groupId) {
   CP_TRACE_ENTRY(trc, "cp_RegisterAttrGroup");
   ConnectionContext& c = cpContext;
-  if (!inOpenState(trc)) return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+  if (!inState(trc, __LINE__, OPEN_SOCKET_STATE)) return trc.exit(__LINE__, CP_ILLEGAL_STATE);
   AGPTR* group = static_cast<AGPTR*>(calloc(1, sizeof(AGPTR)));
   if (!group) {
     CP_TRACE(trc, TRC_ERROR, "malloc failed for creating AGPTR.");
@@ -50,18 +40,14 @@ int cp_RegisterAttrGroup(const char* name, int version, int groupId) {
   group->version = version;
   group->groupId = groupId;
   group->responseBuffer = new (std::nothrow) StringBuffer(c.initialBufferSize);
-  if (!group->responseBuffer) {
-    CP_TRACE(trc, TRC_ERROR, "malloc failed for creating AGPTR.");
-    freeGroup(group);
-    return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+  if (group->responseBuffer) {
+    group->responseBuffer->setGrowthPercent(c.growthPercent);
+    // Remove an earlier group of the same name first: the table would keep its key
+    // pointer, which is that group's name and is about to be freed.
+    char* earlierName = nullptr;
+    if (AGPTR* earlier = static_cast<AGPTR*>(c.registry->remove(group->name, &earlierName))) freeGroup(earlier);
   }
-  group->responseBuffer->setGrowthPercent(c.growthPercent);
-
-  // Remove an earlier group of the same name first: the table would keep its key
-  // pointer, which is that group's name and is about to be freed.
-  char* earlierName = nullptr;
-  if (AGPTR* earlier = static_cast<AGPTR*>(c.registry->remove(group->name, &earlierName))) freeGroup(earlier);
-  if (!c.registry->put(group->name, group)) {
+  if (!group->responseBuffer || !c.registry->put(group->name, group)) {
     CP_TRACE(trc, TRC_ERROR, "malloc failed for creating AGPTR.");
     freeGroup(group);
     return trc.exit(__LINE__, CP_ILLEGAL_STATE);
@@ -72,11 +58,11 @@ int cp_RegisterAttrGroup(const char* name, int version, int groupId) {
 int cp_RegistrationComplete() {
   CP_TRACE_ENTRY(trc, "cp_RegistrationComplete");
   ConnectionContext& c = cpContext;
-  if (!inOpenState(trc)) return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+  if (!inState(trc, __LINE__, OPEN_SOCKET_STATE)) return trc.exit(__LINE__, CP_ILLEGAL_STATE);
   // <vexaRegister ver="5"[ threaded="1"]><attrGroupList>
   //   <attrGroup name="NAME" ver="V"/>... (registry order, names unescaped)
   // </attrGroupList></vexaRegister>\n
-  StringBuffer message(REGISTRATION_CAPACITY);
+  StringBuffer message(MESSAGE_CAPACITY);
   message.append("<vexaRegister ver=\"");
   message.appendInt(REGISTRATION_VERSION);
   message.append("\"");
@@ -94,7 +80,7 @@ int cp_RegistrationComplete() {
   }
   message.append("</attrGroupList></vexaRegister>\n");
 
-  int result = c.agent->write(message) ? CP_OK : CP_WRITE_FAILED;
+  int result = writeMessage(message);
   c.state = REG_COMPLETE_STATE;
   return trc.exit(__LINE__, result);
 }

@@ -14,8 +14,6 @@ CP_TRACE_UNIT("1.0");
 
 namespace {
 
-constexpr int MESSAGE_CAPACITY = 256;
-
 const char* orNull(const char* text) { return text ? text : "(null)"; }
 
 // Copies text into *target (null stays null). False when the copy ran out of memory.
@@ -34,8 +32,6 @@ void clearRecord(CPREQUEST* record) {
   free(record->user);
   memset(record, 0, sizeof *record);
 }
-
-AGPTR* findGroup(const char* name) { return name ? static_cast<AGPTR*>(cpContext.registry->get(name)) : nullptr; }
 
 // True while a wait may use the connection: requests flow and no close has begun.
 bool connectionUsable() {
@@ -59,6 +55,118 @@ class WaitInProgress {
 // What one message did to the wait.
 enum class Outcome { IGNORED, ENDS_WAIT, OUT_OF_MEMORY };
 
+// Fills a request that names a group (data, start or stop): groupId, requestType
+// and requestStartedID, and a data request's id. Returns the group, or null with
+// the record untouched when the request is ignored (traced): its group is not
+// registered, or a data request has no id. *copied turns false when a copy ran
+// out of memory.
+AGPTR* fillGroupRequest(TraceScope& trc, ClientRequestXMLHandler& handler, int type, CPREQUEST* record, bool* copied) {
+  const char* name = handler.getAttrGroup();
+  const char* kind = type == DATA_REQUEST ? "data request" : type == START_REQUEST ? "request start" : "request stop";
+  CP_TRACE(trc, TRC_DETAIL, "Got %s for attribute group %s", kind, orNull(name));
+  AGPTR* group = name ? static_cast<AGPTR*>(cpContext.registry->get(name)) : nullptr;
+  if (!group) {
+    if (type == START_REQUEST)
+      CP_TRACE(trc, TRC_ERROR, "Requested attribute group <%s> was not registered!!!", orNull(name));
+    else
+      CP_TRACE(trc, TRC_ERROR, "Requested attribute group was not registered for!!!");
+    return nullptr;
+  }
+  if (type == DATA_REQUEST && !handler.getId()) {
+    CP_TRACE(trc, TRC_ERROR, "Data request without an id ignored");
+    return nullptr;
+  }
+  record->groupId = group->groupId;
+  record->requestType = type;
+  *copied = (type != DATA_REQUEST || copyText(handler.getId(), &record->id)) &&
+            copyText(handler.getRequestStartedID(), &record->requestStartedID);
+  return group;
+}
+
+// Fills a task request: command, user and id. IGNORED, with the record untouched,
+// when it has no id (traced).
+Outcome fillTaskRequest(TraceScope& trc, ClientRequestXMLHandler& handler, CPREQUEST* record, bool* copied) {
+  if (!handler.getId()) {
+    CP_TRACE(trc, TRC_ERROR, "Task request without an id ignored");
+    return Outcome::IGNORED;
+  }
+  record->requestType = TASK_REQUEST;
+  *copied = copyText(handler.getCommand(), &record->command) && copyText(handler.getUser(), &record->user) &&
+            copyText(handler.getId(), &record->id);
+  return Outcome::ENDS_WAIT;
+}
+
+// Fills the record from the request that the handler recognised, the first of its
+// flags in the order below deciding. IGNORED leaves the record untouched. *group
+// receives a data request's group.
+Outcome fillRequest(TraceScope& trc, ClientRequestXMLHandler& handler, CPREQUEST* record, AGPTR** group, bool* copied) {
+  if (handler.isDataRequest()) {
+    *group = fillGroupRequest(trc, handler, DATA_REQUEST, record, copied);
+    return *group ? Outcome::ENDS_WAIT : Outcome::IGNORED;
+  }
+  if (handler.isTaskRequest()) return fillTaskRequest(trc, handler, record, copied);
+  if (handler.isStartRequest())
+    return fillGroupRequest(trc, handler, START_REQUEST, record, copied) ? Outcome::ENDS_WAIT : Outcome::IGNORED;
+  if (handler.isStopRequest()) {
+    // A stop for a group not registered ends the wait too, as NO_REQUEST.
+    fillGroupRequest(trc, handler, STOP_REQUEST, record, copied);
+    record->shuttingDown = handler.isShuttingDown();
+    CP_TRACE(trc, TRC_DETAIL, "Agent is %sin the process of shutting down.", record->shuttingDown ? "" : "not ");
+    return Outcome::ENDS_WAIT;
+  }
+  if (handler.isShutdown()) return Outcome::ENDS_WAIT;  // as NO_REQUEST, which the record already is
+  CP_TRACE(trc, TRC_ERROR, "Unrecognized request type");
+  return Outcome::IGNORED;
+}
+
+// Copies the subnode and the request filters, in their order, skipping (traced)
+// a filter without a name or a value. False when a copy ran out of memory.
+bool copyFilters(TraceScope& trc, ClientRequestXMLHandler& handler, CPREQUEST* record) {
+  bool copied = copyText(handler.getSubnode(), &record->subnode);
+  RequestInfo** tail = &record->requestInfo;
+  for (const RequestInfo* node = handler.getRequestInfo(); node && copied; node = node->next) {
+    if (!node->name || !node->value) {
+      CP_TRACE_ALWAYS(trc, "Received requestInfo with null name or value");
+      continue;
+    }
+    RequestInfo* copy = static_cast<RequestInfo*>(calloc(1, sizeof(RequestInfo)));
+    copied = copy && copyText(node->name, &copy->name) && copyText(node->value, &copy->value) &&
+             copyText(node->op, &copy->op) && copyText(node->logOp, &copy->logOp);
+    if (copy) {  // linked even when partly copied, so that clearRecord frees it
+      *tail = copy;
+      tail = &copy->next;
+    }
+  }
+  return copied;
+}
+
+// Makes the id of a data or task request pending: a copy of the id as the key,
+// with a data request's group as the value, or for a task the key itself. Other
+// requests pend nothing. False when it ran out of memory (nothing pending then).
+bool makePending(const CPREQUEST* record, AGPTR* group) {
+  if (record->requestType != DATA_REQUEST && record->requestType != TASK_REQUEST) return true;
+  char* key = strdup(record->id);
+  if (!key) return false;
+  return pendingPut(key, record->requestType == DATA_REQUEST ? static_cast<void*>(group) : key);
+}
+
+// Parses one message into the record: the request it carries ends the wait, or
+// it is ignored, or (for want of memory) it is dropped with the record cleared.
+Outcome takeMessage(TraceScope& trc, StringBuffer& message, CPREQUEST* record) {
+  ClientRequestXMLHandler handler;
+  XMLParser parser(&handler);
+  parser.parse(message.data());  // what the handler gathered counts, also after an error
+
+  // Facts lost for want of memory would make a wrong request: drop it instead.
+  bool copied = !parser.ranOutOfMemory() && !handler.ranOutOfMemory();
+  AGPTR* group = nullptr;
+  if (copied && fillRequest(trc, handler, record, &group, &copied) == Outcome::IGNORED) return Outcome::IGNORED;
+  if (copied && copyFilters(trc, handler, record) && makePending(record, group)) return Outcome::ENDS_WAIT;
+  CP_TRACE(trc, TRC_ERROR, "Out of memory copying the request; it is dropped");
+  clearRecord(record);
+  return Outcome::OUT_OF_MEMORY;
+}
+
 }  // namespace
 
 int cp_WaitForRequest(CPREQUEST** out) {
@@ -81,115 +189,13 @@ int cp_WaitForRequest(CPREQUEST** out) {
   while (outcome == Outcome::IGNORED) {
     StringBuffer message(MESSAGE_CAPACITY);
     if (!cpContext.agent->receive(message)) break;  // requestType stays NO_REQUEST
-
-    ClientRequestXMLHandler handler;
-    XMLParser parser(&handler);
-    parser.parse(message.data());  // what the handler gathered counts, also after an error
-
-    // Facts lost for want of memory would make a wrong request: drop it instead.
-    bool copied = !parser.ranOutOfMemory() && !handler.ranOutOfMemory();
-    if (!copied) outcome = Outcome::ENDS_WAIT;
-    char* pendingKey = nullptr;
-    void* pendingValue = nullptr;
-    if (!copied) {
-      // reported below
-    } else if (handler.isDataRequest()) {
-      const char* name = handler.getAttrGroup();
-      CP_TRACE(trc, TRC_DETAIL, "Got data request for attribute group %s", orNull(name));
-      AGPTR* group = findGroup(name);
-      if (!group) {
-        CP_TRACE(trc, TRC_ERROR, "Requested attribute group was not registered for!!!");
-      } else if (!handler.getId()) {
-        CP_TRACE(trc, TRC_ERROR, "Data request without an id ignored");
-      } else {
-        record->groupId = group->groupId;
-        record->requestType = DATA_REQUEST;
-        copied = copyText(handler.getId(), &record->id) &&
-                 copyText(handler.getRequestStartedID(), &record->requestStartedID) &&
-                 copyText(handler.getId(), &pendingKey);
-        pendingValue = group;
-        outcome = Outcome::ENDS_WAIT;
-      }
-    } else if (handler.isTaskRequest()) {
-      if (!handler.getId()) {
-        CP_TRACE(trc, TRC_ERROR, "Task request without an id ignored");
-      } else {
-        copied = copyText(handler.getCommand(), &record->command) && copyText(handler.getUser(), &record->user) &&
-                 copyText(handler.getId(), &record->id) && copyText(handler.getId(), &pendingKey);
-        record->requestType = TASK_REQUEST;
-        pendingValue = pendingKey;  // a task entry's value is its own key
-        outcome = Outcome::ENDS_WAIT;
-      }
-    } else if (handler.isStartRequest()) {
-      const char* name = handler.getAttrGroup();
-      CP_TRACE(trc, TRC_DETAIL, "Got request start for attribute group %s", orNull(name));
-      AGPTR* group = findGroup(name);
-      if (!group) {
-        CP_TRACE(trc, TRC_ERROR, "Requested attribute group <%s> was not registered!!!", orNull(name));
-      } else {
-        record->groupId = group->groupId;
-        record->requestType = START_REQUEST;
-        copied = copyText(handler.getRequestStartedID(), &record->requestStartedID);
-        outcome = Outcome::ENDS_WAIT;
-      }
-    } else if (handler.isStopRequest()) {
-      const char* name = handler.getAttrGroup();
-      CP_TRACE(trc, TRC_DETAIL, "Got request stop for attribute group %s", orNull(name));
-      AGPTR* group = findGroup(name);
-      if (!group) {
-        CP_TRACE(trc, TRC_ERROR, "Requested attribute group was not registered for!!!");
-      } else {
-        record->groupId = group->groupId;
-        record->requestType = STOP_REQUEST;
-        copied = copyText(handler.getRequestStartedID(), &record->requestStartedID);
-      }
-      record->shuttingDown = handler.isShuttingDown();
-      if (record->shuttingDown)
-        CP_TRACE(trc, TRC_DETAIL, "Agent is in the process of shutting down.");
-      else
-        CP_TRACE(trc, TRC_DETAIL, "Agent is not in the process of shutting down.");
-      outcome = Outcome::ENDS_WAIT;
-    } else if (handler.isShutdown()) {
-      record->requestType = NO_REQUEST;
-      outcome = Outcome::ENDS_WAIT;
-    } else {
-      CP_TRACE(trc, TRC_ERROR, "Unrecognized request type");
-    }
-
-    if (outcome == Outcome::ENDS_WAIT && copied) {
-      copied = copyText(handler.getSubnode(), &record->subnode);
-      RequestInfo** tail = &record->requestInfo;
-      for (const RequestInfo* node = handler.getRequestInfo(); node && copied; node = node->next) {
-        if (!node->name || !node->value) {
-          CP_TRACE_ALWAYS(trc, "Received requestInfo with null name or value");
-          continue;
-        }
-        RequestInfo* copy = static_cast<RequestInfo*>(calloc(1, sizeof(RequestInfo)));
-        copied = copy && copyText(node->name, &copy->name) && copyText(node->value, &copy->value) &&
-                 copyText(node->op, &copy->op) && copyText(node->logOp, &copy->logOp);
-        if (copy) {  // linked even when partly copied, so that clearRecord frees it
-          *tail = copy;
-          tail = &copy->next;
-        }
-      }
-    }
-
-    if (outcome == Outcome::ENDS_WAIT && copied && pendingKey) {
-      copied = pendingPut(pendingKey, pendingValue);  // the table owns the key from here
-      pendingKey = nullptr;
-    }
-    if (outcome == Outcome::ENDS_WAIT && !copied) {
-      free(pendingKey);
-      CP_TRACE(trc, TRC_ERROR, "Out of memory copying the request; it is dropped");
-      clearRecord(record);
-      outcome = Outcome::OUT_OF_MEMORY;
-    }
+    outcome = takeMessage(trc, message, record);
   }
   return trc.exit(__LINE__, outcome == Outcome::OUT_OF_MEMORY ? CP_NO_MEMORY : CP_OK);
 }
 
-void cpdll_FreeRequest(CPREQUEST* request) {
-  if (!request) return;
-  clearRecord(request);
-  free(request);
+void releaseRequest(CPREQUEST* record) {
+  if (!record) return;
+  clearRecord(record);
+  free(record);
 }

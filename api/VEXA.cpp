@@ -75,10 +75,7 @@ void releaseConnection() {
     HashTableIterator it = c.registry->iterator();
     while (it.hasNext()) {
       it.next();
-      AGPTR* group = static_cast<AGPTR*>(it.value());
-      free(group->name);
-      delete group->responseBuffer;
-      free(group);
+      freeGroup(static_cast<AGPTR*>(it.value()));
     }
     delete c.registry;
     c.registry = nullptr;
@@ -117,7 +114,7 @@ int cp_OpenConnection(const char** properties, int count) {
     c.threaded = true;
   }
 
-  // Also in state 3: a failed open before this one leaves its tables and socket.
+  // Also in CLOSED_SOCKET_STATE: a failed open before this one leaves its tables and socket.
   releaseConnection();
 
   int result = CP_CONNECT_FAILED;
@@ -190,3 +187,14 @@ bool pendingRemove(const char* id) {
   free(storedKey);
   return found;
 }
+
+bool inState(TraceScope& trc, int line, int expected) {
+  int state = cpContext.state.load();
+  if (state == expected) return true;
+  if (trc.on(TRC_ERROR))
+    TRC1_Printf(trc.record(), line, "Called with illegal state.  Expected %d (%s), got %d.", expected,
+                expected == OPEN_SOCKET_STATE ? "OPEN_SOCKET_STATE" : "REG_COMPLETE_STATE", state);
+  return false;
+}
+
+int writeMessage(StringBuffer& message) { return cpContext.agent->write(message) ? CP_OK : CP_WRITE_FAILED; }

@@ -1,20 +1,19 @@
 // The process-wide connection context and the internal operations behind the exports.
 //
-// Each cpdll_ export hands its arguments to the cp_ operation of the same name and
-// returns its result. The operations keep their state in the one connection
-// context below, which lives in static storage with its load-time values and
-// allocates nothing before the first open.
+// Each cpdll_ export hands its arguments to one operation here (Exports.cpp shows
+// which) and returns its result. The operations keep their state in the one
+// connection context below, which lives in static storage with its load-time
+// values and allocates nothing before the first open.
 //
 // Threads: only the pending-request table is guarded, by the pending-table lock,
-// for one table operation at a time. The registry (fixed in state 2), the groups'
-// response buffers and the socket are used without a lock; the state is atomic, and
-// the close and a wait on another thread meet through closing and waiters.
+// for one table operation at a time. The registry (fixed in REG_COMPLETE_STATE),
+// the groups' response buffers and the socket are used without a lock; the state
+// is atomic, and the close and a wait on another thread meet through closing and waiters.
 #ifndef CPCLIENT_API_VEXA_H
 #define CPCLIENT_API_VEXA_H
 
 #include <atomic>
 #include <cstddef>
-#include <cstdint>
 
 #include "cpclient.h"
 #include "host/Services.h"
@@ -22,11 +21,13 @@
 class ClientSocket;
 class HashTable;
 class StringBuffer;
+class TraceScope;
 
 constexpr int OPEN_SOCKET_STATE = 1;    // connected, registration not yet sent
 constexpr int REG_COMPLETE_STATE = 2;   // registration sent, requests flow
 constexpr int CLOSED_SOCKET_STATE = 3;  // no connection
 
+constexpr int MESSAGE_CAPACITY = 256;  // of each message buffer that one call builds or receives
 constexpr int DEFAULT_INITIAL_BUFFER_SIZE = 4096;
 constexpr int MIN_INITIAL_BUFFER_SIZE = 256;
 constexpr int RESPONSE_GROWTH_PERCENT = 100;
@@ -66,27 +67,33 @@ void cp_setPort(int port);
 // Opens the connection. properties is an optional list of count "NAME=value"
 // entries: "CP_PORT=" gives the port when neither cp_setPort nor CP_PORT did, and
 // any "CP_MULTITHREADED=" entry sets the threaded flag. Whatever an earlier
-// connection or failed open left is released first. Returns 0, -1 (no port,
-// nothing changed) or -2 (connect failed, or no memory for the connection).
+// connection or failed open left is released first. Returns CP_OK, CP_NO_PORT
+// (nothing changed) or CP_CONNECT_FAILED (connect failed, or no memory for the connection).
 int cp_OpenConnection(const char** properties, int count);
-// Closes the connection and releases everything it owns. Always 0. It may run on
-// another thread while a wait is blocked: the wait is woken (it reports no
+// Closes the connection and releases everything it owns. Always CP_OK. It may run
+// on another thread while a wait is blocked: the wait is woken (it reports no
 // request) and the close waits for it to return first; a wait that starts while
 // the close runs returns no request at once, however often it is called.
 int cp_CloseConnection();
 
-// Registers a group in state 1: 0, or -4 (wrong state or no memory). A name
-// registered again replaces the earlier group, whose record is freed.
+// Registers a group in OPEN_SOCKET_STATE: CP_OK, or CP_ILLEGAL_STATE (wrong state
+// or no memory). A name registered again replaces the earlier group, whose record is freed.
 int cp_RegisterAttrGroup(const char* name, int version, int groupId);
-// Sends the registration message and moves to state 2: 0, -5 (not written; the
-// state is 2 all the same) or -4 (not in state 1).
+// Sends the registration message and moves to REG_COMPLETE_STATE: CP_OK,
+// CP_WRITE_FAILED (not written; the state moves all the same) or CP_ILLEGAL_STATE
+// (not in OPEN_SOCKET_STATE).
 int cp_RegistrationComplete();
+// Frees a group with its name copy and its response buffer.
+void freeGroup(AGPTR* group);
 
 // Waits for the next request (see cpdll_WaitForRequest). Always stores a record in
-// *out unless the record itself cannot be allocated (then null and -10). Returns 0,
-// -4 (not in state 2) or -10 (a request could not be copied for want of memory;
-// the record is empty and nothing is pending for it).
+// *out unless the record itself cannot be allocated (then null and CP_NO_MEMORY).
+// Returns CP_OK, CP_ILLEGAL_STATE (not in REG_COMPLETE_STATE) or CP_NO_MEMORY (a
+// request could not be copied; the record is empty and nothing is pending for it).
 int cp_WaitForRequest(CPREQUEST** out);
+// Frees a record made by cp_WaitForRequest and everything it holds; null is
+// ignored. Touches no connection state.
+void releaseRequest(CPREQUEST* record);
 
 // Pending-request table operations, each under the pending-table lock.
 // Looks id up: the value stored for it, or null.
@@ -101,15 +108,27 @@ bool pendingPut(char* key, void* value);
 // Ends id: removes its entry and frees the stored key. False when it was not pending.
 bool pendingRemove(const char* id);
 
-// Data responses. Each returns 0, -4 (not in state 2), -9 (id not pending for a
-// data request), -10 (no memory for the group's response) or, for the sends, -5
-// (the write failed; the id ends all the same). Calls for one group must not overlap.
+// Helpers of the operations. True in the expected state; otherwise false, after
+// "Called with illegal state.  Expected N (NAME), got M." under TRC_ERROR in the
+// caller's trace record at the caller's line.
+bool inState(TraceScope& trc, int line, int expected);
+// Writes message on the agent connection: CP_OK, or CP_WRITE_FAILED.
+int writeMessage(StringBuffer& message);
+
+// Data responses. Each returns CP_OK, CP_ILLEGAL_STATE (not in REG_COMPLETE_STATE),
+// CP_ID_NOT_PENDING (id not pending for a data request), CP_NO_MEMORY (no memory
+// for the group's response) or, for the sends, CP_WRITE_FAILED (the id ends all
+// the same). Calls for one group must not overlap.
 // Adds one row of count values (null values allowed; a negative count or a null
 // array counts as an empty row).
 int cp_SetAttributeValues(char** values, int count, const char* id);
 // As cp_SetAttributeValues, with the values' lengths when the caller knows them
 // (lengths[i] for each non-null values[i]; null: measured here).
-int cp_SetAttributeValuesKnown(char** values, const size_t* lengths, int count, const char* id);
+int cp_SetAttributeValuesWithLengths(char** values, const size_t* lengths, int count, const char* id);
+// As cp_SetAttributeValues for a row and an id in UTF-16, converted to UTF-8 first;
+// a value whose copy cannot be allocated is written as an empty value, an id or an
+// array that cannot be allocated gives CP_NO_MEMORY. Not traced itself.
+int cp_SetAttributeValuesUtf16(char16_t** values, int count, char16_t* id);
 // Completes and sends the response for id, then ends id.
 int cp_SendData(const char* id);
 // Sends an error response with rc for id, drops the rows gathered, then ends id.
@@ -119,13 +138,15 @@ int cp_SendError(int rc, const char* id);
 // null. Borrowed from the registry.
 const char* getAttrGroup(int groupId);
 // Events: one row, or an error code, of a group, optionally for a subnode (null:
-// none). 0, -4, -5, -8 (no such group) or -10 (no memory for the message). Any thread.
+// none). CP_OK, CP_ILLEGAL_STATE, CP_WRITE_FAILED, CP_UNKNOWN_GROUP or
+// CP_NO_MEMORY (no memory for the message). Any thread.
 int cp_SendEventData(char** values, int count, int groupId, const char* subnode);
 int cp_SendEventError(int rc, int groupId, const char* subnode);
 // Task responses: end id (pending for a task or a data request) and send rc, with
 // valueCount outputs (each with insts[i] when i < instCount and it is not null).
-// 0, -4, -5 (the id is ended all the same), -9, or -10 (no memory for the message;
-// the id is ended). Any thread.
+// CP_OK, CP_ILLEGAL_STATE, CP_WRITE_FAILED (the id is ended all the same),
+// CP_ID_NOT_PENDING, or CP_NO_MEMORY (no memory for the message; the id is ended).
+// Any thread.
 int cp_SendTaskRC(int rc, const char* id);
 int cp_SendTaskRC(int rc, const char* id, char** insts, int instCount, char** values, int valueCount);
 // Appends count outputs: <output value="V"[ inst="I"]/>, both escaped.

@@ -109,6 +109,7 @@ std::vector<std::string> Conversation::awaiting() const {
   for (const auto& entry : asked_)
     if (entry.second.required && entry.second.state == State::PENDING) byOrder[entry.second.order] = entry.first;
   std::vector<std::string> ids;
+  ids.reserve(byOrder.size());
   for (const auto& entry : byOrder) ids.push_back(entry.second);
   return ids;
 }

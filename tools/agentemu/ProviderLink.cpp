@@ -64,6 +64,7 @@ bool ProviderLink::start(const std::vector<std::string>& argv, std::string& erro
     return false;
   }
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   std::string portText = std::to_string(port_);

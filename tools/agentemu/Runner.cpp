@@ -23,9 +23,9 @@ std::string describeFilters(const std::vector<Filter>& filters) {
 
 }  // namespace
 
-std::string Runner::withinTimeout() const {
-  char text[48];
-  std::snprintf(text, sizeof text, "within %g s", options_.timeoutS);
+std::string Runner::timeoutText() const {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", options_.timeoutS);
   return text;
 }
 
@@ -66,8 +66,17 @@ bool Runner::send(const SentRequest& request) {
 
 void Runner::awaitAnswer(const std::string& id) {
   pump(after(options_.timeoutS), [&] { return conversation_.answered(id) || !conversation_.readable(); });
-  if (!conversation_.readable()) return;  // the answer may be in bytes that cannot be read
-  conversation_.giveUp(id, open_ ? withinTimeout() : "before the connection closed");
+  giveUpWaiting({id});
+}
+
+void Runner::awaitAll() {
+  pump(after(options_.timeoutS), [&] { return conversation_.awaiting().empty() || !conversation_.readable(); });
+  giveUpWaiting(conversation_.awaiting());
+}
+
+void Runner::giveUpWaiting(const std::vector<std::string>& ids) {
+  if (!conversation_.readable()) return;  // the answers may be in bytes that cannot be read
+  for (const auto& id : ids) conversation_.giveUp(id, open_ ? withinTimeout() : "before the connection closed");
 }
 
 void Runner::playRequest(const Step& step, const std::string& group) {
@@ -154,6 +163,19 @@ void Runner::playExpect(const Step& step) {
   output_.expectation(step.line, step.text, failure.empty(), failure);
 }
 
+void Runner::playTask(const Step& step) {
+  SentRequest request;
+  request.kind = RequestKind::TASK;
+  std::string id = step.id ? *step.id : conversation_.freshId();
+  conversation_.askedTask(id, true);
+  lastTaskId_ = id;
+  request.id = id;
+  request.xml = Wire::taskRequest(id, step.subnode, step.command, step.user);
+  request.detail = describe({"command \"" + step.command + "\"", "user \"" + step.user + "\"",
+                             step.subnode ? "subnode=" + *step.subnode : ""});
+  if (send(request) && step.wait) awaitAnswer(id);
+}
+
 void Runner::playStep(const Step& step) {
   if (step.kind == Step::EXPECT) {
     playExpect(step);
@@ -171,27 +193,8 @@ void Runner::playStep(const Step& step) {
           if (canSend()) playRequest(step, group.name);
       }
       break;
-    case Step::TASK: {
-      SentRequest request;
-      request.kind = RequestKind::TASK;
-      std::string id = step.id ? *step.id : conversation_.freshId();
-      conversation_.askedTask(id, true);
-      lastTaskId_ = id;
-      request.id = id;
-      request.xml = Wire::taskRequest(id, step.subnode, step.command, step.user);
-      request.detail = describe({"command \"" + step.command + "\"", "user \"" + step.user + "\"",
-                                 step.subnode ? "subnode=" + *step.subnode : ""});
-      if (send(request) && step.wait) awaitAnswer(id);
-      break;
-    }
-    case Step::WAIT: {
-      Clock::time_point deadline = after(options_.timeoutS);
-      pump(deadline, [&] { return conversation_.awaiting().empty() || !conversation_.readable(); });
-      if (!conversation_.readable()) break;
-      for (const auto& id : conversation_.awaiting())
-        conversation_.giveUp(id, open_ ? withinTimeout() : "before the connection closed");
-      break;
-    }
+    case Step::TASK: playTask(step); break;
+    case Step::WAIT: awaitAll(); break;
     case Step::SLEEP: pump(Clock::now() + std::chrono::milliseconds(step.sleepMs), [] { return false; }); break;
     case Step::RAW: {
       SentRequest request;
@@ -233,18 +236,15 @@ void Runner::shutdown() {
   // Requests still awaited now have had their chance.
   if (conversation_.readable())
     for (const auto& id : conversation_.awaiting()) conversation_.giveUp(id, "before the end of the conversation");
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%g s", options_.timeoutS);
   if (link_.started()) {
     if (!link_.waitExit(deadline)) {
       conversation_.violation(Violation::NO_EXIT, std::nullopt,
-                              std::string("the provider did not exit within ") + seconds + " of the shutdown; killed");
+                              "the provider did not exit " + withinTimeout() + " of the shutdown; killed");
       link_.kill();
     }
   } else if (open_) {
-    conversation_.violation(
-        Violation::NO_EXIT, std::nullopt,
-        std::string("the provider did not close its connection within ") + seconds + " of the shutdown");
+    conversation_.violation(Violation::NO_EXIT, std::nullopt,
+                            "the provider did not close its connection " + withinTimeout() + " of the shutdown");
   }
 }
 
@@ -259,19 +259,20 @@ int Runner::finish() {
   return summary.ok ? EXIT_OK : EXIT_FAILED;
 }
 
-int Runner::run(const std::vector<Step>* script) {
-  output_.listening(link_.port(), options_.provider.empty());
-  Clock::time_point startedAt = Clock::now();
-  if (!options_.provider.empty()) {
-    std::string error;
-    if (!link_.start(options_.provider, error)) {
-      std::fprintf(stderr, "agentemu: %s\n", error.c_str());
-      return EXIT_USAGE;
-    }
-    std::string command;
-    for (const auto& arg : options_.provider) command += (command.empty() ? "" : " ") + arg;
-    output_.started(command, static_cast<long>(link_.pid()));
+bool Runner::startProvider() {
+  if (options_.provider.empty()) return true;  // one started by hand is awaited
+  std::string error;
+  if (!link_.start(options_.provider, error)) {
+    std::fprintf(stderr, "agentemu: %s\n", error.c_str());
+    return false;
   }
+  std::string command;
+  for (const auto& arg : options_.provider) command += (command.empty() ? "" : " ") + arg;
+  output_.started(command, static_cast<long>(link_.pid()));
+  return true;
+}
+
+bool Runner::connect(Clock::time_point startedAt) {
   std::optional<Clock::time_point> connectDeadline;
   if (link_.started()) connectDeadline = after(options_.timeoutS);
   ProviderLink::AcceptResult accepted = link_.accept(connectDeadline);
@@ -285,12 +286,19 @@ int Runner::run(const std::vector<Step>* script) {
     }
     conversation_.violation(Violation::NO_CONNECTION, std::nullopt, why);
     link_.kill();
-    return finish();
+    return false;
   }
   open_ = true;
   conversation_.connected(Clock::now());
   output_.connected(std::chrono::duration<double, std::milli>(Clock::now() - startedAt).count());
+  return true;
+}
 
+int Runner::run(const std::vector<Step>* script) {
+  output_.listening(link_.port(), options_.provider.empty());
+  Clock::time_point startedAt = Clock::now();
+  if (!startProvider()) return EXIT_USAGE;
+  if (!connect(startedAt)) return finish();
   pump(after(options_.timeoutS), [&] { return conversation_.registered() || !conversation_.readable(); });
   if (!conversation_.registered() && conversation_.readable() && open_)
     conversation_.violation(Violation::NO_REGISTRATION, std::nullopt, "no registration " + withinTimeout());

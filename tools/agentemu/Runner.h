@@ -33,17 +33,24 @@ class Runner {
   Clock::time_point after(double seconds) const {
     return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   }
-  std::string withinTimeout() const;
+  std::string timeoutText() const;  // "10 s"
+  std::string withinTimeout() const { return "within " + timeoutText(); }
   bool canSend() const { return open_ && conversation_.readable() && !shutdownSent_; }
 
   void pump(Clock::time_point deadline, const std::function<bool()>& done);
   void connectionClosed();
   bool send(const SentRequest& request);
   void awaitAnswer(const std::string& id);
+  void awaitAll();
+  // Reports the requests among ids that are still unanswered (unless the stream cannot be read).
+  void giveUpWaiting(const std::vector<std::string>& ids);
   void play(const std::vector<Step>& steps);
   void playStep(const Step& step);
   void playRequest(const Step& step, const std::string& group);
+  void playTask(const Step& step);
   void playExpect(const Step& step);
+  bool startProvider();
+  bool connect(Clock::time_point startedAt);
   void shutdown();
   int finish();
 

@@ -240,7 +240,8 @@ bool readScript(const std::string& path, const std::string& defaultUser, std::ve
     std::string problem = readStep(line, defaultUser, step);
     if (problem.empty() && shutdownSeen && step.kind != Step::EXPECT) problem = "only expect steps may follow shutdown";
     if (!problem.empty()) {
-      error = path + ":" + std::to_string(number) + ": " + problem;
+      error = path + ":" + std::to_string(number) + ": ";
+      error += problem;
       return false;
     }
     shutdownSeen = shutdownSeen || step.kind == Step::SHUTDOWN;

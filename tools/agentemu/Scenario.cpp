@@ -11,6 +11,12 @@ namespace {
 const char EVERY_GROUP[] = "*";
 const char LOG_OP_AND[] = "AND";
 
+// The steps that send a request, by name.
+const struct {
+  const char* name;
+  Step::Kind kind;
+} REQUEST_STEPS[] = {{"start", Step::START}, {"data", Step::DATA}, {"stop", Step::STOP}, {"task", Step::TASK}};
+
 // One word of a script line; equalsAt is the position of its first '=' outside quotes.
 struct Word {
   std::string text;
@@ -136,8 +142,9 @@ std::string readStep(const std::string& line, const std::string& defaultUser, St
   std::vector<Word> words;
   std::string error;
   if (!splitWords(line, words, error)) return error;
-  if (name == "start" || name == "data" || name == "stop" || name == "task") {
-    step.kind = name == "start" ? Step::START : name == "data" ? Step::DATA : name == "stop" ? Step::STOP : Step::TASK;
+  for (const auto& request : REQUEST_STEPS) {
+    if (name != request.name) continue;
+    step.kind = request.kind;
     step.user = defaultUser;
     return readRequestWords(words, step);
   }

@@ -45,7 +45,7 @@ const OptionSpec OPTIONS[] = {
      }},
     {"--interval", "MS", "pause between two rounds of one group (default 0)", true,
      [](const std::string& value, Options& options) {
-       return parseNumber(value, 0, 86400000, options.scenario.intervalMs);
+       return parseNumber(value, 0, MAX_PAUSE_MS, options.scenario.intervalMs);
      }},
     {"--task", "COMMAND", "add a task request after the groups (repeatable)", true,
      [](const std::string& value, Options& options) {

@@ -157,7 +157,7 @@ std::string readStep(const std::string& line, const std::string& defaultUser, St
   }
   if (name == "sleep") {
     step.kind = Step::SLEEP;
-    if (words.size() != 2 || !parseNumber(words[1].text, 0, LONG_MAX, step.sleepMs)) return "sleep MS";
+    if (words.size() != 2 || !parseNumber(words[1].text, 0, MAX_PAUSE_MS, step.sleepMs)) return "sleep MS";
     return "";
   }
   if (name == "wait" || name == "shutdown") {

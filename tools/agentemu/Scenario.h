@@ -44,6 +44,9 @@ struct Step {
   Expect expect;                // EXPECT
 };
 
+// The longest pause, of --interval and of a sleep step: one day, well inside the clock's range.
+const long MAX_PAUSE_MS = 86400000;
+
 // The choices of the command line that shape the default scenario.
 struct DefaultScenario {
   long rounds = 1;

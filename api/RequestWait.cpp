@@ -16,12 +16,6 @@ namespace {
 
 const char* orNull(const char* text) { return text ? text : "(null)"; }
 
-// Copies text into *target (null stays null). False when the copy ran out of memory.
-bool copyText(const char* text, char** target) {
-  *target = text ? strdup(text) : nullptr;
-  return !text || *target;
-}
-
 // Frees everything the record holds and clears it, keeping the record itself.
 void clearRecord(CPREQUEST* record) {
   free(record->id);
@@ -56,11 +50,10 @@ class WaitInProgress {
 enum class Outcome { IGNORED, ENDS_WAIT, OUT_OF_MEMORY };
 
 // Fills a request that names a group (data, start or stop): groupId, requestType
-// and requestStartedID, and a data request's id. Returns the group, or null with
-// the record untouched when the request is ignored (traced): its group is not
-// registered, or a data request has no id. *copied turns false when a copy ran
-// out of memory.
-AGPTR* fillGroupRequest(TraceScope& trc, ClientRequestXMLHandler& handler, int type, CPREQUEST* record, bool* copied) {
+// and requestStartedID, and a data request's id, each taken over from the handler.
+// Returns the group, or null with the record untouched when the request is ignored
+// (traced): its group is not registered, or a data request has no id.
+AGPTR* fillGroupRequest(TraceScope& trc, ClientRequestXMLHandler& handler, int type, CPREQUEST* record) {
   const char* name = handler.getAttrGroup();
   const char* kind = type == DATA_REQUEST ? "data request" : type == START_REQUEST ? "request start" : "request stop";
   CP_TRACE(trc, TRC_DETAIL, "Got %s for attribute group %s", kind, orNull(name));
@@ -78,38 +71,39 @@ AGPTR* fillGroupRequest(TraceScope& trc, ClientRequestXMLHandler& handler, int t
   }
   record->groupId = group->groupId;
   record->requestType = type;
-  *copied = (type != DATA_REQUEST || copyText(handler.getId(), &record->id)) &&
-            copyText(handler.getRequestStartedID(), &record->requestStartedID);
+  if (type == DATA_REQUEST) record->id = handler.takeId();
+  record->requestStartedID = handler.takeRequestStartedID();
   return group;
 }
 
 // Fills a task request: command, user and id. IGNORED, with the record untouched,
 // when it has no id (traced).
-Outcome fillTaskRequest(TraceScope& trc, ClientRequestXMLHandler& handler, CPREQUEST* record, bool* copied) {
+Outcome fillTaskRequest(TraceScope& trc, ClientRequestXMLHandler& handler, CPREQUEST* record) {
   if (!handler.getId()) {
     CP_TRACE(trc, TRC_ERROR, "Task request without an id ignored");
     return Outcome::IGNORED;
   }
   record->requestType = TASK_REQUEST;
-  *copied = copyText(handler.getCommand(), &record->command) && copyText(handler.getUser(), &record->user) &&
-            copyText(handler.getId(), &record->id);
+  record->command = handler.takeCommand();
+  record->user = handler.takeUser();
+  record->id = handler.takeId();
   return Outcome::ENDS_WAIT;
 }
 
 // Fills the record from the request that the handler recognised, the first of its
-// flags in the order below deciding. IGNORED leaves the record untouched. *group
-// receives a data request's group.
-Outcome fillRequest(TraceScope& trc, ClientRequestXMLHandler& handler, CPREQUEST* record, AGPTR** group, bool* copied) {
+// flags in the order below deciding, taking the texts over from the handler.
+// IGNORED leaves the record untouched. *group receives a data request's group.
+Outcome fillRequest(TraceScope& trc, ClientRequestXMLHandler& handler, CPREQUEST* record, AGPTR** group) {
   if (handler.isDataRequest()) {
-    *group = fillGroupRequest(trc, handler, DATA_REQUEST, record, copied);
+    *group = fillGroupRequest(trc, handler, DATA_REQUEST, record);
     return *group ? Outcome::ENDS_WAIT : Outcome::IGNORED;
   }
-  if (handler.isTaskRequest()) return fillTaskRequest(trc, handler, record, copied);
+  if (handler.isTaskRequest()) return fillTaskRequest(trc, handler, record);
   if (handler.isStartRequest())
-    return fillGroupRequest(trc, handler, START_REQUEST, record, copied) ? Outcome::ENDS_WAIT : Outcome::IGNORED;
+    return fillGroupRequest(trc, handler, START_REQUEST, record) ? Outcome::ENDS_WAIT : Outcome::IGNORED;
   if (handler.isStopRequest()) {
     // A stop for a group not registered ends the wait too, as NO_REQUEST.
-    fillGroupRequest(trc, handler, STOP_REQUEST, record, copied);
+    fillGroupRequest(trc, handler, STOP_REQUEST, record);
     record->shuttingDown = handler.isShuttingDown();
     CP_TRACE(trc, TRC_DETAIL, "Agent is %sin the process of shutting down.", record->shuttingDown ? "" : "not ");
     return Outcome::ENDS_WAIT;
@@ -119,25 +113,24 @@ Outcome fillRequest(TraceScope& trc, ClientRequestXMLHandler& handler, CPREQUEST
   return Outcome::IGNORED;
 }
 
-// Copies the subnode and the request filters, in their order, skipping (traced)
-// a filter without a name or a value. False when a copy ran out of memory.
-bool copyFilters(TraceScope& trc, ClientRequestXMLHandler& handler, CPREQUEST* record) {
-  bool copied = copyText(handler.getSubnode(), &record->subnode);
+// Takes the subnode and the request filters over, in their order, leaving out
+// (traced, and freed) a filter without a name or a value.
+void takeFilters(TraceScope& trc, ClientRequestXMLHandler& handler, CPREQUEST* record) {
+  record->subnode = handler.takeSubnode();
   RequestInfo** tail = &record->requestInfo;
-  for (const RequestInfo* node = handler.getRequestInfo(); node && copied; node = node->next) {
-    if (!node->name || !node->value) {
+  RequestInfo* node = handler.takeRequestInfo();
+  while (node) {
+    RequestInfo* next = node->next;
+    node->next = nullptr;
+    if (node->name && node->value) {
+      *tail = node;
+      tail = &node->next;
+    } else {
       CP_TRACE_ALWAYS(trc, "Received requestInfo with null name or value");
-      continue;
+      freeRequestInfoList(node);
     }
-    RequestInfo* copy = static_cast<RequestInfo*>(calloc(1, sizeof(RequestInfo)));
-    copied = copy && copyText(node->name, &copy->name) && copyText(node->value, &copy->value) &&
-             copyText(node->op, &copy->op) && copyText(node->logOp, &copy->logOp);
-    if (copy) {  // linked even when partly copied, so that clearRecord frees it
-      *tail = copy;
-      tail = &copy->next;
-    }
+    node = next;
   }
-  return copied;
 }
 
 // Makes the id of a data or task request pending: a copy of the id as the key,
@@ -158,10 +151,11 @@ Outcome takeMessage(TraceScope& trc, StringBuffer& message, CPREQUEST* record) {
   parser.parse(message.data());  // what the handler gathered counts, also after an error
 
   // Facts lost for want of memory would make a wrong request: drop it instead.
-  bool copied = !parser.ranOutOfMemory() && !handler.ranOutOfMemory();
+  bool complete = !parser.ranOutOfMemory() && !handler.ranOutOfMemory();
   AGPTR* group = nullptr;
-  if (copied && fillRequest(trc, handler, record, &group, &copied) == Outcome::IGNORED) return Outcome::IGNORED;
-  if (copied && copyFilters(trc, handler, record) && makePending(record, group)) return Outcome::ENDS_WAIT;
+  if (complete && fillRequest(trc, handler, record, &group) == Outcome::IGNORED) return Outcome::IGNORED;
+  if (complete) takeFilters(trc, handler, record);
+  if (complete && makePending(record, group)) return Outcome::ENDS_WAIT;
   CP_TRACE(trc, TRC_ERROR, "Out of memory copying the request; it is dropped");
   clearRecord(record);
   return Outcome::OUT_OF_MEMORY;

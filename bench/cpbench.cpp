@@ -321,8 +321,8 @@ void BM_LargeResponse(benchmark::State& state) {
 
 // ---- 3. Inbound requests -------------------------------------------------------
 
-// What cp_WaitForRequest makes of a parsed data request: the record with its
-// copies and the pending entry.
+// What cp_WaitForRequest makes of a parsed data request: the record, which takes
+// the handler's copies over, and the pending entry with its own copy of the id.
 CPREQUEST* recordOf(ClientRequestXMLHandler& handler) {
   CPREQUEST* record = static_cast<CPREQUEST*>(calloc(1, sizeof(CPREQUEST)));
   if (!record) return nullptr;
@@ -330,22 +330,22 @@ CPREQUEST* recordOf(ClientRequestXMLHandler& handler) {
   if (group && handler.getId()) {
     record->groupId = group->groupId;
     record->requestType = DATA_REQUEST;
-    record->id = strdup(handler.getId());
-    if (handler.getRequestStartedID()) record->requestStartedID = strdup(handler.getRequestStartedID());
-    makePending(handler.getId(), group);
+    record->id = handler.takeId();
+    record->requestStartedID = handler.takeRequestStartedID();
+    makePending(record->id, group);
   }
-  if (handler.getSubnode()) record->subnode = strdup(handler.getSubnode());
+  record->subnode = handler.takeSubnode();
   RequestInfo** tail = &record->requestInfo;
-  for (const RequestInfo* node = handler.getRequestInfo(); node; node = node->next) {
-    if (!node->name || !node->value) continue;
-    RequestInfo* copy = static_cast<RequestInfo*>(calloc(1, sizeof(RequestInfo)));
-    if (!copy) break;
-    copy->name = strdup(node->name);
-    copy->value = strdup(node->value);
-    if (node->op) copy->op = strdup(node->op);
-    if (node->logOp) copy->logOp = strdup(node->logOp);
-    *tail = copy;
-    tail = &copy->next;
+  for (RequestInfo* node = handler.takeRequestInfo(); node;) {
+    RequestInfo* next = node->next;
+    node->next = nullptr;
+    if (node->name && node->value) {
+      *tail = node;
+      tail = &node->next;
+    } else {
+      freeRequestInfoList(node);
+    }
+    node = next;
   }
   return record;
 }

@@ -6,48 +6,57 @@
 
 #include "host/Trace.h"
 #include "util/HashTable.h"
-#include "util/StringBuffer.h"
 #include "xml/XMLParser.h"
 
 CP_TRACE_UNIT("1.0");
 
 namespace {
 
-const char* attribute(HashTable* attributes, const char* key) { return static_cast<const char*>(attributes->get(key)); }
+// The attribute's value, or null when it is absent (a tag without attributes is not searched).
+const char* attribute(HashTable* attributes, const char* key) {
+  return attributes->entryCount() > 0 ? static_cast<const char*>(attributes->get(key)) : nullptr;
+}
 
-// A heap copy of the attribute's value; null when it is absent or memory is short,
-// which also sets *outOfMemory.
-char* copyAttribute(HashTable* attributes, const char* key, bool* outOfMemory) {
-  const char* value = attribute(attributes, key);
+// A heap copy of value, or null for a null value; null also when memory is short,
+// which then sets *outOfMemory.
+char* copyOf(const char* value, bool* outOfMemory) {
   char* copy = value ? strdup(value) : nullptr;
   if (value && !copy) *outOfMemory = true;
   return copy;
 }
 
-// Replaces field (the later element wins) with a copy of the attribute, or null.
-void assign(char*& field, HashTable* attributes, const char* key, bool* outOfMemory) {
-  char* copy = copyAttribute(attributes, key, outOfMemory);
+// Replaces field (the later element wins) with a copy of value, or null.
+void assign(char*& field, const char* value, bool* outOfMemory) {
+  char* copy = copyOf(value, outOfMemory);
   free(field);
   field = copy;
 }
 
 // assign, only when the attribute is present; returns whether it was.
 bool assignIfPresent(char*& field, HashTable* attributes, const char* key, bool* outOfMemory) {
-  if (!attribute(attributes, key)) return false;
-  assign(field, attributes, key, outOfMemory);
+  const char* value = attribute(attributes, key);
+  if (!value) return false;
+  assign(field, value, outOfMemory);
   return true;
 }
 
-// True exactly when value is the word TRUE in any mix of cases, nothing around it.
-bool isTrueWord(const char* value, bool* outOfMemory) {
+// True exactly when value is the word TRUE in any mix of cases (a to z only), nothing around it.
+bool isTrueWord(const char* value) {
   if (!value) return false;
-  StringBuffer upper(value);
-  if (!upper.data()) {
-    *outOfMemory = true;
-    return false;
+  static const char WORD[] = "TRUE";
+  for (size_t i = 0; i < sizeof WORD; i++) {
+    char c = value[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != WORD[i]) return false;  // the terminators compare too
   }
-  upper.toUpper();
-  return strcmp(upper.data(), "TRUE") == 0;
+  return true;
+}
+
+// Hands text over to the caller, leaving null in its place.
+char* handOver(char*& text) {
+  char* taken = text;
+  text = nullptr;
+  return taken;
 }
 
 const char* shown(const char* text) { return text ? text : "(null)"; }
@@ -62,12 +71,14 @@ void appendRequestInfo(RequestInfo**& tail, HashTable* attributes, TraceScope& t
     *outOfMemory = true;
     return;
   }
-  node->name = copyAttribute(attributes, "name", outOfMemory);
-  if (!attribute(attributes, "name")) CP_TRACE(trc, TRC_DETAIL, "request filter info - name is null");
-  node->value = copyAttribute(attributes, "value", outOfMemory);
-  if (!attribute(attributes, "value")) CP_TRACE(trc, TRC_DETAIL, "request filter info - value is null");
-  node->op = copyAttribute(attributes, "op", outOfMemory);
-  node->logOp = copyAttribute(attributes, "logOp", outOfMemory);
+  const char* name = attribute(attributes, "name");
+  node->name = copyOf(name, outOfMemory);
+  if (!name) CP_TRACE(trc, TRC_DETAIL, "request filter info - name is null");
+  const char* value = attribute(attributes, "value");
+  node->value = copyOf(value, outOfMemory);
+  if (!value) CP_TRACE(trc, TRC_DETAIL, "request filter info - value is null");
+  node->op = copyOf(attribute(attributes, "op"), outOfMemory);
+  node->logOp = copyOf(attribute(attributes, "logOp"), outOfMemory);
   node->next = nullptr;
 
   *tail = node;
@@ -138,22 +149,22 @@ void ClientRequestXMLHandler::startElement(const char* name, HashTable* attribut
     taskRequest = true;
     if (!assignIfPresent(id, attributes, "id", noMemory)) CP_TRACE(trc, TRC_DETAIL, "id is null");
   } else if (strcmp(name, "attrGroup") == 0) {
-    assign(attrGroup, attributes, "name", noMemory);
+    assign(attrGroup, attribute(attributes, "name"), noMemory);
   } else if (strcmp(name, "task") == 0) {
-    assign(command, attributes, "command", noMemory);
+    assign(command, attribute(attributes, "command"), noMemory);
     assignIfPresent(user, attributes, "user", noMemory);
   } else if (strcmp(name, "startRequestInfo") == 0) {
     CP_TRACE(trc, TRC_DETAIL, "request started");
     startRequest = true;
     if (!assignIfPresent(requestStartedID, attributes, "requestStartedID", noMemory))
       CP_TRACE(trc, TRC_DETAIL, "request started - requestStartedID is null");
-    assign(attrGroup, attributes, "ag", noMemory);
+    assign(attrGroup, attribute(attributes, "ag"), noMemory);
   } else if (strcmp(name, "stopRequestInfo") == 0) {
     CP_TRACE(trc, TRC_DETAIL, "request stopped");
     stopRequest = true;
-    assign(requestStartedID, attributes, "requestStartedID", noMemory);
-    assign(attrGroup, attributes, "ag", noMemory);
-    shuttingDown = isTrueWord(attribute(attributes, "shuttingDown"), noMemory);
+    assign(requestStartedID, attribute(attributes, "requestStartedID"), noMemory);
+    assign(attrGroup, attribute(attributes, "ag"), noMemory);
+    shuttingDown = isTrueWord(attribute(attributes, "shuttingDown"));
   } else if (strcmp(name, "requestInfo") == 0) {
     CP_TRACE(trc, TRC_DETAIL, "request filter info");
     appendRequestInfo(requestInfoTail, attributes, trc, noMemory);
@@ -175,4 +186,21 @@ void ClientRequestXMLHandler::fatalError(const char* message) {
 const char* ClientRequestXMLHandler::getAttrGroup() {
   CP_TRACE_ENTRY(trc, "ClientRequestXMLHandler::getAttrGroup");
   return trc.exit(__LINE__, static_cast<const char*>(attrGroup));
+}
+
+char* ClientRequestXMLHandler::takeId() { return handOver(id); }
+
+char* ClientRequestXMLHandler::takeRequestStartedID() { return handOver(requestStartedID); }
+
+char* ClientRequestXMLHandler::takeSubnode() { return handOver(subnode); }
+
+char* ClientRequestXMLHandler::takeCommand() { return handOver(command); }
+
+char* ClientRequestXMLHandler::takeUser() { return handOver(user); }
+
+RequestInfo* ClientRequestXMLHandler::takeRequestInfo() {
+  RequestInfo* head = requestInfo;
+  requestInfo = nullptr;
+  requestInfoTail = &requestInfo;
+  return head;
 }

@@ -14,7 +14,8 @@
 // fields null (a copy that cannot be allocated does too). A parse error is traced
 // and recorded nowhere: the facts gathered before it stand.
 //
-// Every text handed out is owned by the handler and lives as long as it does.
+// Every text handed out is owned by the handler and lives as long as it does,
+// unless it is taken: a take hands the heap copy itself over to the caller.
 // One handler serves one message; it is never reset. Not thread-safe.
 #ifndef CPCLIENT_XML_CLIENTREQUESTXMLHANDLER_H
 #define CPCLIENT_XML_CLIENTREQUESTXMLHANDLER_H
@@ -52,6 +53,14 @@ class ClientRequestXMLHandler : public XMLHandler {
   bool isStopRequest() const { return stopRequest; }
   bool isShutdown() const { return shutdown; }
   bool isShuttingDown() const { return shuttingDown; }
+  // Each hands its text (or the whole filter list) over to the caller, who frees it
+  // (freeRequestInfoList for the list); the handler holds null (no filters) after it.
+  char* takeId();
+  char* takeRequestStartedID();
+  char* takeSubnode();
+  char* takeCommand();
+  char* takeUser();
+  RequestInfo* takeRequestInfo();
   // True when a copy could not be allocated: the facts above are then incomplete.
   bool ranOutOfMemory() const { return outOfMemory; }
 

@@ -7,8 +7,21 @@
 #include "util/StringBuffer.h"
 
 namespace {
-constexpr const char* TERMINATOR = ">\n";
-constexpr int TERMINATOR_LENGTH = 2;
+constexpr int TERMINATOR_LENGTH = 2;  // ">\n"
+
+// The '>' of the first ">\n" in text[0..length), or null. Looks for the line feed,
+// the rarer byte of the two in a message, and then at the byte before it.
+const char* findTerminator(const char* text, size_t length) {
+  const char* end = text + length;
+  const char* from = text + 1;  // a line feed at text[0] has no '>' before it here
+  while (from < end) {
+    const char* lineFeed = static_cast<const char*>(memchr(from, '\n', static_cast<size_t>(end - from)));
+    if (!lineFeed) return nullptr;
+    if (lineFeed[-1] == '>') return lineFeed - 1;
+    from = lineFeed + 1;
+  }
+  return nullptr;
+}
 
 // A new buffer holding length bytes of text, or null when it cannot be allocated.
 StringBuffer* keep(const char* text, int length) {
@@ -25,20 +38,25 @@ MessageFramer::~MessageFramer() { delete leftover; }
 
 Frame MessageFramer::next(StringBuffer& message) {
   if (!leftover) return Frame::INCOMPLETE;
-  int end = leftover->find(TERMINATOR);
-  if (end < 0) {
-    message.append(leftover->data());
-    delete leftover;
-    leftover = nullptr;
+  const char* text = leftover->data() + leftoverStart;
+  int length = leftover->length() - leftoverStart;
+  const char* greaterThan = findTerminator(text, static_cast<size_t>(length));
+  if (!greaterThan) {
+    message.appendN(text, length);
+    releaseLeftover();
     return Frame::INCOMPLETE;
   }
-  message.appendN(leftover->data(), end + 1);  // through the '>', without the line feed
-  StringBuffer* rest = nullptr;
-  int restLength = leftover->length() - end - TERMINATOR_LENGTH;
-  if (restLength > 0) rest = keep(leftover->data() + end + TERMINATOR_LENGTH, restLength);
+  int end = static_cast<int>(greaterThan - text);
+  message.appendN(text, end + 1);  // through the '>', without the line feed
+  leftoverStart += end + TERMINATOR_LENGTH;
+  if (leftoverStart >= leftover->length()) releaseLeftover();
+  return Frame::COMPLETE;
+}
+
+void MessageFramer::releaseLeftover() {
   delete leftover;
-  leftover = rest;
-  return restLength > 0 && !rest ? Frame::LOST : Frame::COMPLETE;
+  leftover = nullptr;
+  leftoverStart = 0;
 }
 
 Frame MessageFramer::feed(const char* chunk, int length, StringBuffer& message) {
@@ -48,8 +66,7 @@ Frame MessageFramer::feed(const char* chunk, int length, StringBuffer& message) 
   if (textLength > 0 && chunk[0] == '\n' && data && message.length() > 0 && data[message.length() - 1] == '>') {
     lineFeed = 0;  // the '>' came at the end of the previous read
   } else {
-    const char* hit =
-        static_cast<const char*>(memmem(chunk, static_cast<size_t>(textLength), TERMINATOR, TERMINATOR_LENGTH));
+    const char* hit = findTerminator(chunk, static_cast<size_t>(textLength));
     if (!hit) {
       message.appendN(chunk, textLength);
       return Frame::INCOMPLETE;

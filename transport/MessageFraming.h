@@ -22,7 +22,7 @@ enum class Frame {
 // the stream cannot be resumed. Not thread-safe; one reader uses it.
 class MessageFramer {
  public:
-  MessageFramer() : leftover(nullptr) {}
+  MessageFramer() : leftover(nullptr), leftoverStart(0) {}
   MessageFramer(const MessageFramer&) = delete;
   MessageFramer& operator=(const MessageFramer&) = delete;
   // Releases the left-over bytes.
@@ -30,8 +30,8 @@ class MessageFramer {
 
   bool hasLeftover() const { return leftover != nullptr; }
   // Starts message (empty) with the left-over bytes: COMPLETE when they hold a whole
-  // message (the rest stays left over), INCOMPLETE when they start it or there are
-  // none, LOST when the rest could not be kept (nothing is left over then).
+  // message (the rest stays left over, where it is: nothing is copied or allocated
+  // for it), INCOMPLETE when they start it or there are none.
   Frame next(StringBuffer& message);
   // Appends the text of one read (chunk[0..length), NUL-terminated at length) to
   // message, up to the end of the message. A '>' that ended the previous read (the
@@ -41,7 +41,10 @@ class MessageFramer {
   Frame feed(const char* chunk, int length, StringBuffer& message);
 
  private:
+  void releaseLeftover();
+
   StringBuffer* leftover;  // allocated with new (std::nothrow); null when there is none
+  int leftoverStart;       // where the bytes not yet served begin in leftover (< its length)
 };
 
 #endif  // CPCLIENT_TRANSPORT_MESSAGEFRAMING_H

@@ -1,6 +1,9 @@
 // Waiting for the agent's requests and the request records handed to the provider.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <optional>
 
 #include "api/VEXA.h"
 #include "host/Trace.h"
@@ -143,11 +146,76 @@ bool makePending(const CPREQUEST* record, AGPTR* group) {
   return pendingPut(key, record->requestType == DATA_REQUEST ? static_cast<void*>(group) : key);
 }
 
+// The parser of the waiting thread, kept from one message to the next with its
+// attribute table and element stack, which are allocated once, at load. A parser
+// that a message made grow (or that ran out of memory) is dropped and made anew
+// for the next message, so that what is kept stays small.
+class KeptParser {
+ public:
+  KeptParser() : parser(make()), busy(false) {}
+  ~KeptParser() { delete parser; }
+  KeptParser(const KeptParser&) = delete;
+  KeptParser& operator=(const KeptParser&) = delete;
+
+  // The kept parser reporting to handler, or null when another wait has it (only
+  // one wait may run, but a provider may break that rule) or it cannot be made.
+  XMLParser* lend(XMLHandler* handler) {
+    if (busy.exchange(true, std::memory_order_acquire)) return nullptr;
+    if (!parser) parser = make();
+    if (!parser) {
+      busy.store(false, std::memory_order_release);
+      return nullptr;
+    }
+    parser->setHandler(handler);
+    return parser;
+  }
+  // Takes back what lend gave.
+  void giveBack() {
+    parser->setHandler(nullptr);
+    if (parser->ranOutOfMemory() || parser->grewBeyondPrepared()) {
+      delete parser;
+      parser = nullptr;
+    }
+    busy.store(false, std::memory_order_release);
+  }
+
+ private:
+  static XMLParser* make() {
+    XMLParser* made = new (std::nothrow) XMLParser(nullptr);
+    if (made) made->prepare();
+    return made;
+  }
+
+  XMLParser* parser;
+  std::atomic<bool> busy;
+};
+
+KeptParser keptParser;
+
+// The kept parser for one message, or a parser of its own when it is lent out.
+class MessageParser {
+ public:
+  explicit MessageParser(XMLHandler* handler) : kept(keptParser.lend(handler)) {
+    if (!kept) own.emplace(handler);
+  }
+  ~MessageParser() {
+    if (kept) keptParser.giveBack();
+  }
+  MessageParser(const MessageParser&) = delete;
+  MessageParser& operator=(const MessageParser&) = delete;
+  XMLParser& get() { return kept ? *kept : *own; }
+
+ private:
+  XMLParser* kept;
+  std::optional<XMLParser> own;
+};
+
 // Parses one message into the record: the request it carries ends the wait, or
 // it is ignored, or (for want of memory) it is dropped with the record cleared.
 Outcome takeMessage(TraceScope& trc, StringBuffer& message, CPREQUEST* record) {
   ClientRequestXMLHandler handler;
-  XMLParser parser(&handler);
+  MessageParser messageParser(&handler);
+  XMLParser& parser = messageParser.get();
   parser.parse(message.data());  // what the handler gathered counts, also after an error
 
   // Facts lost for want of memory would make a wrong request: drop it instead.

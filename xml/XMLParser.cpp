@@ -123,9 +123,22 @@ bool decodeEntitiesUpTo(XMLHandler* handler, char* text, char* const end) {
 
 }  // namespace
 
-XMLParser::XMLParser(XMLHandler* handler) : handler(handler), elementStack(), attributes(), outOfMemory(false) {}
+XMLParser::XMLParser(XMLHandler* handler)
+    : handler(handler), elementStack(), attributes(), initialBuckets(attributes.bucketCount()), outOfMemory(false) {}
 
 XMLParser::~XMLParser() {}
+
+void XMLParser::prepare() {
+  static const char* const NAMES[KEPT_ATTRIBUTES] = {"0", "1", "2", "3", "4", "5", "6", "7"};
+  for (const char* name : NAMES) attributes.put(name, nullptr);
+  attributes.clear();  // the entries stay as spare ones for the next puts
+  for (int i = 0; i < KEPT_DEPTH; i++) elementStack.add(nullptr);
+  elementStack.clear();
+}
+
+bool XMLParser::grewBeyondPrepared() const {
+  return attributes.bucketCount() > initialBuckets || elementStack.capacity() > KEPT_DEPTH;
+}
 
 bool XMLParser::parse(char* text) {
   outOfMemory = false;

@@ -41,6 +41,18 @@ class XMLParser {
   // not be stored for want of memory (reported as "Out of memory").
   bool ranOutOfMemory() const { return outOfMemory; }
 
+  // For a parser kept from one document to the next: the handler of the following
+  // parses (null: syntax only).
+  void setHandler(XMLHandler* next) { handler = next; }
+  // Allocates, once, what tags of up to KEPT_ATTRIBUTES attributes nested up to
+  // KEPT_DEPTH deep need, so that parsing such documents allocates nothing.
+  void prepare();
+  // True when a document took more than prepare provided; the parser then holds on
+  // to that much more memory (the table and the stack never shrink).
+  bool grewBeyondPrepared() const;
+  static constexpr int KEPT_ATTRIBUTES = 8;
+  static constexpr int KEPT_DEPTH = 10;
+
  private:
   // Each step below reads from cur, moves cur past what it read, and returns false
   // after reporting the first error. parseDocument reads text runs and markup up to end.
@@ -59,6 +71,7 @@ class XMLParser {
   XMLHandler* handler;
   PointerList elementStack;  // names of the open elements, innermost last; point into the text
   HashTable attributes;      // the tag being read; cleared after every tag
+  int initialBuckets;        // the table's bucket count when it was made
   bool outOfMemory;
 };
 

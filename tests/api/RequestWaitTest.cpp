@@ -282,6 +282,28 @@ TEST_F(RequestWait, MessagesArrivingTogetherAreServedOnePerWait) {
   EXPECT_TRUE(isPending("2"));
 }
 
+// The parser is kept from one message to the next: a message that makes it grow
+// (nesting, a tag of many attributes) and breaks off inside a tag leaves nothing
+// behind for the next one, which is parsed whole.
+TEST_F(RequestWait, NextMessageParsesCleanAfterOneThatGrewAndBrokeOff) {
+  std::string grown;
+  for (int i = 0; i < 15; i++) grown += "<a>";
+  grown += "<dataRequest id=\"x\" subnode=\"stale\"";
+  for (int i = 0; i < 60; i++) grown += " k" + std::to_string(i) + "=\"v\"";
+  CPREQUEST* r = requestFor(grown + " /x>\n<taskRequest id=\"t\"><task command=\"c\"/></taskRequest>\n");
+  EXPECT_EQ(TASK_REQUEST, r->requestType);
+  EXPECT_STREQ("t", text(r->id));
+  EXPECT_STREQ("c", text(r->command));
+  EXPECT_EQ(nullptr, r->subnode);
+  cpdll_FreeRequest(r);
+  r = requestFor(grown + "><attrGroup name=\"Procs\"/>\n");
+  EXPECT_EQ(DATA_REQUEST, r->requestType);
+  EXPECT_EQ(7, r->groupId);
+  EXPECT_STREQ("x", text(r->id));
+  EXPECT_STREQ("stale", text(r->subnode));
+  cpdll_FreeRequest(r);
+}
+
 TEST_F(RequestWait, RecordOutlivesTheConnection) {
   CPREQUEST* r = requestFor("<taskRequest id=\"9\" subnode=\"S\"><task command=\"c\" user=\"u\"/></taskRequest>\n");
   cpdll_CloseConnection();

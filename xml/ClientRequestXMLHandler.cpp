@@ -61,6 +61,9 @@ char* handOver(char*& text) {
 
 const char* shown(const char* text) { return text ? text : "(null)"; }
 
+// True when name is exactly word; most names differ from a word in their first byte.
+bool named(const char* name, const char* word) { return name[0] == word[0] && strcmp(name, word) == 0; }
+
 // Appends one request filter at *tail, the null link that ends the list, and moves
 // tail to the new node's link; a node that cannot be allocated is left out and sets
 // *outOfMemory.
@@ -139,36 +142,36 @@ void ClientRequestXMLHandler::startElement(const char* name, HashTable* attribut
   bool* noMemory = &outOfMemory;
   assignIfPresent(subnode, attributes, "subnode", noMemory);
 
-  if (strcmp(name, "dataRequest") == 0) {
+  if (named(name, "dataRequest")) {
     dataRequest = true;
     if (!assignIfPresent(id, attributes, "id", noMemory)) CP_TRACE(trc, TRC_DETAIL, "id is null");
     if (!assignIfPresent(requestStartedID, attributes, "requestStartedID", noMemory))
       CP_TRACE(trc, TRC_DETAIL, "requestStartedID is null");
-  } else if (strcmp(name, "taskRequest") == 0) {
+  } else if (named(name, "taskRequest")) {
     CP_TRACE(trc, TRC_DETAIL, "received task request");
     taskRequest = true;
     if (!assignIfPresent(id, attributes, "id", noMemory)) CP_TRACE(trc, TRC_DETAIL, "id is null");
-  } else if (strcmp(name, "attrGroup") == 0) {
+  } else if (named(name, "attrGroup")) {
     assign(attrGroup, attribute(attributes, "name"), noMemory);
-  } else if (strcmp(name, "task") == 0) {
+  } else if (named(name, "task")) {
     assign(command, attribute(attributes, "command"), noMemory);
     assignIfPresent(user, attributes, "user", noMemory);
-  } else if (strcmp(name, "startRequestInfo") == 0) {
+  } else if (named(name, "startRequestInfo")) {
     CP_TRACE(trc, TRC_DETAIL, "request started");
     startRequest = true;
     if (!assignIfPresent(requestStartedID, attributes, "requestStartedID", noMemory))
       CP_TRACE(trc, TRC_DETAIL, "request started - requestStartedID is null");
     assign(attrGroup, attribute(attributes, "ag"), noMemory);
-  } else if (strcmp(name, "stopRequestInfo") == 0) {
+  } else if (named(name, "stopRequestInfo")) {
     CP_TRACE(trc, TRC_DETAIL, "request stopped");
     stopRequest = true;
     assign(requestStartedID, attribute(attributes, "requestStartedID"), noMemory);
     assign(attrGroup, attribute(attributes, "ag"), noMemory);
     shuttingDown = isTrueWord(attribute(attributes, "shuttingDown"));
-  } else if (strcmp(name, "requestInfo") == 0) {
+  } else if (named(name, "requestInfo")) {
     CP_TRACE(trc, TRC_DETAIL, "request filter info");
     appendRequestInfo(requestInfoTail, attributes, trc, noMemory);
-  } else if (strcmp(name, "shutdown") == 0) {
+  } else if (named(name, "shutdown")) {
     shutdown = true;
     shuttingDown = true;
   } else {

@@ -146,77 +146,102 @@ bool makePending(const CPREQUEST* record, AGPTR* group) {
   return pendingPut(key, record->requestType == DATA_REQUEST ? static_cast<void*>(group) : key);
 }
 
-// The parser of the waiting thread, kept from one message to the next with its
-// attribute table and element stack, which are allocated once, at load. A parser
-// that a message made grow (or that ran out of memory) is dropped and made anew
-// for the next message, so that what is kept stays small.
-class KeptParser {
- public:
-  KeptParser() : parser(make()), busy(false) {}
-  ~KeptParser() { delete parser; }
-  KeptParser(const KeptParser&) = delete;
-  KeptParser& operator=(const KeptParser&) = delete;
+// Room of the message buffer kept from one wait to the next: typical requests fit.
+constexpr int KEPT_MESSAGE_CAPACITY = 1024;
 
-  // The kept parser reporting to handler, or null when another wait has it (only
-  // one wait may run, but a provider may break that rule) or it cannot be made.
-  XMLParser* lend(XMLHandler* handler) {
-    if (busy.exchange(true, std::memory_order_acquire)) return nullptr;
-    if (!parser) parser = make();
-    if (!parser) {
+// The parser and the message buffer of the waiting thread, kept from one wait to
+// the next and allocated once, at load, so that a request costs no allocation for
+// either. One that a message made grow beyond its first size (or that ran out of
+// memory) is dropped and made anew for the next wait, so what is kept stays small.
+class KeptReader {
+ public:
+  KeptReader() : parser(nullptr), message(nullptr), busy(false) { make(); }
+  ~KeptReader() { drop(); }
+  KeptReader(const KeptReader&) = delete;
+  KeptReader& operator=(const KeptReader&) = delete;
+
+  // True, with the parser and the buffer in *parserOut and *messageOut, unless
+  // another wait has them (only one wait may run, but a provider may break that
+  // rule) or they cannot be made.
+  bool lend(XMLParser** parserOut, StringBuffer** messageOut) {
+    if (busy.exchange(true, std::memory_order_acquire)) return false;
+    if (!parser || !message) make();
+    if (!parser || !message) {
       busy.store(false, std::memory_order_release);
-      return nullptr;
+      return false;
     }
-    parser->setHandler(handler);
-    return parser;
+    *parserOut = parser;
+    *messageOut = message;
+    return true;
   }
   // Takes back what lend gave.
   void giveBack() {
     parser->setHandler(nullptr);
-    if (parser->ranOutOfMemory() || parser->grewBeyondPrepared()) {
-      delete parser;
-      parser = nullptr;
-    }
+    if (parser->ranOutOfMemory() || parser->grewBeyondPrepared() || !message->data() ||
+        message->capacity() > KEPT_MESSAGE_CAPACITY)
+      drop();
     busy.store(false, std::memory_order_release);
   }
 
  private:
-  static XMLParser* make() {
-    XMLParser* made = new (std::nothrow) XMLParser(nullptr);
-    if (made) made->prepare();
-    return made;
+  void make() {
+    drop();
+    parser = new (std::nothrow) XMLParser(nullptr);
+    if (parser) parser->prepare();
+    message = new (std::nothrow) StringBuffer(KEPT_MESSAGE_CAPACITY);
+  }
+  void drop() {
+    delete parser;
+    delete message;
+    parser = nullptr;
+    message = nullptr;
   }
 
   XMLParser* parser;
+  StringBuffer* message;
   std::atomic<bool> busy;
 };
 
-KeptParser keptParser;
+KeptReader keptReader;
 
-// The kept parser for one message, or a parser of its own when it is lent out.
-class MessageParser {
+// What one wait receives and parses with: the kept parser and buffer, or its own
+// when they are lent out.
+class WaitReader {
  public:
-  explicit MessageParser(XMLHandler* handler) : kept(keptParser.lend(handler)) {
-    if (!kept) own.emplace(handler);
+  WaitReader() : parser(nullptr), message(nullptr), kept(keptReader.lend(&parser, &message)) {
+    if (kept) return;
+    ownParser.emplace(nullptr);
+    ownMessage.emplace(MESSAGE_CAPACITY);
+    parser = &*ownParser;
+    message = &*ownMessage;
   }
-  ~MessageParser() {
-    if (kept) keptParser.giveBack();
+  ~WaitReader() {
+    if (kept) keptReader.giveBack();
   }
-  MessageParser(const MessageParser&) = delete;
-  MessageParser& operator=(const MessageParser&) = delete;
-  XMLParser& get() { return kept ? *kept : *own; }
+  WaitReader(const WaitReader&) = delete;
+  WaitReader& operator=(const WaitReader&) = delete;
+
+  XMLParser& parserFor(XMLHandler* handler) {
+    parser->setHandler(handler);
+    return *parser;
+  }
+  StringBuffer& buffer() { return *message; }
 
  private:
-  XMLParser* kept;
-  std::optional<XMLParser> own;
+  XMLParser* parser;
+  StringBuffer* message;
+  bool kept;
+  std::optional<XMLParser> ownParser;
+  std::optional<StringBuffer> ownMessage;
 };
 
 // Parses one message into the record: the request it carries ends the wait, or
 // it is ignored, or (for want of memory) it is dropped with the record cleared.
-Outcome takeMessage(TraceScope& trc, StringBuffer& message, CPREQUEST* record) {
+Outcome takeMessage(TraceScope& trc, WaitReader& reader, CPREQUEST* record) {
   ClientRequestXMLHandler handler;
-  MessageParser messageParser(&handler);
-  XMLParser& parser = messageParser.get();
-  parser.parse(message.data());  // what the handler gathered counts, also after an error
+  XMLParser& parser = reader.parserFor(&handler);
+  parser.parse(reader.buffer().data());  // what the handler gathered counts, also after an error
+  parser.setHandler(nullptr);            // the handler ends with this call
 
   // Facts lost for want of memory would make a wrong request: drop it instead.
   bool complete = !parser.ranOutOfMemory() && !handler.ranOutOfMemory();
@@ -248,10 +273,10 @@ int cp_WaitForRequest(CPREQUEST** out) {
   if (!connectionUsable()) return trc.exit(__LINE__, refusedResult());
 
   Outcome outcome = Outcome::IGNORED;
+  WaitReader reader;
   while (outcome == Outcome::IGNORED) {
-    StringBuffer message(MESSAGE_CAPACITY);
-    if (!cpContext.agent->receive(message)) break;  // requestType stays NO_REQUEST
-    outcome = takeMessage(trc, message, record);
+    if (!cpContext.agent->receive(reader.buffer())) break;  // requestType stays NO_REQUEST
+    outcome = takeMessage(trc, reader, record);
   }
   return trc.exit(__LINE__, outcome == Outcome::OUT_OF_MEMORY ? CP_NO_MEMORY : CP_OK);
 }

@@ -1,5 +1,6 @@
 // The exported C interface: each function hands its arguments to its internal operation.
-// vexadllHello answers by itself.
+// vexadllHello answers by itself. The internal operations never write through the
+// value arrays that the extensions take as const.
 #include "api/VEXA.h"
 #include "config/ConfigData.h"
 #include "config/SubnodeNames.h"
@@ -52,3 +53,15 @@ int cpdll_SendSubnodeEventError(int rc, int groupId, const char* subnode) {
 }
 
 int cpdll_SendTaskRC(int rc, const char* id) { return cp_SendTaskRC(rc, id); }
+
+// Extensions.
+
+int cpdll_SetAttributeValuesUtf8(const char* const* values, int count, const char* id) {
+  return cp_SetAttributeValues(const_cast<char**>(values), count, id);
+}
+
+int cpdll_SendTaskOutput(int rc, const char* id, const char* const* values, const char* const* insts, int count) {
+  return cp_SendTaskRC(rc, id, const_cast<char**>(insts), insts ? count : 0, const_cast<char**>(values), count);
+}
+
+const char* cpdll_ResultText(int result) { return cp_ResultText(result); }

@@ -85,6 +85,23 @@ void releaseConnection() {
 
 }  // namespace
 
+const char* cp_ResultText(int result) {
+  switch (result) {
+    case CP_OK: return "success";
+    case CP_NO_PORT: return "no agent port is set";
+    case CP_CONNECT_FAILED: return "the connection to the agent failed";
+    case CP_ILLEGAL_STATE: return "not allowed in the connection's state";
+    case CP_WRITE_FAILED: return "the message could not be written to the agent";
+    case CP_UNKNOWN_GROUP: return "the group number names no registered attribute group";
+    case CP_ID_NOT_PENDING: return "the request id is not pending";
+    case CP_NO_MEMORY: return "out of memory";
+    case CP_TIMED_OUT: return "nothing arrived within the time given";
+    case CP_AGENT_SHUTDOWN: return "the agent announced its shutdown";
+    case CP_CONNECTION_LOST: return "the connection to the agent was lost";
+    default: return "unknown result";
+  }
+}
+
 void cp_setPort(int port) {
   CP_TRACE_ENTRY(trc, "cp_setPort");
   cpContext.agentPort = port;

@@ -62,6 +62,8 @@ struct ConnectionContext {
 // The one connection context. Tests read it; only the operations below change it.
 extern ConnectionContext cpContext;
 
+// A short constant English text for a CP_ result, "unknown result" for any other.
+const char* cp_ResultText(int result);
 // Stores the agent port for the next open, in any state.
 void cp_setPort(int port);
 // Opens the connection. properties is an optional list of count "NAME=value"
@@ -129,6 +131,10 @@ int cp_SetAttributeValuesWithLengths(char** values, const size_t* lengths, int c
 // a value whose copy cannot be allocated is written as an empty value, an id or an
 // array that cannot be allocated gives CP_NO_MEMORY. Not traced itself.
 int cp_SetAttributeValuesUtf16(char16_t** values, int count, char16_t* id);
+// As cp_SetAttributeValues for a row of UTF-16 values (count at least 0, values
+// not null unless count is 0) and an id in UTF-8: each value is converted as the
+// row is written, with the result, bytes and growth of its UTF-8 form.
+int setUtf16AttributeValues(char16_t** values, int count, const char* id);
 // Completes and sends the response for id, then ends id.
 int cp_SendData(const char* id);
 // Sends an error response with rc for id, drops the rows gathered, then ends id.

@@ -179,6 +179,30 @@ CPCLIENT_API int cpdll_SendSubnodeEventError(int rc, int groupId, const char* su
  * both cases) or CP_ID_NOT_PENDING. Any thread. */
 CPCLIENT_API int cpdll_SendTaskRC(int rc, const char* id);
 
+/* ---- Extensions ----------------------------------------------------------
+ * Functions added beside the interface above, which they leave exactly as it
+ * is: an existing provider sees no difference. */
+
+/* Results of the extensions, never renumbered either. */
+#define CP_TIMED_OUT (-11)       /* cpdll_WaitForRequestTimed: nothing arrived within the time given */
+#define CP_AGENT_SHUTDOWN (-12)  /* cpdll_WaitForRequestTimed: the agent announced its shutdown */
+#define CP_CONNECTION_LOST (-13) /* cpdll_WaitForRequestTimed: the connection ended, failed or was closed */
+
+/* As cpdll_SetAttributeValues, with the values and the id in UTF-8: the same bytes
+ * on the wire and the same results, without the conversion. */
+CPCLIENT_API int cpdll_SetAttributeValuesUtf8(const char* const* values, int count, const char* id);
+
+/* Answers the task request id with return code rc and count outputs: values[i]
+ * (null: an empty value), each marked with the instance insts[i] when insts and
+ * insts[i] are not null. With no values (null, or count 0 or less) the answer is
+ * that of cpdll_SendTaskRC. Results as cpdll_SendTaskRC. Any thread. */
+CPCLIENT_API int cpdll_SendTaskOutput(int rc, const char* id, const char* const* values, const char* const* insts,
+                                      int count);
+
+/* A short constant English text for a CP_ result ("the request id is not
+ * pending"), or "unknown result" for any other number. Any state, any thread. */
+CPCLIENT_API const char* cpdll_ResultText(int result);
+
 #ifdef __cplusplus
 }
 #endif

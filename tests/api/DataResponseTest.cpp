@@ -92,6 +92,16 @@ TEST_P(DataResponseBytes, AreSentByteForByte) {
   EXPECT_FALSE(isPending("17"));
 }
 
+// The UTF-8 extension writes the same bytes as the rows above.
+TEST_P(DataResponseBytes, AreTheSameThroughTheUtf8Extension) {
+  const ResponseCase& c = GetParam();
+  request("17");
+  for (const Row& row : c.rows)
+    ASSERT_EQ(CP_OK, cpdll_SetAttributeValuesUtf8(row.data(), static_cast<int>(row.size()), "17"));
+  ASSERT_EQ(CP_OK, cpdll_SendData("17"));
+  EXPECT_EQ(c.expected, agent_.readMessage());
+}
+
 INSTANTIATE_TEST_SUITE_P(Rows, DataResponseBytes, ::testing::ValuesIn(kResponses),
                          [](const ::testing::TestParamInfo<ResponseCase>& info) { return info.param.name; });
 
@@ -271,6 +281,16 @@ TEST_P(Utf16Row, IsConvertedToUtf8BeforeEscaping) {
 
 INSTANTIATE_TEST_SUITE_P(Values, Utf16Row, ::testing::ValuesIn(kUtf16),
                          [](const ::testing::TestParamInfo<Utf16Case>& info) { return info.param.name; });
+
+TEST_F(DataResponse, Utf8ExtensionGivesTheResultsOfTheUtf16Row) {
+  const char* row[] = {"v"};
+  std::u16string value = u"v", unknown = u"99";
+  char16_t* values[] = {&value[0]};
+  EXPECT_EQ(cpdll_SetAttributeValues(values, 1, &unknown[0]), cpdll_SetAttributeValuesUtf8(row, 1, "99"));
+  EXPECT_EQ(CP_ID_NOT_PENDING, cpdll_SetAttributeValuesUtf8(row, 1, "99"));
+  cpdll_CloseConnection();
+  EXPECT_EQ(CP_ILLEGAL_STATE, cpdll_SetAttributeValuesUtf8(row, 1, "17"));
+}
 
 TEST_F(DataResponse, Utf16RowWithNoValuesOrAnUnknownId) {
   request("17");

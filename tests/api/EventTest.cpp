@@ -1,11 +1,13 @@
 // Events, event errors and task responses byte for byte, and answers from several threads.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,8 +149,36 @@ TEST_P(TaskResponse, EndsWithoutLineFeedAndEndsTheTask) {
   EXPECT_FALSE(isPending("17"));
 }
 
+// The extension takes one count for values and instances: fewer instances are null ones.
+TEST_P(TaskResponse, AreTheSameThroughTheOutputExtension) {
+  const TaskCase& c = GetParam();
+  task("17");
+  int count = c.valueCount < 0 ? static_cast<int>(c.values.size()) : c.valueCount;
+  std::vector<const char*> insts = c.insts;
+  insts.resize(std::max(insts.size(), c.values.size()), nullptr);
+  ASSERT_EQ(CP_OK, cpdll_SendTaskOutput(c.rc, "17", c.values.empty() ? nullptr : c.values.data(),
+                                        c.insts.empty() ? nullptr : insts.data(), count));
+  std::string expected = c.expected;
+  EXPECT_EQ(expected, agent_.readBytes(expected.size()));
+  EXPECT_FALSE(isPending("17"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Outputs, TaskResponse, ::testing::ValuesIn(kTasks),
                          [](const ::testing::TestParamInfo<TaskCase>& info) { return info.param.name; });
+
+TEST(ResultText, NamesEveryResultAndNothingElse) {
+  const std::set<int> results = {CP_OK,           CP_NO_PORT,        CP_CONNECT_FAILED, CP_ILLEGAL_STATE,
+                                 CP_WRITE_FAILED, CP_UNKNOWN_GROUP,  CP_ID_NOT_PENDING, CP_NO_MEMORY,
+                                 CP_TIMED_OUT,    CP_AGENT_SHUTDOWN, CP_CONNECTION_LOST};
+  std::set<std::string> texts;
+  for (int result = -20; result <= 5; result++) {
+    std::string text = cpdll_ResultText(result);
+    EXPECT_EQ(results.count(result) == 0, text == "unknown result") << result;
+    if (results.count(result)) texts.insert(text);
+  }
+  EXPECT_EQ(results.size(), texts.size());  // no two results share a text
+  EXPECT_STREQ("the request id is not pending", cpdll_ResultText(CP_ID_NOT_PENDING));
+}
 
 TEST_F(Events, SameTaskAnsweredTwiceGivesOkThenNotPending) {
   task("t1");

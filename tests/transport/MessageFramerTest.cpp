@@ -43,6 +43,7 @@ const Case kCases[] = {
     {"GreaterThanEndingAReadWithoutLineFeedAfter", {"<a>", "<b/>\n"}, {"<a><b/>"}},
     {"LineFeedStartingTheStreamIsText", {"\n<a/>\n"}, {"\n<a/>"}},
     {"LineFeedAfterAWholeMessageStartsTheNext", {"<a/>\n", "\n<b/>\n"}, {"<a/>", "\n<b/>"}},
+    {"LineFeedStartingALeftOverMessageIsText", {"<a/>\n<b/>\n\n<c/>\n"}, {"<a/>", "<b/>", "\n<c/>"}},
     {"BytesBehindANulInOneReadAreDropped", {std::string("<a\0x>\n", 6), "/>\n"}, {"<a/>"}},
     {"OnlyNulsBehindTheLineFeedAreNoLeftOver", {std::string("<a/>\n\0\0", 7), "<b/>\n"}, {"<a/>", "<b/>"}},
     {"DoubledGreaterThanEndsAtTheSecond", {"<a/>>", "\n"}, {"<a/>>"}},

@@ -59,19 +59,29 @@ int sendAndEnd(StringBuffer& message, AGPTR* group, const char* id) {
   return result;
 }
 
-}  // namespace
+// One row as a caller gives it: UTF-8 values, with their lengths or null, or
+// UTF-16 values (wide not null).
+struct RowValues {
+  char** values;
+  const size_t* lengths;
+  char16_t** wide;
+  int count;
+};
 
-int cp_SetAttributeValuesWithLengths(char** values, const size_t* lengths, int count, const char* id) {
+// cp_SetAttributeValues for either form of row.
+int setAttributeValues(const RowValues& row, const char* id) {
   CP_TRACE_ENTRY(trc, "cp_SetAttributeValues");
   AGPTR* group = nullptr;
   int result = beginAnswer(trc, id, "QrT cp_SetAttributeValues no memory in string buffer1\n", &group);
   if (result != CP_OK) return trc.exit(__LINE__, result);
-  if (count < 0 || !values) count = 0;
+  int count = row.count < 0 || (!row.values && !row.wide) ? 0 : row.count;
 
   StringBuffer& buffer = *group->responseBuffer;
   if (!hasResponse(buffer)) appendHead(buffer, id, group->name);
   int64_t need = 0;
-  if (!reserveAndAppendRow(buffer, values, lengths, count, &need)) {
+  bool reserved = row.wide ? reserveAndAppendUtf16Row(buffer, row.wide, count, &need)
+                           : reserveAndAppendRow(buffer, row.values, row.lengths, count, &need);
+  if (!reserved) {
     printf("QrT cp_SetAttributeValues Out of Memory attempting to obtain %lld bytes1\n", static_cast<long long>(need));
     return trc.exit(__LINE__, CP_NO_MEMORY);
   }
@@ -82,8 +92,18 @@ int cp_SetAttributeValuesWithLengths(char** values, const size_t* lengths, int c
   return trc.exit(__LINE__, CP_OK);
 }
 
+}  // namespace
+
+int cp_SetAttributeValuesWithLengths(char** values, const size_t* lengths, int count, const char* id) {
+  return setAttributeValues(RowValues{values, lengths, nullptr, count}, id);
+}
+
 int cp_SetAttributeValues(char** values, int count, const char* id) {
   return cp_SetAttributeValuesWithLengths(values, nullptr, count, id);
+}
+
+int setUtf16AttributeValues(char16_t** values, int count, const char* id) {
+  return setAttributeValues(RowValues{nullptr, nullptr, values, count}, id);
 }
 
 int cp_SendData(const char* id) {

@@ -29,5 +29,10 @@ void appendRow(StringBuffer& buffer, char** values, int count);
 // after a true result the caller still checks the buffer, which runs out of
 // memory if a value's escaping outgrows it.
 bool reserveAndAppendRow(StringBuffer& buffer, char** values, const size_t* lengths, int count, int64_t* need);
+// As reserveAndAppendRow for a row of UTF-16 values (null values allowed), with
+// the bytes, the bound and the growth of the row of their UTF-8 forms: a lone
+// surrogate becomes U+FFFD, a pair its 4-byte form. Each unit is read once when
+// the buffer has room for the row, and no unit past a value's terminator is read.
+bool reserveAndAppendUtf16Row(StringBuffer& buffer, char16_t** values, int count, int64_t* need);
 
 #endif  // CPCLIENT_API_ROWFORMAT_H

@@ -1,4 +1,4 @@
-// The UTF-16 form of a data-response row: converted to UTF-8, then added as any other row.
+// The UTF-16 form of a data-response row: converted to UTF-8 as it is written.
 #include <cstdlib>
 
 #include "api/VEXA.h"
@@ -6,12 +6,13 @@
 
 namespace {
 
-constexpr int MAX_STACK_VALUES = 64;
-constexpr size_t STACK_SCRATCH_BYTES = 4096;
+constexpr int MAX_DIRECT_VALUES = 64;
+constexpr size_t ID_BLOCK_BYTES = 256;
 
-// The conversion for rows that do not fit the stack block: a copy per value. A
-// value whose copy cannot be allocated is passed on as null (written as an empty
-// value); an id or an array that cannot be allocated gives CP_NO_MEMORY.
+// The conversion for rows wider than MAX_DIRECT_VALUES or with a longer id: a
+// copy per value. A value whose copy cannot be allocated is passed on as null
+// (written as an empty value); an id or an array that cannot be allocated gives
+// CP_NO_MEMORY.
 int convertEachValue(char16_t** values, int count, char16_t* id) {
   char** converted = static_cast<char**>(calloc(count > 0 ? static_cast<size_t>(count) : 1, sizeof(char*)));
   char* convertedId = utf16ToUtf8Copy(id);
@@ -26,38 +27,19 @@ int convertEachValue(char16_t** values, int count, char16_t* id) {
   return result;
 }
 
-// Converts text into the scratch block at *used, giving its place and length;
-// false when it does not fit.
-bool convertInto(const char16_t* text, char* scratch, size_t* used, char** converted, size_t* length) {
-  size_t n = utf16ToUtf8Bounded(text, scratch + *used, STACK_SCRATCH_BYTES - *used);
-  if (n == 0) return false;
-  *converted = scratch + *used;
-  *length = n - 1;
-  *used += n;
-  return true;
-}
-
 }  // namespace
 
-// A row of up to MAX_STACK_VALUES values whose UTF-8 form fits STACK_SCRATCH_BYTES
-// bytes is converted in one pass into one block on the stack, without allocating,
-// with the lengths the conversion finds; any other row takes a copy per value.
+// A row of up to MAX_DIRECT_VALUES values with an id whose UTF-8 form fits
+// ID_BLOCK_BYTES is written straight into the group's buffer, each value
+// converted and escaped in one pass, without allocating; any other row takes a
+// copy per value.
 int cp_SetAttributeValuesUtf16(char16_t** values, int count, char16_t* id) {
   if (count < 0 || !values) count = 0;
-  if (count <= MAX_STACK_VALUES) {
-    char* converted[MAX_STACK_VALUES];
-    size_t lengths[MAX_STACK_VALUES];
-    char scratch[STACK_SCRATCH_BYTES];
-    size_t used = 0;
-    char* convertedId = nullptr;
-    size_t idLength = 0;
-    bool fits = !id || convertInto(id, scratch, &used, &convertedId, &idLength);
-    for (int i = 0; i < count && fits; i++) {
-      converted[i] = nullptr;
-      lengths[i] = 0;
-      if (values[i]) fits = convertInto(values[i], scratch, &used, &converted[i], &lengths[i]);
-    }
-    if (fits) return cp_SetAttributeValuesWithLengths(converted, lengths, count, convertedId);
+  if (count <= MAX_DIRECT_VALUES) {
+    char convertedId[ID_BLOCK_BYTES];
+    if (!id) return setUtf16AttributeValues(values, count, nullptr);
+    if (utf16ToUtf8Bounded(id, convertedId, sizeof convertedId))
+      return setUtf16AttributeValues(values, count, convertedId);
   }
   return convertEachValue(values, count, id);
 }

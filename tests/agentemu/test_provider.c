@@ -179,6 +179,44 @@ static void answerTask(const CPREQUEST* r) {
   cpdll_SendTaskRC(rc, r->id);
 }
 
+static void handleRequest(const CPREQUEST* r, int dataRequests) {
+  if (r->requestType == DATA_REQUEST) {
+    if (r->groupId == ECHO_GROUP) {
+      answerEcho(r);
+    } else if (r->groupId == FAIL_GROUP) {
+      cpdll_SendError(3, r->id);
+    } else if (!(is("unanswered") && dataRequests == 1)) {
+      answerProcs(r);
+    }
+  } else if (r->requestType == TASK_REQUEST) {
+    answerTask(r);
+  } else if (r->requestType == START_REQUEST) {
+    if (is("echo")) {
+      const char* values[] = {"started", r->requestStartedID};
+      cpdll_SendSubnodeEventData((char**)values, 2, r->groupId, "Sub1");
+    }
+    if (is("start-answer")) {
+      char text[256];
+      snprintf(text, sizeof text,
+               "<dataResponse id=\"%s\"><attrGroup name=\"Procs\"><error rc=\"1\"/></attrGroup></dataResponse>\n",
+               r->requestStartedID);
+      rawSend(text);
+    }
+  } else if (r->requestType == STOP_REQUEST && is("echo")) {
+    cpdll_SendEventError(5, r->groupId);
+  }
+}
+
+static int registerGroups(void) {
+  if (is("echo")) {
+    cpdll_RegisterAttrGroup("Echo", 2, ECHO_GROUP);
+    cpdll_RegisterAttrGroup("Fail", 1, FAIL_GROUP);
+  } else {
+    cpdll_RegisterAttrGroup(is("malformed-name") ? "Bad&Name" : "Procs", 1, PROCS_GROUP);
+  }
+  return cpdll_RegistrationComplete();
+}
+
 int main(int argc, char** argv) {
   mode = argc > 1 ? argv[1] : "";
   if (is("never-connect")) return 4;
@@ -187,13 +225,7 @@ int main(int argc, char** argv) {
     sleepMs(30000); /* never registers */
     return 0;
   }
-  if (is("echo")) {
-    cpdll_RegisterAttrGroup("Echo", 2, ECHO_GROUP);
-    cpdll_RegisterAttrGroup("Fail", 1, FAIL_GROUP);
-  } else {
-    cpdll_RegisterAttrGroup(is("malformed-name") ? "Bad&Name" : "Procs", 1, PROCS_GROUP);
-  }
-  cpdll_RegistrationComplete();
+  registerGroups();
   int dataRequests = 0;
   for (;;) {
     CPREQUEST* r = NULL;
@@ -201,37 +233,13 @@ int main(int argc, char** argv) {
       cpdll_FreeRequest(r);
       break;
     }
-    if (r->requestType == DATA_REQUEST) {
-      dataRequests++;
-      if (is("early-exit")) { /* leaves before the shutdown */
-        cpdll_FreeRequest(r);
-        cpdll_CloseConnection();
-        return 0;
-      }
-      if (r->groupId == ECHO_GROUP) {
-        answerEcho(r);
-      } else if (r->groupId == FAIL_GROUP) {
-        cpdll_SendError(3, r->id);
-      } else if (!(is("unanswered") && dataRequests == 1)) {
-        answerProcs(r);
-      }
-    } else if (r->requestType == TASK_REQUEST) {
-      answerTask(r);
-    } else if (r->requestType == START_REQUEST) {
-      if (is("echo")) {
-        const char* values[] = {"started", r->requestStartedID};
-        cpdll_SendSubnodeEventData((char**)values, 2, r->groupId, "Sub1");
-      }
-      if (is("start-answer")) {
-        char text[256];
-        snprintf(text, sizeof text,
-                 "<dataResponse id=\"%s\"><attrGroup name=\"Procs\"><error rc=\"1\"/></attrGroup></dataResponse>\n",
-                 r->requestStartedID);
-        rawSend(text);
-      }
-    } else if (r->requestType == STOP_REQUEST && is("echo")) {
-      cpdll_SendEventError(5, r->groupId);
+    if (r->requestType == DATA_REQUEST) dataRequests++;
+    if (r->requestType == DATA_REQUEST && is("early-exit")) { /* leaves before the shutdown */
+      cpdll_FreeRequest(r);
+      cpdll_CloseConnection();
+      return 0;
     }
+    handleRequest(r, dataRequests);
     cpdll_FreeRequest(r);
   }
   if (is("no-exit")) sleepMs(30000);

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -30,6 +29,17 @@ HashEntry** allocateBuckets(int bucketCount) {
 
 uint32_t* usedListOf(HashEntry** buckets, int bucketCount) {
   return buckets ? reinterpret_cast<uint32_t*>(buckets + bucketCount) : nullptr;
+}
+
+// strcmp(a, b) == 0 for the short keys the tables hold (request ids, group and
+// attribute names), compared in line instead of through a library call.
+inline bool sameKey(const char* a, const char* b) {
+  while (*a == *b) {
+    if (!*a) return true;
+    a++;
+    b++;
+  }
+  return false;
 }
 
 }  // namespace
@@ -87,7 +97,7 @@ void HashTable::releaseEntry(HashEntry* entry) {
 
 HashEntry* HashTable::find(const char* key, uint32_t hash) const {
   for (HashEntry* e = buckets_[hash & static_cast<uint32_t>(bucketCount_ - 1)]; e; e = e->next)
-    if (e->hash == hash && strcmp(e->key, key) == 0) return e;
+    if (e->hash == hash && sameKey(e->key, key)) return e;
   return nullptr;
 }
 
@@ -169,7 +179,7 @@ void* HashTable::remove(const char* key, char** storedKey) {
   uint32_t hash = hashString(key);
   HashEntry** link = &buckets_[hash & static_cast<uint32_t>(bucketCount_ - 1)];
   for (HashEntry* e = *link; e; link = &e->next, e = e->next) {
-    if (e->hash != hash || strcmp(e->key, key) != 0) continue;
+    if (e->hash != hash || !sameKey(e->key, key)) continue;
     *link = e->next;
     void* value = e->value;
     if (storedKey) *storedKey = const_cast<char*>(e->key);

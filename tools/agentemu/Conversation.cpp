@@ -114,6 +114,13 @@ std::vector<std::string> Conversation::awaiting() const {
   return ids;
 }
 
+std::vector<std::string> Conversation::connectionLost() {
+  std::vector<std::string> ids = awaiting();
+  for (auto& entry : asked_)
+    if (entry.second.state == State::PENDING) entry.second.state = State::LOST;
+  return ids;
+}
+
 bool Conversation::answered(const std::string& id) const {
   auto it = asked_.find(id);
   return it != asked_.end() && it->second.state == State::ANSWERED;
@@ -185,6 +192,10 @@ void Conversation::onRegistration(const Element& message) {
     return;
   }
   registered_ = true;
+  summary_.registrations++;
+  // A registration after a restart replaces the one before.
+  groups_.clear();
+  summary_.groups.clear();
   std::optional<long> version = parseLong(message.attribute("ver"));
   const Element* list = message.child("attrGroupList");
   std::vector<std::string> problems;
@@ -225,6 +236,10 @@ Conversation::Asked* Conversation::matchAnswer(const char* messageName, Kind kin
     return nullptr;
   }
   Asked& asked = it->second;
+  if (asked.state == State::LOST) {
+    violation(Violation::UNKNOWN_ID, id, what + ", which was asked on a connection that the agent has closed since");
+    return nullptr;
+  }
   if (asked.kind != kind) {
     violation(Violation::WRONG_ANSWER_KIND, id,
               what + ", which was a " + (asked.kind == Kind::DATA ? "data" : "task") + " request");

@@ -48,8 +48,16 @@ class Conversation {
 
   explicit Conversation(Output& output) : output_(output) {}
 
-  // The provider's connection was accepted at connectedAt; the registration's latency counts from there.
-  void connected(Clock::time_point connectedAt) { connectedAt_ = connectedAt; }
+  // A connection of the provider was accepted at connectedAt; the registration's latency
+  // counts from there. Each connection registers anew: a restarted agent knows no groups.
+  void connected(Clock::time_point connectedAt) {
+    connectedAt_ = connectedAt;
+    registered_ = false;
+  }
+  // The agent closed the connection: the requests still unanswered can never be answered
+  // (an answer on a later connection is to an id that connection never carried). Returns
+  // the required ones, oldest first; none of them is reported missing later.
+  std::vector<std::string> connectionLost();
 
   // Returns the next id of the run's one counter (decimal, from 1) that no request has used;
   // request ids and requestStartedIDs come from it alike, so each names one thing.
@@ -78,6 +86,7 @@ class Conversation {
   // Reports the request id as unanswered (missing-answer); a later answer is still shown.
   void giveUp(const std::string& id, const std::string& why);
 
+  // The provider registered on its current connection.
   bool registered() const { return registered_; }
   const std::vector<RegisteredGroup>& groups() const { return groups_; }
   // The provider's stream can still be read: no malformed XML so far.
@@ -89,7 +98,7 @@ class Conversation {
 
  private:
   enum class Kind { DATA, TASK };
-  enum class State { PENDING, ANSWERED, GAVE_UP };
+  enum class State { PENDING, ANSWERED, GAVE_UP, LOST };  // LOST: asked on a connection that the agent closed
   struct Asked {
     Kind kind;
     std::string group;

@@ -70,6 +70,12 @@ const OptionSpec OPTIONS[] = {
        options.scenario.subnode = value;
        return true;
      }},
+    {"--restart-after", "N",
+     "restart the agent after the Nth data request (of all\ngroups); the provider must connect and register again",
+     true,
+     [](const std::string& value, Options& options) {
+       return parseNumber(value, 1, 1000000000, options.scenario.restartAfter);
+     }},
     {"--script", "FILE", "play FILE instead of the default scenario", false,
      [](const std::string& value, Options& options) {
        options.scriptPath = value;

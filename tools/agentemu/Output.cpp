@@ -286,6 +286,19 @@ void Output::task(const std::string& id, long rc, const std::vector<TaskOutput>&
          (output.inst ? " inst=" + display(*output.inst) : std::string()));
 }
 
+void Output::restart(long pauseMs, const std::vector<std::string>& unanswered) {
+  if (json_) {
+    std::string ids = "[";
+    for (std::size_t i = 0; i < unanswered.size(); i++) ids += (i ? ",\"" : "\"") + jsonEscape(unanswered[i]) + "\"";
+    line(JsonObject("restart").add("pauseMs", pauseMs).raw("unanswered", ids + "]").text());
+    return;
+  }
+  std::string text = "agentemu: restart: connection closed";
+  for (std::size_t i = 0; i < unanswered.size(); i++)
+    text += (i ? ", id=" : ", never answered: id=") + display(unanswered[i]);
+  line(text + "; listening again in " + std::to_string(pauseMs) + " ms");
+}
+
 void Output::violation(const std::string& kind, const std::optional<std::string>& id, const std::string& message) {
   if (json_) {
     line(JsonObject("violation").add("kind", kind).add("id", id).add("message", message).text());
@@ -315,13 +328,10 @@ void Output::summary(const Summary& s) {
     std::string answers = "{\"data\":" + std::to_string(s.dataAnswers) +
                           ",\"error\":" + std::to_string(s.errorAnswers) +
                           ",\"task\":" + std::to_string(s.taskAnswers) + "}";
-    line(JsonObject("summary")
-             .raw("groups", groups)
-             .raw("sent", sent)
-             .raw("answers", answers)
-             .add("rows", s.rows)
-             .add("events", s.events)
-             .add("violations", s.violations)
+    JsonObject object("summary");
+    object.raw("groups", groups).raw("sent", sent).raw("answers", answers).add("rows", s.rows).add("events", s.events);
+    if (s.restartsShown) object.add("restarts", s.restarts).add("registrations", s.registrations);
+    line(object.add("violations", s.violations)
              .add("expectFailures", s.expectsFailed)
              .add("exitCode", s.exitCode)
              .add("signal", s.signal)
@@ -340,6 +350,8 @@ void Output::summary(const Summary& s) {
   line("  answers     data " + std::to_string(s.dataAnswers) + " (" + plural(s.rows, "row") + "), error " +
        std::to_string(s.errorAnswers) + ", task " + std::to_string(s.taskAnswers));
   line("  events      " + std::to_string(s.events));
+  if (s.restartsShown)
+    line("  restarts    " + std::to_string(s.restarts) + " (" + plural(s.registrations, "registration") + ")");
   line("  violations  " + std::to_string(s.violations));
   if (s.expectsPassed + s.expectsFailed > 0)
     line("  expects     " + std::to_string(s.expectsPassed) + " passed, " + std::to_string(s.expectsFailed) +

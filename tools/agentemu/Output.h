@@ -45,9 +45,12 @@ struct Summary {
   std::array<int, REQUEST_KINDS> sent{};  // messages sent, by RequestKind
   int dataAnswers = 0, errorAnswers = 0, taskAnswers = 0, rows = 0, events = 0;
   int violations = 0, expectsPassed = 0, expectsFailed = 0;
-  bool byHand = false;          // the provider was started by hand: its exit is unknown
-  std::optional<int> exitCode;  // the provider's exit status, when it exited
-  std::optional<int> signal;    // the signal that ended the provider, when one did
+  // Shown only when the scenario holds a restart, so that every other summary stays as it was.
+  bool restartsShown = false;
+  int restarts = 0, registrations = 0;  // restarts played; registrations received, the first included
+  bool byHand = false;                  // the provider was started by hand: its exit is unknown
+  std::optional<int> exitCode;          // the provider's exit status, when it exited
+  std::optional<int> signal;            // the signal that ended the provider, when one did
   bool ok = false;
 };
 
@@ -70,6 +73,9 @@ class Output {
   void event(const std::string& group, const std::optional<std::string>& subnode, const std::vector<Row>& rows,
              std::optional<long> rc);
   void task(const std::string& id, long rc, const std::vector<TaskOutput>& outputs, std::optional<double> latencyMs);
+  // The agent restarts: it has closed the connection, the requests in unanswered (their
+  // ids) can no longer be answered, and nothing listens for pauseMs.
+  void restart(long pauseMs, const std::vector<std::string>& unanswered);
   void violation(const std::string& kind, const std::optional<std::string>& id, const std::string& message);
   void expectation(int scriptLine, const std::string& text, bool ok, const std::string& message);
   void summary(const Summary& summary);

@@ -164,6 +164,12 @@ void ProviderLink::finishSending() {
   if (connectionFd_ >= 0) ::shutdown(connectionFd_, SHUT_WR);
 }
 
+void ProviderLink::closeConnection() {
+  if (connectionFd_ < 0) return;
+  ::close(connectionFd_);
+  connectionFd_ = -1;
+}
+
 bool ProviderLink::reap(bool block) {
   if (exited_) return true;
   int status = 0;

@@ -1,5 +1,5 @@
-// The provider process and its one connection: the listening socket on 127.0.0.1,
-// the start of the provider with CP_PORT, the accepted connection, and the exit.
+// The provider process and its connection, one at a time: the listening socket on
+// 127.0.0.1, the start of the provider with CP_PORT, the accepted connection, and the exit.
 //
 // Blocking POSIX calls bounded by deadlines; nothing here prints. Not thread-safe.
 #ifndef AGENTEMU_PROVIDER_LINK_H
@@ -47,6 +47,10 @@ class ProviderLink {
   // Ends the sending half, as the agent closes its connection after the shutdown:
   // the provider reads end of stream, and what it still sends is read.
   void finishSending();
+
+  // Closes the connection at once, as a stopping agent does; the provider reads end of
+  // stream. Listening again for its next connection is listen(port()).
+  void closeConnection();
 
   // Waits until deadline for the started provider to exit; true when it has.
   bool waitExit(Clock::time_point deadline);

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <initializer_list>
+#include <thread>
 
 namespace {
 
@@ -36,14 +37,18 @@ void Runner::pump(Clock::time_point deadline, const std::function<bool()>& done)
     ProviderLink::ReadResult result = link_.read(deadline, bytes);
     if (result == ProviderLink::ReadResult::TIMEOUT) return;
     if (result == ProviderLink::ReadResult::CLOSED) {
-      parser_.finish();
-      for (const auto& item : parser_.take()) conversation_.handle(item);
+      parser_->finish();
+      for (const auto& item : parser_->take()) conversation_.handle(item);
       connectionClosed();
       return;
     }
-    parser_.feed(bytes.data(), bytes.size());
-    for (const auto& item : parser_.take()) conversation_.handle(item);
+    handleBytes(bytes);
   }
+}
+
+void Runner::handleBytes(const std::string& bytes) {
+  parser_->feed(bytes.data(), bytes.size());
+  for (const auto& item : parser_->take()) conversation_.handle(item);
 }
 
 void Runner::connectionClosed() {
@@ -195,6 +200,7 @@ void Runner::playStep(const Step& step) {
       break;
     case Step::TASK: playTask(step); break;
     case Step::WAIT: awaitAll(); break;
+    case Step::RESTART: restart(step.sleepMs); break;
     case Step::SLEEP: pump(Clock::now() + std::chrono::milliseconds(step.sleepMs), [] { return false; }); break;
     case Step::RAW: {
       SentRequest request;
@@ -214,7 +220,8 @@ void Runner::play(const std::vector<Step>& steps) {
   for (const auto& step : steps) {
     if (step.kind == Step::SHUTDOWN) return;
     playStep(step);
-    if (!open_ && !shutdownSent_) return;  // the provider has gone; nothing more to ask
+    // The provider has gone, or did not register again after a restart: nothing more to ask.
+    if (!open_ || !conversation_.registered()) return;
   }
 }
 
@@ -272,17 +279,20 @@ bool Runner::startProvider() {
   return true;
 }
 
-bool Runner::connect(Clock::time_point startedAt) {
+bool Runner::connect(Clock::time_point startedAt, bool again) {
   std::optional<Clock::time_point> connectDeadline;
-  if (link_.started()) connectDeadline = after(options_.timeoutS);
+  if (link_.started() || again) connectDeadline = after(options_.timeoutS);
   ProviderLink::AcceptResult accepted = link_.accept(connectDeadline);
   if (accepted != ProviderLink::AcceptResult::CONNECTED) {
+    std::string connected = again ? "connected again" : "connected";
     std::string why = "the connection could not be accepted";
-    if (accepted == ProviderLink::AcceptResult::TIMEOUT) why = "the provider did not connect " + withinTimeout();
+    if (accepted == ProviderLink::AcceptResult::TIMEOUT)
+      why = again ? "the provider did not connect again " + withinTimeout() + " of the restart"
+                  : "the provider did not connect " + withinTimeout();
     if (accepted == ProviderLink::AcceptResult::EXITED) {
-      why = "the provider ended before it connected";
+      why = "the provider ended before it " + connected;
       if (link_.exitCode())
-        why = "the provider exited with " + std::to_string(*link_.exitCode()) + " before it connected";
+        why = "the provider exited with " + std::to_string(*link_.exitCode()) + " before it " + connected;
     }
     conversation_.violation(Violation::NO_CONNECTION, std::nullopt, why);
     link_.kill();
@@ -294,14 +304,44 @@ bool Runner::connect(Clock::time_point startedAt) {
   return true;
 }
 
-int Runner::run(const std::vector<Step>* script) {
-  output_.listening(link_.port(), options_.provider.empty());
-  Clock::time_point startedAt = Clock::now();
-  if (!startProvider()) return EXIT_USAGE;
-  if (!connect(startedAt)) return finish();
+void Runner::awaitRegistration() {
   pump(after(options_.timeoutS), [&] { return conversation_.registered() || !conversation_.readable(); });
   if (!conversation_.registered() && conversation_.readable() && open_)
     conversation_.violation(Violation::NO_REGISTRATION, std::nullopt, "no registration " + withinTimeout());
+}
+
+void Runner::restart(long pauseMs) {
+  // What has arrived is taken; what the provider sends from now on is lost with the connection.
+  std::string bytes;
+  while (link_.read(Clock::now(), bytes) == ProviderLink::ReadResult::DATA) {
+  }
+  handleBytes(bytes);
+  output_.restart(pauseMs, conversation_.connectionLost());
+  link_.closeConnection();
+  open_ = false;
+  parser_ = std::make_unique<StreamParser>();  // the next connection is a stream of its own
+  conversation_.summary().restarts++;
+  std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+  std::string error;
+  if (!link_.listen(link_.port(), error)) {
+    conversation_.violation(Violation::NO_CONNECTION, std::nullopt, "no new connection: " + error);
+    link_.kill();
+    return;
+  }
+  if (connect(Clock::now(), true)) awaitRegistration();
+}
+
+int Runner::run(const std::vector<Step>* script) {
+  output_.listening(link_.port(), options_.provider.empty());
+  // A run that may restart always shows its restarts and registrations; no other run does.
+  Summary& summary = conversation_.summary();
+  summary.restartsShown = options_.scenario.restartAfter > 0;
+  for (const auto& step : script ? *script : std::vector<Step>())
+    summary.restartsShown = summary.restartsShown || step.kind == Step::RESTART;
+  Clock::time_point startedAt = Clock::now();
+  if (!startProvider()) return EXIT_USAGE;
+  if (!connect(startedAt, false)) return finish();
+  awaitRegistration();
   if (conversation_.registered() && canSend()) {
     if (script) {
       play(*script);

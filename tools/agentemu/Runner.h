@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,6 +39,7 @@ class Runner {
   bool canSend() const { return open_ && conversation_.readable() && !shutdownSent_; }
 
   void pump(Clock::time_point deadline, const std::function<bool()>& done);
+  void handleBytes(const std::string& bytes);
   void connectionClosed();
   bool send(const SentRequest& request);
   void awaitAnswer(const std::string& id);
@@ -50,7 +52,12 @@ class Runner {
   void playTask(const Step& step);
   void playExpect(const Step& step);
   bool startProvider();
-  bool connect(Clock::time_point startedAt);
+  // Accepts the provider's connection (again: its next one after a restart, always within the timeout).
+  bool connect(Clock::time_point startedAt, bool again);
+  void awaitRegistration();
+  // Closes the connection, listens for nothing for pauseMs, then awaits the provider's next
+  // connection and registration on the same port.
+  void restart(long pauseMs);
   void shutdown();
   int finish();
 
@@ -58,7 +65,7 @@ class Runner {
   ProviderLink& link_;
   Output& output_;
   Conversation conversation_;
-  StreamParser parser_;
+  std::unique_ptr<StreamParser> parser_ = std::make_unique<StreamParser>();  // one per connection
   bool open_ = false;
   bool closedReported_ = false;
   bool shutdownSent_ = false;

@@ -160,6 +160,13 @@ std::string readStep(const std::string& line, const std::string& defaultUser, St
     if (words.size() != 2 || !parseNumber(words[1].text, 0, MAX_PAUSE_MS, step.sleepMs)) return "sleep MS";
     return "";
   }
+  if (name == "restart") {
+    step.kind = Step::RESTART;
+    step.sleepMs = DEFAULT_RESTART_PAUSE_MS;
+    if (words.size() > 2 || (words.size() == 2 && !parseNumber(words[1].text, 0, MAX_PAUSE_MS, step.sleepMs)))
+      return "restart [PAUSE_MS]";
+    return "";
+  }
   if (name == "wait" || name == "shutdown") {
     step.kind = name == "wait" ? Step::WAIT : Step::SHUTDOWN;
     if (words.size() != 1) return name + " takes no arguments";
@@ -172,6 +179,10 @@ std::string readStep(const std::string& line, const std::string& defaultUser, St
 
 std::vector<Step> defaultSteps(const std::vector<RegisteredGroup>& groups, const DefaultScenario& scenario) {
   std::vector<Step> steps;
+  long dataSteps = 0;
+  Step restart;
+  restart.kind = Step::RESTART;
+  restart.sleepMs = DEFAULT_RESTART_PAUSE_MS;
   for (const auto& group : groups) {
     Step start;
     start.kind = Step::START;
@@ -190,6 +201,10 @@ std::vector<Step> defaultSteps(const std::vector<RegisteredGroup>& groups, const
       data.subnode = scenario.subnode;
       data.filters = scenario.filters;
       steps.push_back(data);
+      if (++dataSteps != scenario.restartAfter) continue;
+      // The new connection has not seen the group's start: it is sent again, with a fresh id.
+      steps.push_back(restart);
+      steps.push_back(start);
     }
     Step stop;
     stop.kind = Step::STOP;
@@ -203,6 +218,7 @@ std::vector<Step> defaultSteps(const std::vector<RegisteredGroup>& groups, const
     task.user = scenario.user;
     steps.push_back(task);
   }
+  if (scenario.restartAfter > dataSteps) steps.push_back(restart);
   return steps;
 }
 

@@ -5,7 +5,7 @@
 //   data GROUP [id=ID] [rsid=R] [subnode=S] [filter=NAME<op>VALUE]... [nowait]
 //   stop GROUP [rsid=R] [subnode=S] [shuttingDown=true]
 //   task COMMAND [id=ID] [user=U] [subnode=S] [nowait]
-//   wait | sleep MS | raw TEXT | shutdown
+//   wait | sleep MS | restart [PAUSE_MS] | raw TEXT | shutdown
 //   expect rows N | expect error RC | expect cell ROW COL TEXT | expect rc RC | expect events N
 // GROUP "*" stands for every registered group. Words may be double-quoted, with \" \\ \n \t.
 #ifndef AGENTEMU_SCENARIO_H
@@ -27,7 +27,7 @@ struct Expect {
 };
 
 struct Step {
-  enum Kind { START, DATA, STOP, TASK, WAIT, SLEEP, RAW, EXPECT, SHUTDOWN };
+  enum Kind { START, DATA, STOP, TASK, WAIT, SLEEP, RESTART, RAW, EXPECT, SHUTDOWN };
   Kind kind = WAIT;
   int line = 0;                                 // the script line; 0 in the default scenario
   std::string group;                            // START, DATA, STOP; "*" is every registered group
@@ -39,13 +39,16 @@ struct Step {
   std::vector<Filter> filters;  // DATA
   bool wait = true;             // DATA, TASK: wait for the answer before the next step
   bool shuttingDown = false;    // STOP
-  long sleepMs = 0;             // SLEEP
+  long sleepMs = 0;             // SLEEP; RESTART: the time nothing listens
   std::string text;             // RAW: the message without its line feed; EXPECT: the line's words
   Expect expect;                // EXPECT
 };
 
 // The longest pause, of --interval and of a sleep step: one day, well inside the clock's range.
 const long MAX_PAUSE_MS = 86400000;
+// How long a restart that names no pause listens for nothing: long enough that a provider
+// meets a refused connection and has to retry, short enough for a test.
+const long DEFAULT_RESTART_PAUSE_MS = 100;
 
 // The choices of the command line that shape the default scenario.
 struct DefaultScenario {
@@ -55,10 +58,13 @@ struct DefaultScenario {
   std::vector<Filter> filters;
   std::optional<std::string> subnode;
   std::string user;
+  long restartAfter = 0;  // restart after this data request (1 the first, of all groups); 0 never
 };
 
 // For every group: start, rounds data requests with intervalMs between them, stop;
-// then one task request per task.
+// then one task request per task. With restartAfter, a restart follows that data request
+// (or ends the steps when there are fewer), and a group that still has steps to play is
+// started again on the new connection, as a restarted agent starts its requests again.
 std::vector<Step> defaultSteps(const std::vector<RegisteredGroup>& groups, const DefaultScenario& scenario);
 
 // Reads a decimal number as strtol does, with nothing after it, from minimum to maximum.

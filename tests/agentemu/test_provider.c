@@ -1,4 +1,8 @@
 /* A provider for the agentemu tests: well behaved, or faulty in the way argv[1] names.
+ * Its "restart" mode answers well and survives the agent's restarts: when the
+ * connection ends, it opens a new one and registers again; when none can be opened
+ * within about a second, the agent has shut down and it exits. Through the library a
+ * shutdown and a lost connection look alike (waits without a request).
  *
  * It talks through the library; the faults the library cannot make (a second answer,
  * an answer to an id never asked, broken XML) are written as raw bytes on the
@@ -15,6 +19,8 @@
 #include <unistd.h>
 
 enum { ECHO_GROUP = 1, FAIL_GROUP = 2, PROCS_GROUP = 7, MAX_VALUES = 16, MAX_TEXT = 512 };
+/* Opens tried after a lost connection; with a sleep unit of 2 ms, a failing open takes 60 ms. */
+enum { RECONNECT_OPENS = 20 };
 
 static const char* mode = "";
 
@@ -164,6 +170,7 @@ static void answerProcs(const CPREQUEST* r) {
 
 static void answerTask(const CPREQUEST* r) {
   int rc = strncmp(r->command, "rc ", 3) == 0 ? atoi(r->command + 3) : 0;
+  if (strcmp(r->command, "ignore") == 0) return; /* never answered */
   if (is("dribble")) {
     char text[256];
     snprintf(text, sizeof text, "<taskResponse id=\"%s\" rc=\"%d\"/>", r->id, rc);
@@ -217,22 +224,39 @@ static int registerGroups(void) {
   return cpdll_RegistrationComplete();
 }
 
+/* After a lost connection: a new one, registered again, within a bounded time; 0 when none came. */
+static int reconnect(void) {
+  for (int open = 0; open < RECONNECT_OPENS; open++) {
+    cpdll_CloseConnection();
+    if (cpdll_OpenConnection() == CP_OK) return registerGroups() == CP_OK;
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
   mode = argc > 1 ? argv[1] : "";
   if (is("never-connect")) return 4;
+  if (is("restart")) setenv("CP_SLEEP_UNIT_MS", "2", 0);
   if (cpdll_OpenConnection() != CP_OK) return 1;
   if (is("silent")) {
     sleepMs(30000); /* never registers */
     return 0;
   }
   registerGroups();
-  int dataRequests = 0;
+  int dataRequests = 0, withoutRequest = 0;
   for (;;) {
     CPREQUEST* r = NULL;
     if (cpdll_WaitForRequest(&r) != CP_OK || r->requestType == NO_REQUEST) {
       cpdll_FreeRequest(r);
+      if (!is("restart")) break;
+      /* One wait without a request is a shutdown or a stop that the library dropped; a
+       * second one in a row means that the connection has ended. */
+      if (++withoutRequest < 2) continue;
+      withoutRequest = 0;
+      if (reconnect()) continue;
       break;
     }
+    withoutRequest = 0;
     if (r->requestType == DATA_REQUEST) dataRequests++;
     if (r->requestType == DATA_REQUEST && is("early-exit")) { /* leaves before the shutdown */
       cpdll_FreeRequest(r);

@@ -64,4 +64,8 @@ int cpdll_SendTaskOutput(int rc, const char* id, const char* const* values, cons
   return cp_SendTaskRC(rc, id, const_cast<char**>(insts), insts ? count : 0, const_cast<char**>(values), count);
 }
 
+int cpdll_WaitForRequestTimed(CPREQUEST** request, int timeoutMs) {
+  return request ? cp_WaitForRequestTimed(request, timeoutMs) : CP_ILLEGAL_STATE;
+}
+
 const char* cpdll_ResultText(int result) { return cp_ResultText(result); }

@@ -1,5 +1,6 @@
 // Waiting for the agent's requests and the request records handed to the provider.
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -50,7 +51,13 @@ class WaitInProgress {
 };
 
 // What one message did to the wait.
-enum class Outcome { IGNORED, ENDS_WAIT, OUT_OF_MEMORY };
+enum class Outcome {
+  IGNORED,       // nothing for the provider: the wait goes on
+  REQUEST,       // a data, task, start or stop request is in the record
+  UNKNOWN_STOP,  // a stop for a group not registered: NO_REQUEST with shuttingDown
+  SHUTDOWN,      // the agent announced its shutdown: NO_REQUEST
+  OUT_OF_MEMORY  // the request was dropped for want of memory; the record is clear
+};
 
 // Fills a request that names a group (data, start or stop): groupId, requestType
 // and requestStartedID, and a data request's id, each taken over from the handler.
@@ -90,7 +97,7 @@ Outcome fillTaskRequest(TraceScope& trc, ClientRequestXMLHandler& handler, CPREQ
   record->command = handler.takeCommand();
   record->user = handler.takeUser();
   record->id = handler.takeId();
-  return Outcome::ENDS_WAIT;
+  return Outcome::REQUEST;
 }
 
 // Fills the record from the request that the handler recognised, the first of its
@@ -99,19 +106,18 @@ Outcome fillTaskRequest(TraceScope& trc, ClientRequestXMLHandler& handler, CPREQ
 Outcome fillRequest(TraceScope& trc, ClientRequestXMLHandler& handler, CPREQUEST* record, AGPTR** group) {
   if (handler.isDataRequest()) {
     *group = fillGroupRequest(trc, handler, DATA_REQUEST, record);
-    return *group ? Outcome::ENDS_WAIT : Outcome::IGNORED;
+    return *group ? Outcome::REQUEST : Outcome::IGNORED;
   }
   if (handler.isTaskRequest()) return fillTaskRequest(trc, handler, record);
   if (handler.isStartRequest())
-    return fillGroupRequest(trc, handler, START_REQUEST, record) ? Outcome::ENDS_WAIT : Outcome::IGNORED;
+    return fillGroupRequest(trc, handler, START_REQUEST, record) ? Outcome::REQUEST : Outcome::IGNORED;
   if (handler.isStopRequest()) {
-    // A stop for a group not registered ends the wait too, as NO_REQUEST.
-    fillGroupRequest(trc, handler, STOP_REQUEST, record);
+    bool known = fillGroupRequest(trc, handler, STOP_REQUEST, record) != nullptr;
     record->shuttingDown = handler.isShuttingDown();
     CP_TRACE(trc, TRC_DETAIL, "Agent is %sin the process of shutting down.", record->shuttingDown ? "" : "not ");
-    return Outcome::ENDS_WAIT;
+    return known ? Outcome::REQUEST : Outcome::UNKNOWN_STOP;
   }
-  if (handler.isShutdown()) return Outcome::ENDS_WAIT;  // as NO_REQUEST, which the record already is
+  if (handler.isShutdown()) return Outcome::SHUTDOWN;  // NO_REQUEST, which the record already is
   CP_TRACE(trc, TRC_ERROR, "Unrecognized request type");
   return Outcome::IGNORED;
 }
@@ -246,39 +252,90 @@ Outcome takeMessage(TraceScope& trc, WaitReader& reader, CPREQUEST* record) {
   // Facts lost for want of memory would make a wrong request: drop it instead.
   bool complete = !parser.ranOutOfMemory() && !handler.ranOutOfMemory();
   AGPTR* group = nullptr;
-  if (complete && fillRequest(trc, handler, record, &group) == Outcome::IGNORED) return Outcome::IGNORED;
+  Outcome outcome = complete ? fillRequest(trc, handler, record, &group) : Outcome::OUT_OF_MEMORY;
+  if (outcome == Outcome::IGNORED) return Outcome::IGNORED;
   if (complete) takeFilters(trc, handler, record);
-  if (complete && makePending(record, group)) return Outcome::ENDS_WAIT;
+  if (complete && makePending(record, group)) return outcome;
   CP_TRACE(trc, TRC_ERROR, "Out of memory copying the request; it is dropped");
   clearRecord(record);
   return Outcome::OUT_OF_MEMORY;
+}
+
+// How a wait ended, before each kind of wait turns it into its result.
+enum class WaitEnd { REQUEST, UNKNOWN_STOP, SHUTDOWN, OUT_OF_MEMORY, REFUSED, TIMED_OUT, CONNECTION_ENDED };
+
+// A new, empty record in *out; null (with *out null, traced) when it cannot be allocated.
+CPREQUEST* newRecord(TraceScope& trc, CPREQUEST** out) {
+  CPREQUEST* record = static_cast<CPREQUEST*>(calloc(1, sizeof(CPREQUEST)));
+  *out = record;
+  if (!record) CP_TRACE(trc, TRC_ERROR, "Out of memory allocating the request record");
+  return record;
+}
+
+// Receives and parses messages into record until one ends the wait, the connection
+// ends, or timeoutMs pass (negative: no limit). With skipUnknownStops a stop for a
+// group not registered is passed over instead of ending the wait.
+WaitEnd waitFor(TraceScope& trc, CPREQUEST* record, int timeoutMs, bool skipUnknownStops) {
+  // A wait that starts while a close runs is refused without counting itself in,
+  // so a thread that waits again and again never holds the close up. The second
+  // test, after counting in, closes the gap with a close that began in between:
+  // that close now waits for this call.
+  if (!connectionUsable()) return WaitEnd::REFUSED;
+  WaitInProgress inProgress;
+  if (!connectionUsable()) return WaitEnd::REFUSED;
+
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  WaitReader reader;
+  for (;;) {
+    int leftMs = -1;
+    if (timeoutMs >= 0) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      leftMs = left > 0 ? static_cast<int>(left) : 0;
+    }
+    ClientSocket::Receipt receipt = cpContext.agent->receive(reader.buffer(), leftMs);
+    if (receipt == ClientSocket::Receipt::TIMED_OUT) return WaitEnd::TIMED_OUT;
+    if (receipt == ClientSocket::Receipt::ENDED) return WaitEnd::CONNECTION_ENDED;  // requestType stays NO_REQUEST
+    switch (takeMessage(trc, reader, record)) {
+      case Outcome::IGNORED: break;
+      case Outcome::REQUEST: return WaitEnd::REQUEST;
+      case Outcome::SHUTDOWN: return WaitEnd::SHUTDOWN;
+      case Outcome::OUT_OF_MEMORY: return WaitEnd::OUT_OF_MEMORY;
+      case Outcome::UNKNOWN_STOP:
+        if (!skipUnknownStops) return WaitEnd::UNKNOWN_STOP;
+        CP_TRACE(trc, TRC_DETAIL, "Stop for a group that is not registered skipped");
+        clearRecord(record);
+        break;
+    }
+  }
 }
 
 }  // namespace
 
 int cp_WaitForRequest(CPREQUEST** out) {
   CP_TRACE_ENTRY(trc, "cp_WaitForRequest");
-  CPREQUEST* record = static_cast<CPREQUEST*>(calloc(1, sizeof(CPREQUEST)));
-  *out = record;
-  if (!record) {
-    CP_TRACE(trc, TRC_ERROR, "Out of memory allocating the request record");
-    return trc.exit(__LINE__, CP_NO_MEMORY);
+  CPREQUEST* record = newRecord(trc, out);
+  if (!record) return trc.exit(__LINE__, CP_NO_MEMORY);
+  switch (waitFor(trc, record, -1, false)) {
+    case WaitEnd::OUT_OF_MEMORY: return trc.exit(__LINE__, CP_NO_MEMORY);
+    case WaitEnd::REFUSED: return trc.exit(__LINE__, refusedResult());
+    default: return trc.exit(__LINE__, CP_OK);  // a request, or NO_REQUEST
   }
-  // A wait that starts while a close runs reports no request (the wrong state once
-  // the close is through) without counting itself in, so a thread that waits again
-  // and again never holds the close up. The second test, after counting in, closes
-  // the gap with a close that began in between: that close now waits for this call.
-  if (!connectionUsable()) return trc.exit(__LINE__, refusedResult());
-  WaitInProgress inProgress;
-  if (!connectionUsable()) return trc.exit(__LINE__, refusedResult());
+}
 
-  Outcome outcome = Outcome::IGNORED;
-  WaitReader reader;
-  while (outcome == Outcome::IGNORED) {
-    if (!cpContext.agent->receive(reader.buffer())) break;  // requestType stays NO_REQUEST
-    outcome = takeMessage(trc, reader, record);
+int cp_WaitForRequestTimed(CPREQUEST** out, int timeoutMs) {
+  CP_TRACE_ENTRY(trc, "cp_WaitForRequestTimed");
+  CPREQUEST* record = newRecord(trc, out);
+  if (!record) return trc.exit(__LINE__, CP_NO_MEMORY);
+  switch (waitFor(trc, record, timeoutMs, true)) {
+    case WaitEnd::REQUEST: return trc.exit(__LINE__, CP_OK);
+    case WaitEnd::OUT_OF_MEMORY: return trc.exit(__LINE__, CP_NO_MEMORY);
+    case WaitEnd::REFUSED:  // a close runs (the state is still REG_COMPLETE_STATE), or the wrong state
+      return trc.exit(__LINE__, refusedResult() == CP_OK ? CP_CONNECTION_LOST : CP_ILLEGAL_STATE);
+    case WaitEnd::TIMED_OUT: return trc.exit(__LINE__, CP_TIMED_OUT);
+    case WaitEnd::SHUTDOWN: clearRecord(record); return trc.exit(__LINE__, CP_AGENT_SHUTDOWN);
+    default: return trc.exit(__LINE__, CP_CONNECTION_LOST);
   }
-  return trc.exit(__LINE__, outcome == Outcome::OUT_OF_MEMORY ? CP_NO_MEMORY : CP_OK);
 }
 
 void releaseRequest(CPREQUEST* record) {

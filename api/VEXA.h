@@ -93,6 +93,11 @@ void freeGroup(AGPTR* group);
 // Returns CP_OK, CP_ILLEGAL_STATE (not in REG_COMPLETE_STATE) or CP_NO_MEMORY (a
 // request could not be copied; the record is empty and nothing is pending for it).
 int cp_WaitForRequest(CPREQUEST** out);
+// As cp_WaitForRequest, saying why the wait ended (see cpdll_WaitForRequestTimed):
+// CP_OK with a request, CP_TIMED_OUT after timeoutMs (negative: no limit),
+// CP_AGENT_SHUTDOWN, CP_CONNECTION_LOST, CP_ILLEGAL_STATE or CP_NO_MEMORY. A stop
+// for a group not registered is skipped.
+int cp_WaitForRequestTimed(CPREQUEST** out, int timeoutMs);
 // Frees a record made by cp_WaitForRequest and everything it holds; null is
 // ignored. Touches no connection state.
 void releaseRequest(CPREQUEST* record);

@@ -188,6 +188,23 @@ CPCLIENT_API int cpdll_SendTaskRC(int rc, const char* id);
 #define CP_AGENT_SHUTDOWN (-12)  /* cpdll_WaitForRequestTimed: the agent announced its shutdown */
 #define CP_CONNECTION_LOST (-13) /* cpdll_WaitForRequestTimed: the connection ended, failed or was closed */
 
+/* As cpdll_WaitForRequest (it always stores a record the caller frees with
+ * cpdll_FreeRequest, and makes ids pending the same way), but it says why it
+ * ended:
+ *   CP_OK               a data, task, start or stop request is in the record;
+ *   CP_TIMED_OUT        no whole request arrived within timeoutMs milliseconds
+ *                       (negative: no limit; 0: only what has already arrived);
+ *                       a message that arrived in part is kept and completed by
+ *                       the next call;
+ *   CP_AGENT_SHUTDOWN   the agent announced its shutdown;
+ *   CP_CONNECTION_LOST  the connection ended: closed or reset by the agent, a
+ *                       failed read, or a close on another thread;
+ *   CP_ILLEGAL_STATE, CP_NO_MEMORY as for cpdll_WaitForRequest.
+ * The record holds NO_REQUEST unless the result is CP_OK. A stop for a group that
+ * this provider did not register is skipped, not returned. One waiting thread at a
+ * time, as for cpdll_WaitForRequest. */
+CPCLIENT_API int cpdll_WaitForRequestTimed(CPREQUEST** request, int timeoutMs);
+
 /* As cpdll_SetAttributeValues, with the values and the id in UTF-8: the same bytes
  * on the wire and the same results, without the conversion. */
 CPCLIENT_API int cpdll_SetAttributeValuesUtf8(const char* const* values, int count, const char* id);

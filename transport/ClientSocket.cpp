@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 
 #include "host/Services.h"
@@ -27,6 +28,8 @@ constexpr int RETRIES = 3;  // after the first attempt: 4 attempts in all
 constexpr int CHUNK_SIZE = 4096;
 // How often a close looks again whether the agent has acknowledged everything.
 constexpr int CLOSE_POLL_MS = 5;
+// The deadline of a receive without a time limit.
+constexpr ClientSocket::TimePoint NO_DEADLINE = ClientSocket::TimePoint::max();
 
 // True when a send that failed with error, after nothing of the message went out,
 // leaves the connection usable: the kernel was only short of room for the moment.
@@ -122,9 +125,19 @@ void ClientSocket::end(int error, bool shutDown) {
   }
 }
 
-void ClientSocket::waitReadable() {
+bool ClientSocket::waitReadable(TimePoint deadline) {
   pollfd fds[2] = {{sock, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-  while (!hasEnded() && ::poll(fds, wakeFd >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
+  for (;;) {
+    if (hasEnded()) return true;
+    int waitMs = -1;
+    if (deadline != NO_DEADLINE) {
+      // Rounded up, so that the wait never ends before the deadline.
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) return false;
+      waitMs = left < INT_MAX ? static_cast<int>(left) : INT_MAX;
+    }
+    int ready = ::poll(fds, wakeFd >= 0 ? 2 : 1, waitMs);
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return true;  // the read tells what it was
   }
 }
 
@@ -189,8 +202,10 @@ int ClientSocket::sendAll(const char* data, size_t total) {
   return 0;
 }
 
-bool ClientSocket::receive(StringBuffer& message) {
+ClientSocket::Receipt ClientSocket::receive(StringBuffer& message, int timeoutMs) {
   CP_TRACE_ENTRY(trc, "ClientSocket::receive");
+  const TimePoint deadline =
+      timeoutMs < 0 ? NO_DEADLINE : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   message.setLength(0);
   Frame frame = Frame::INCOMPLETE;
   if (framer.hasLeftover()) {
@@ -205,7 +220,17 @@ bool ClientSocket::receive(StringBuffer& message) {
   int error = -1;  // the errno to show once this receive has failed
   char chunk[CHUNK_SIZE];
   while (frame == Frame::INCOMPLETE && message.data()) {
-    int length = readChunk(chunk, CHUNK_SIZE, &error);
+    int length = readChunk(chunk, CHUNK_SIZE, &error, deadline);
+    if (length == 0) {
+      if (!framer.keepPartial(message.data(), message.length())) {
+        error = ENOMEM;  // the part could not be kept: the stream is lost
+        break;
+      }
+      CP_TRACE(trc, TRC_DETAIL, "No whole message within %d ms; %d bytes kept", timeoutMs, message.length());
+      message.setLength(0);
+      trc.exit(__LINE__, false);
+      return Receipt::TIMED_OUT;
+    }
     if (length < 0) break;
     frame = framer.feed(chunk, length, message);
     if (frame == Frame::INCOMPLETE) CP_TRACE(trc, TRC_DETAIL, "Did not find newline, continue reading");
@@ -219,14 +244,16 @@ bool ClientSocket::receive(StringBuffer& message) {
     // resume inside a message that was dropped.
     end(error, error == ENOMEM);
     CP_TRACE(trc, TRC_ERROR, "socket receive error: %d", error);
-    return trc.exit(__LINE__, false);
+    trc.exit(__LINE__, false);
+    return Receipt::ENDED;
   }
   if (trc.on(TRC_DETAIL))
     TRC1_Dump(trc.record(), __LINE__, message.data(), message.length(), "receive on socket %d \n", sock);
-  return trc.exit(__LINE__, true);
+  trc.exit(__LINE__, true);
+  return Receipt::MESSAGE;
 }
 
-int ClientSocket::readChunk(char* chunk, int size, int* error) {
+int ClientSocket::readChunk(char* chunk, int size, int* error, TimePoint deadline) {
   for (;;) {
     if (hasEnded()) {
       *error = endError.load(std::memory_order_relaxed);
@@ -238,9 +265,9 @@ int ClientSocket::readChunk(char* chunk, int size, int* error) {
       chunk[n] = 0;
       return static_cast<int>(n);
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-      waitReadable();
-    else if (n == 0 || errno != EINTR) {
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!waitReadable(deadline)) return 0;
+    } else if (n == 0 || errno != EINTR) {
       *error = errno;  // 0 when the agent ended its stream
       return -1;
     }

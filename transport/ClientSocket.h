@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 #include "transport/MessageFraming.h"
@@ -55,12 +56,23 @@ class ClientSocket {
   // next message starts); so does one that shows the connection gone. After the
   // connection has ended it fails at once. Adds no terminator.
   bool write(StringBuffer& message);
+  using TimePoint = std::chrono::steady_clock::time_point;
+  // What a receive gave.
+  enum class Receipt {
+    MESSAGE,    // message holds the next inbound message
+    TIMED_OUT,  // no whole message arrived in time; the part that did is kept for the next receive
+    ENDED,      // the connection has ended
+  };
   // Empties message and fills it with the next inbound message, through its '>'
-  // and without the line feed. False when the connection has ended: closed or reset
+  // and without the line feed. ENDED when the connection has ended: closed or reset
   // by the agent, a failed read, or a message or its left-over bytes that could not
   // be kept for want of memory (which ends the connection, so the stream never
-  // resumes inside a dropped message); message then holds no message.
-  bool receive(StringBuffer& message);
+  // resumes inside a dropped message); message then holds no message. With
+  // timeoutMs 0 or more, TIMED_OUT once that many milliseconds have passed without
+  // a whole message (0: only what has already arrived is taken).
+  Receipt receive(StringBuffer& message, int timeoutMs);
+  // receive without a time limit: true with a message, false when the connection has ended.
+  bool receive(StringBuffer& message) { return receive(message, -1) == Receipt::MESSAGE; }
 
   bool isOpen() const { return sock != INVALID_SOCKET; }
   // True once the connection has ended (see above); false again only for a new object.
@@ -74,14 +86,16 @@ class ClientSocket {
   // Marks the connection ended with error (0 for an orderly end) and wakes a blocked
   // receive; with shutDown also shuts the socket down, so the agent sees the end.
   void end(int error, bool shutDown);
-  // Blocks until the socket is readable or the connection is ended from another thread.
-  void waitReadable();
+  // Blocks until the socket is readable or the connection is ended from another
+  // thread (true), or until deadline has passed (false; TimePoint::max() never does).
+  bool waitReadable(TimePoint deadline);
   // Sends the total bytes at data under the write lock; returns 0, or the errno of the
   // send that failed (EPIPE once the connection has ended).
   int sendAll(const char* data, size_t total);
   // Reads at most size - 1 bytes of the stream into chunk and puts a NUL behind them;
-  // returns how many, or -1 with the errno that ends this receive in *error.
-  int readChunk(char* chunk, int size, int* error);
+  // returns how many, 0 when deadline passed first (see waitReadable), or -1 with
+  // the errno that ends this receive in *error.
+  int readChunk(char* chunk, int size, int* error, TimePoint deadline);
   // Creates the descriptor that interrupt uses to wake a blocked receive.
   void createWakeDescriptor();
   // Reads and discards inbound bytes until the agent ends its stream, everything

@@ -53,6 +53,12 @@ Frame MessageFramer::next(StringBuffer& message) {
   return Frame::COMPLETE;
 }
 
+bool MessageFramer::keepPartial(const char* text, int length) {
+  if (length <= 0) return true;
+  leftover = keep(text, length);
+  return leftover != nullptr;
+}
+
 void MessageFramer::releaseLeftover() {
   delete leftover;
   leftover = nullptr;

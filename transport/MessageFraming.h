@@ -39,6 +39,11 @@ class MessageFramer {
   // COMPLETE_WITH_LEFTOVER keeps the bytes behind the line feed (none when they are
   // only NULs); LOST when they cannot be kept. Call only when nothing is left over.
   Frame feed(const char* chunk, int length, StringBuffer& message);
+  // Keeps the start of a message that a receive gave up on (text[0..length), no NUL
+  // in it), so that the next call to next serves it first and the message is
+  // completed by the reads after it. Call only when nothing is left over. False
+  // when it cannot be kept for want of memory.
+  bool keepPartial(const char* text, int length);
 
  private:
   void releaseLeftover();

@@ -213,7 +213,7 @@ TEST(SharedLibrary, ExportsExactlyTheInterfaceFunctions) {
       "cpdll_SendEventData", "cpdll_SendSubnodeEventData", "cpdll_SendEventError", "cpdll_SendSubnodeEventError",
       "cpdll_SendTaskRC",
       // the extensions
-      "cpdll_SetAttributeValuesUtf8", "cpdll_SendTaskOutput", "cpdll_ResultText"};
+      "cpdll_SetAttributeValuesUtf8", "cpdll_WaitForRequestTimed", "cpdll_SendTaskOutput", "cpdll_ResultText"};
   EXPECT_EQ(interface, exported);
 }
 

@@ -214,25 +214,31 @@ inline void putFourBytes(char* out, size_t a, size_t b, size_t c, size_t d) {
   memcpy(out, &word, sizeof word);
 }
 
-// Copies the plain units at text (ASCII, not the terminator, not one of the six)
-// to out, four to a step, and returns the first unit it did not copy. Each step
-// reads its units one at a time and reads the next only when the one before is
-// not the terminator, so it never reads past it; it copies all four or none, and
-// only while four bytes remain before limit.
+// Copies the plain units at text (ASCII, not one of the six) to out, four to a
+// step, up to the terminator, and returns the first unit it did not copy: the
+// terminator, or a unit that is not plain. Each step reads its units one at a
+// time, the next only when the one before is not the terminator, so it never
+// reads past it. A step writes four bytes, so the run stops when fewer remain
+// before limit; the last step copies the units before the terminator.
 const char16_t* copyPlainRun(const char16_t* text, char** out, const char* limit) {
   char* o = *out;
   while (limit - o >= static_cast<ptrdiff_t>(STEP_UNITS)) {
     size_t a = text[0];
     if (!a) break;
-    size_t b = text[1];
-    if (!b) break;
-    size_t c = text[2];
-    if (!c) break;
-    size_t d = text[3];
-    if (!d) break;
+    size_t b = text[1], c = 0, d = 0;
+    if (b) {
+      c = text[2];
+      if (c) d = text[3];
+    }
     if ((a | b | c | d) >= 0x80 || (EXPANSION.extra[a] | EXPANSION.extra[b] | EXPANSION.extra[c] | EXPANSION.extra[d]))
       break;
-    putFourBytes(o, a, b, c, d);
+    putFourBytes(o, a, b, c, d);  // a 0 among them is a terminator, passed as plain
+    if (!d) {
+      size_t n = 1 + (b != 0) + (c != 0);
+      o += n;
+      text += n;
+      break;
+    }
     o += STEP_UNITS;
     text += STEP_UNITS;
   }

@@ -12,10 +12,23 @@ CP_TRACE_UNIT("1.0");
 
 namespace {
 
-// The attribute's value, or null when it is absent (a tag without attributes is not searched).
-const char* attribute(HashTable* attributes, const char* key) {
-  return attributes->entryCount() > 0 ? static_cast<const char*>(attributes->get(key)) : nullptr;
-}
+// The attributes of one tag, each asked for at most once: when as many have been
+// found as the tag has, every other one is absent without a search.
+class TagAttributes {
+ public:
+  explicit TagAttributes(HashTable* table) : table(table), unfound(table->entryCount()) {}
+  // The attribute's value, or null when it is absent.
+  const char* get(const char* key) {
+    if (unfound <= 0) return nullptr;
+    const char* value = static_cast<const char*>(table->get(key));
+    if (value) unfound--;
+    return value;
+  }
+
+ private:
+  HashTable* table;
+  int unfound;
+};
 
 // A heap copy of value, or null for a null value; null also when memory is short,
 // which then sets *outOfMemory.
@@ -33,8 +46,8 @@ void assign(char*& field, const char* value, bool* outOfMemory) {
 }
 
 // assign, only when the attribute is present; returns whether it was.
-bool assignIfPresent(char*& field, HashTable* attributes, const char* key, bool* outOfMemory) {
-  const char* value = attribute(attributes, key);
+bool assignIfPresent(char*& field, TagAttributes& attributes, const char* key, bool* outOfMemory) {
+  const char* value = attributes.get(key);
   if (!value) return false;
   assign(field, value, outOfMemory);
   return true;
@@ -67,21 +80,21 @@ bool named(const char* name, const char* word) { return name[0] == word[0] && st
 // Appends one request filter at *tail, the null link that ends the list, and moves
 // tail to the new node's link; a node that cannot be allocated is left out and sets
 // *outOfMemory.
-void appendRequestInfo(RequestInfo**& tail, HashTable* attributes, TraceScope& trc, bool* outOfMemory) {
+void appendRequestInfo(RequestInfo**& tail, TagAttributes& attributes, TraceScope& trc, bool* outOfMemory) {
   RequestInfo* node = static_cast<RequestInfo*>(calloc(1, sizeof(RequestInfo)));
   if (!node) {
     CP_TRACE(trc, TRC_ERROR, "request filter info - out of memory");
     *outOfMemory = true;
     return;
   }
-  const char* name = attribute(attributes, "name");
+  const char* name = attributes.get("name");
   node->name = copyOf(name, outOfMemory);
   if (!name) CP_TRACE(trc, TRC_DETAIL, "request filter info - name is null");
-  const char* value = attribute(attributes, "value");
+  const char* value = attributes.get("value");
   node->value = copyOf(value, outOfMemory);
   if (!value) CP_TRACE(trc, TRC_DETAIL, "request filter info - value is null");
-  node->op = copyOf(attribute(attributes, "op"), outOfMemory);
-  node->logOp = copyOf(attribute(attributes, "logOp"), outOfMemory);
+  node->op = copyOf(attributes.get("op"), outOfMemory);
+  node->logOp = copyOf(attributes.get("logOp"), outOfMemory);
   node->next = nullptr;
 
   *tail = node;
@@ -134,14 +147,12 @@ void freeRequestInfoList(RequestInfo* node) {
   }
 }
 
-void ClientRequestXMLHandler::startElement(const char* name, HashTable* attributes) {
+void ClientRequestXMLHandler::startElement(const char* name, HashTable* table) {
   CP_TRACE_ENTRY(trc, "ClientRequestXMLHandler::startElement");
   if (!name) return;
-  if (!attributes) attributes = &emptyAttributeTable;
+  TagAttributes attributes(table ? table : &emptyAttributeTable);
 
   bool* noMemory = &outOfMemory;
-  assignIfPresent(subnode, attributes, "subnode", noMemory);
-
   if (named(name, "dataRequest")) {
     dataRequest = true;
     if (!assignIfPresent(id, attributes, "id", noMemory)) CP_TRACE(trc, TRC_DETAIL, "id is null");
@@ -152,22 +163,22 @@ void ClientRequestXMLHandler::startElement(const char* name, HashTable* attribut
     taskRequest = true;
     if (!assignIfPresent(id, attributes, "id", noMemory)) CP_TRACE(trc, TRC_DETAIL, "id is null");
   } else if (named(name, "attrGroup")) {
-    assign(attrGroup, attribute(attributes, "name"), noMemory);
+    assign(attrGroup, attributes.get("name"), noMemory);
   } else if (named(name, "task")) {
-    assign(command, attribute(attributes, "command"), noMemory);
+    assign(command, attributes.get("command"), noMemory);
     assignIfPresent(user, attributes, "user", noMemory);
   } else if (named(name, "startRequestInfo")) {
     CP_TRACE(trc, TRC_DETAIL, "request started");
     startRequest = true;
     if (!assignIfPresent(requestStartedID, attributes, "requestStartedID", noMemory))
       CP_TRACE(trc, TRC_DETAIL, "request started - requestStartedID is null");
-    assign(attrGroup, attribute(attributes, "ag"), noMemory);
+    assign(attrGroup, attributes.get("ag"), noMemory);
   } else if (named(name, "stopRequestInfo")) {
     CP_TRACE(trc, TRC_DETAIL, "request stopped");
     stopRequest = true;
-    assign(requestStartedID, attribute(attributes, "requestStartedID"), noMemory);
-    assign(attrGroup, attribute(attributes, "ag"), noMemory);
-    shuttingDown = isTrueWord(attribute(attributes, "shuttingDown"));
+    assign(requestStartedID, attributes.get("requestStartedID"), noMemory);
+    assign(attrGroup, attributes.get("ag"), noMemory);
+    shuttingDown = isTrueWord(attributes.get("shuttingDown"));
   } else if (named(name, "requestInfo")) {
     CP_TRACE(trc, TRC_DETAIL, "request filter info");
     appendRequestInfo(requestInfoTail, attributes, trc, noMemory);
@@ -177,6 +188,8 @@ void ClientRequestXMLHandler::startElement(const char* name, HashTable* attribut
   } else {
     CP_TRACE(trc, TRC_DETAIL, "unknown element:<%s>", name);
   }
+  // Any element may name the subnode; asked for last, it is often known absent by then.
+  assignIfPresent(subnode, attributes, "subnode", noMemory);
 }
 
 void ClientRequestXMLHandler::endElement(const char*) { CP_TRACE_ENTRY(trc, "ClientRequestXMLHandler::endElement"); }

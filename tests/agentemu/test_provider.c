@@ -1,4 +1,6 @@
 /* A provider for the agentemu tests: well behaved, or faulty in the way argv[1] names.
+ * Its "slow" mode answers every second data request 300 ms late; its "changed" mode
+ * answers Procs with another row than the default one.
  * Its "restart" mode answers well and survives the agent's restarts: when the
  * connection ends, it opens a new one and registers again; when none can be opened
  * within about a second, the agent has shut down and it exits. Through the library a
@@ -117,8 +119,9 @@ static void answerEcho(const CPREQUEST* r) {
   cpdll_SendData(r->id);
 }
 
-static void answerProcs(const CPREQUEST* r) {
+static void answerProcs(const CPREQUEST* r, int dataRequests) {
   static const char* const ROW[] = {"init", "1"};
+  static const char* const CHANGED_ROW[] = {"init", "2"};
   static char previousId[64];
   char text[256];
   if (is("duplicate") && previousId[0]) {
@@ -164,13 +167,20 @@ static void answerProcs(const CPREQUEST* r) {
     cpdll_SendTaskRC(0, r->id); /* the library takes a data id for a task answer */
     return;
   }
-  addRow(ROW, 2, r->id);
+  if (is("slow") && dataRequests % 2 == 0) sleepMs(300); /* every second answer is late */
+  addRow(is("changed") ? CHANGED_ROW : ROW, 2, r->id);
   cpdll_SendData(r->id);
 }
 
 static void answerTask(const CPREQUEST* r) {
   int rc = strncmp(r->command, "rc ", 3) == 0 ? atoi(r->command + 3) : 0;
   if (strcmp(r->command, "ignore") == 0) return; /* never answered */
+  if (strcmp(r->command, "out") == 0) {          /* two outputs, the first of an instance */
+    const char* const values[] = {"a", "b"};
+    const char* const insts[] = {"i1", NULL};
+    cpdll_SendTaskOutput(0, r->id, values, insts, 2);
+    return;
+  }
   if (is("dribble")) {
     char text[256];
     snprintf(text, sizeof text, "<taskResponse id=\"%s\" rc=\"%d\"/>", r->id, rc);
@@ -193,7 +203,7 @@ static void handleRequest(const CPREQUEST* r, int dataRequests) {
     } else if (r->groupId == FAIL_GROUP) {
       cpdll_SendError(3, r->id);
     } else if (!(is("unanswered") && dataRequests == 1)) {
-      answerProcs(r);
+      answerProcs(r, dataRequests);
     }
   } else if (r->requestType == TASK_REQUEST) {
     answerTask(r);

@@ -126,6 +126,11 @@ bool Conversation::answered(const std::string& id) const {
   return it != asked_.end() && it->second.state == State::ANSWERED;
 }
 
+bool Conversation::pending(const std::string& id) const {
+  auto it = asked_.find(id);
+  return it != asked_.end() && it->second.state == State::PENDING;
+}
+
 const Answer* Conversation::answerTo(const std::string& id) const {
   auto it = asked_.find(id);
   return it != asked_.end() && it->second.state == State::ANSWERED ? &it->second.answer : nullptr;
@@ -138,6 +143,64 @@ void Conversation::giveUp(const std::string& id, const std::string& why) {
   std::string what = it->second.kind == Kind::DATA ? "data request " + quoted(id) + " for " + quoted(it->second.group)
                                                    : "task request " + quoted(id);
   violation(Violation::MISSING_ANSWER, id, "no answer to the " + what + " " + why);
+}
+
+const Row* Conversation::columnsOf(const std::string& group) const {
+  auto it = columns_.find(group);
+  return it == columns_.end() ? nullptr : &it->second;
+}
+
+const std::string* Conversation::groupOf(const std::string& id) const {
+  auto it = asked_.find(id);
+  return it != asked_.end() && it->second.kind == Kind::DATA ? &it->second.group : nullptr;
+}
+
+long Conversation::eventCount(const std::optional<std::string>& group,
+                              const std::optional<std::string>& subnode) const {
+  if (!group && !subnode) return summary_.events;
+  long count = 0;
+  for (const auto& entry : eventTallies_)
+    if ((!group || entry.first.first == *group) && (!subnode || entry.first.second == subnode))
+      count += entry.second.count;
+  return count;
+}
+
+const EventTally* Conversation::lastEvent(const std::optional<std::string>& group,
+                                          const std::optional<std::string>& subnode) const {
+  const EventTally* last = nullptr;
+  for (const auto& entry : eventTallies_)
+    if ((!group || entry.first.first == *group) && (!subnode || entry.first.second == subnode))
+      if (!last || entry.second.last > last->last) last = &entry.second;
+  return last;
+}
+
+void Conversation::tallyEvent(const std::string& group, const std::optional<std::string>& subnode,
+                              const std::vector<Row>& rows, std::optional<long> rc) {
+  auto key = std::make_pair(group, subnode);
+  auto it = eventTallies_.find(key);
+  if (it == eventTallies_.end()) {
+    if (eventTallies_.size() >= MAX_EVENT_TALLIES) return;
+    it = eventTallies_.emplace(key, EventTally()).first;
+    it->second.group = group;
+  }
+  EventTally& tally = it->second;
+  tally.count++;
+  tally.last = static_cast<unsigned long>(summary_.events);
+  tally.row = rows.empty() ? Row() : rows[0];
+  tally.rc = rc;
+}
+
+void Conversation::checkWidth(const std::string& group, const std::vector<Row>& rows, const std::string& what,
+                              const std::optional<std::string>& id) {
+  const Row* names = columnsOf(group);
+  if (!names) return;
+  for (std::size_t r = 0; r < rows.size(); r++) {
+    if (rows[r].size() == names->size()) continue;
+    violation(Violation::ROW_WIDTH, id,
+              what + ": row " + std::to_string(r + 1) + " has " + std::to_string(rows[r].size()) +
+                  " values, but group " + quoted(group) + " declares " + std::to_string(names->size()) + " columns");
+    return;
+  }
 }
 
 std::optional<double> Conversation::latencyMs(const Asked* asked, Clock::time_point at) const {
@@ -277,7 +340,8 @@ void Conversation::onDataResponse(const Element& message) {
   } else {
     summary_.dataAnswers++;
     summary_.rows += static_cast<int>(rows.size());
-    output_.data(*id, groupName, rows, latencyMs(before, at));
+    output_.data(*id, groupName, rows, latencyMs(before, at), columnsOf(groupName));
+    checkWidth(groupName, rows, "<dataResponse> for id " + quoted(*id), *id);
   }
   Asked* asked = matchAnswer("dataResponse", Kind::DATA, *id);
   if (!asked) return;
@@ -331,8 +395,11 @@ void Conversation::onEvent(const Element& message) {
   std::string problem = readGroupContent(*group, rows, rc);
   if (problem.empty() && !rc && rows.size() != 1) problem = "<pureEvent> must carry one row or an <error>";
   summary_.events++;
-  output_.event(*name, subnode ? std::optional<std::string>(*subnode) : std::nullopt, rows, rc);
+  std::optional<std::string> eventSubnode = subnode ? std::optional<std::string>(*subnode) : std::nullopt;
+  tallyEvent(*name, eventSubnode, rows, rc);
+  output_.event(*name, eventSubnode, rows, rc, columnsOf(*name));
   if (!problem.empty()) violation(Violation::BAD_MESSAGE, std::nullopt, problem);
+  checkWidth(*name, rows, "<pureEvent> for group " + quoted(*name), std::nullopt);
   for (const auto& registered : groups_)
     if (registered.name == *name) return;
   violation(Violation::UNKNOWN_GROUP, std::nullopt,

@@ -33,6 +33,7 @@ const char NO_CONNECTION[] = "no-connection";
 const char NO_REGISTRATION[] = "no-registration";
 const char CONNECTION_CLOSED[] = "connection-closed";
 const char NO_EXIT[] = "no-exit";
+const char ROW_WIDTH[] = "row-width";
 }  // namespace Violation
 
 // What the provider answered to one data or task request.
@@ -42,8 +43,21 @@ struct Answer {
   std::vector<TaskOutput> outputs;
 };
 
+// The events of one group and subnode: how many arrived, and the last one.
+struct EventTally {
+  std::string group;
+  long count = 0;
+  unsigned long last = 0;  // the run's event number of the last one, from 1
+  Row row;                 // the last one's row, when it carried one
+  std::optional<long> rc;  // the last one's error code, when it carried one
+};
+
 class Conversation {
  public:
+  // At most this many groups and subnodes are told apart in the event tallies; events of
+  // further ones count only in the total, so that a provider cannot make memory grow.
+  static constexpr std::size_t MAX_EVENT_TALLIES = 4096;
+
   using Clock = std::chrono::steady_clock;
 
   explicit Conversation(Output& output) : output_(output) {}
@@ -81,10 +95,23 @@ class Conversation {
   // The required requests that have neither an answer nor a missing-answer report, oldest first.
   std::vector<std::string> awaiting() const;
   bool answered(const std::string& id) const;
+  // The request id was asked and is still waiting for its answer.
+  bool pending(const std::string& id) const;
   // The answer to id, or null when there is none (yet).
   const Answer* answerTo(const std::string& id) const;
   // Reports the request id as unanswered (missing-answer); a later answer is still shown.
   void giveUp(const std::string& id, const std::string& why);
+
+  // Declares the names of group's values: they label its tables and JSON lines, and an
+  // answer or event whose row width differs is a row-width violation.
+  void setColumns(const std::string& group, const Row& names) { columns_[group] = names; }
+  // The names declared for group, or null.
+  const Row* columnsOf(const std::string& group) const;
+  // The group of the data request id, or null when id is no data request.
+  const std::string* groupOf(const std::string& id) const;
+  // Events so far of group and subnode (each unset: any); the last of them, or null.
+  long eventCount(const std::optional<std::string>& group, const std::optional<std::string>& subnode) const;
+  const EventTally* lastEvent(const std::optional<std::string>& group, const std::optional<std::string>& subnode) const;
 
   // The provider registered on its current connection.
   bool registered() const { return registered_; }
@@ -118,6 +145,11 @@ class Conversation {
   // Returns the request when the answer is to be taken as its answer.
   Asked* matchAnswer(const char* messageName, Kind kind, const std::string& id);
   std::optional<double> latencyMs(const Asked* asked, Clock::time_point at) const;
+  // Reports the first row whose width differs from the columns declared for group.
+  void checkWidth(const std::string& group, const std::vector<Row>& rows, const std::string& what,
+                  const std::optional<std::string>& id);
+  void tallyEvent(const std::string& group, const std::optional<std::string>& subnode, const std::vector<Row>& rows,
+                  std::optional<long> rc);
 
   Output& output_;
   Clock::time_point connectedAt_{};
@@ -129,6 +161,8 @@ class Conversation {
   bool registered_ = false;
   bool readable_ = true;
   std::vector<RegisteredGroup> groups_;
+  std::map<std::string, Row> columns_;
+  std::map<std::pair<std::string, std::optional<std::string>>, EventTally> eventTallies_;
   Summary summary_;
 };
 

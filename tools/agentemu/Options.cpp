@@ -87,6 +87,17 @@ const OptionSpec OPTIONS[] = {
        options.timeoutS = std::strtod(value.c_str(), &end);
        return !value.empty() && *end == '\0' && options.timeoutS > 0 && options.timeoutS <= 86400;
      }},
+    {"--columns", "G=N,N,..",
+     "name the values of GROUP's rows in tables, JSON and\nexpects; other row widths are violations (repeatable)",
+     false,
+     [](const std::string& value, Options& options) {
+       std::size_t equals = value.find('=');
+       Row names;
+       if (equals == 0 || equals == std::string::npos || !parseColumnNames(value.substr(equals + 1), names))
+         return false;
+       options.columns.emplace_back(value.substr(0, equals), names);
+       return true;
+     }},
     {"--json", nullptr, "one JSON object per line instead of tables", false,
      [](const std::string&, Options& options) { return options.json = true; }},
     {"--help", nullptr, "this text", false, [](const std::string&, Options& options) { return options.help = true; }},

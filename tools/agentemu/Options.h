@@ -3,6 +3,7 @@
 #define AGENTEMU_OPTIONS_H
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Scenario.h"
@@ -20,6 +21,7 @@ struct Options {
   std::vector<std::string> defaultOnly;  // options that shape the default scenario, for the --script check
   std::string scriptPath;
   double timeoutS = DEFAULT_TIMEOUT_S;
+  std::vector<std::pair<std::string, Row>> columns;  // --columns: group, its value names
   bool json = false;
   bool help = false;  // --help: print the usage and stop
   std::vector<std::string> provider;

@@ -49,15 +49,19 @@ class JsonObject {
   std::string text_;
 };
 
-std::string jsonRows(const std::vector<Row>& rows) {
+std::string jsonStrings(const Row& row) {
   std::string text = "[";
-  for (std::size_t r = 0; r < rows.size(); r++) {
-    text += r ? ",[" : "[";
-    for (std::size_t c = 0; c < rows[r].size(); c++) text += (c ? ",\"" : "\"") + Output::jsonEscape(rows[r][c]) + "\"";
-    text += "]";
-  }
+  for (std::size_t c = 0; c < row.size(); c++) text += (c ? ",\"" : "\"") + Output::jsonEscape(row[c]) + "\"";
   return text + "]";
 }
+
+std::string jsonRows(const std::vector<Row>& rows) {
+  std::string text = "[";
+  for (std::size_t r = 0; r < rows.size(); r++) text += (r ? "," : "") + jsonStrings(rows[r]);
+  return text + "]";
+}
+
+std::string jsonColumns(const Row* columns) { return columns ? jsonStrings(*columns) : "null"; }
 
 // A value as a person reads it: control characters shown as escapes.
 std::string display(const std::string& text) {
@@ -129,13 +133,14 @@ void Output::line(const std::string& text) {
   std::fflush(out_);
 }
 
-void Output::table(const std::vector<Row>& rows) {
-  std::size_t columns = 0;
+void Output::table(const std::vector<Row>& rows, const Row* names) {
+  std::size_t columns = names ? names->size() : 0;
   for (const auto& row : rows) columns = std::max(columns, row.size());
-  // Column 0 holds the row number; the header names each value by its position.
+  // Column 0 holds the row number; the header names each value by its declared name, else its position.
   std::vector<std::vector<std::string>> cells;
   std::vector<std::string> header{"#"};
-  for (std::size_t c = 1; c <= columns; c++) header.push_back(std::to_string(c));
+  for (std::size_t c = 1; c <= columns; c++)
+    header.push_back(names && c <= names->size() ? display((*names)[c - 1]) : std::to_string(c));
   cells.push_back(header);
   for (std::size_t r = 0; r < rows.size(); r++) {
     std::vector<std::string> shown{std::to_string(r + 1)};
@@ -224,14 +229,17 @@ void Output::sent(const SentRequest& request) {
 }
 
 void Output::data(const std::string& id, const std::string& group, const std::vector<Row>& rows,
-                  std::optional<double> latencyMs) {
+                  std::optional<double> latencyMs, const Row* columns) {
   if (json_) {
-    line(JsonObject("data").add("id", id).add("group", group).raw("rows", jsonRows(rows)).latency(latencyMs).text());
+    JsonObject object("data");
+    object.add("id", id).add("group", group);
+    if (columnsShown_) object.raw("columns", jsonColumns(columns));
+    line(object.raw("rows", jsonRows(rows)).latency(latencyMs).text());
     return;
   }
   line("<- data " + display(group) + " id=" + display(id) + ": " + plural(rows.size(), "row") + " " +
        latencyText(latencyMs));
-  if (!rows.empty()) table(rows);
+  if (!rows.empty()) table(rows, columns);
 }
 
 void Output::error(const std::string& id, const std::string& group, long rc, std::optional<double> latencyMs) {
@@ -244,10 +252,11 @@ void Output::error(const std::string& id, const std::string& group, long rc, std
 }
 
 void Output::event(const std::string& group, const std::optional<std::string>& subnode, const std::vector<Row>& rows,
-                   std::optional<long> rc) {
+                   std::optional<long> rc, const Row* columns) {
   if (json_) {
     JsonObject object("event");
     object.add("group", group).add("subnode", subnode);
+    if (columnsShown_) object.raw("columns", jsonColumns(columns));
     if (rc) {
       object.raw("rows", "null").add("rc", rc);
     } else {
@@ -263,7 +272,7 @@ void Output::event(const std::string& group, const std::optional<std::string>& s
     return;
   }
   line(text + ": " + plural(rows.size(), "row"));
-  if (!rows.empty()) table(rows);
+  if (!rows.empty()) table(rows, columns);
 }
 
 void Output::task(const std::string& id, long rc, const std::vector<TaskOutput>& outputs,

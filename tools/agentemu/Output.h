@@ -59,6 +59,9 @@ class Output {
   Output(bool json, std::FILE* out) : json_(json), out_(out) {}
 
   bool json() const { return json_; }
+  // From now on data and event lines carry a "columns" key (null for a group without
+  // declared columns): a run that declares columns gives every such line the same keys.
+  void showColumns() { columnsShown_ = true; }
 
   void listening(int port, bool byHand);
   void started(const std::string& command, long pid);  // person output only
@@ -66,12 +69,13 @@ class Output {
   void registered(std::optional<long> version, const std::vector<RegisteredGroup>& groups, double latencyMs);
   void sent(const SentRequest& request);
   // latencyMs is empty for an answer to an id that no request of the run carried.
+  // columns: the names declared for the group, or null; they label the table's header.
   void data(const std::string& id, const std::string& group, const std::vector<Row>& rows,
-            std::optional<double> latencyMs);
+            std::optional<double> latencyMs, const Row* columns = nullptr);
   void error(const std::string& id, const std::string& group, long rc, std::optional<double> latencyMs);
   // An event carries rows, or an error code in rc.
   void event(const std::string& group, const std::optional<std::string>& subnode, const std::vector<Row>& rows,
-             std::optional<long> rc);
+             std::optional<long> rc, const Row* columns = nullptr);
   void task(const std::string& id, long rc, const std::vector<TaskOutput>& outputs, std::optional<double> latencyMs);
   // The agent restarts: it has closed the connection, the requests in unanswered (their
   // ids) can no longer be answered, and nothing listens for pauseMs.
@@ -85,9 +89,10 @@ class Output {
 
  private:
   void line(const std::string& text);
-  void table(const std::vector<Row>& rows);
+  void table(const std::vector<Row>& rows, const Row* columns);
 
   bool json_;
+  bool columnsShown_ = false;
   std::FILE* out_;
 };
 

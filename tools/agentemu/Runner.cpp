@@ -121,48 +121,113 @@ void Runner::playRequest(const Step& step, const std::string& group) {
   std::string id = step.id ? *step.id : conversation_.freshId();
   conversation_.askedData(id, group, registered);
   lastDataId_ = id;
+  lastRequestId_ = id;
   request.id = id;
   request.xml = Wire::dataRequest(id, requestStartedID, step.subnode, group, step.filters);
   request.detail = describe({describeFilters(step.filters), subnode, unregistered});
   if (send(request) && step.wait && registered) awaitAnswer(id);
 }
 
+bool Runner::columnIndex(const Expect& expect, const std::string& group, std::size_t& index,
+                         std::string& failure) const {
+  index = static_cast<std::size_t>(expect.column - 1);
+  if (expect.columnName.empty()) return true;
+  const Row* names = conversation_.columnsOf(group);
+  for (std::size_t c = 0; names && c < names->size(); c++) {
+    index = c;
+    if ((*names)[c] == expect.columnName) return true;
+  }
+  failure = "group \"" + group + "\" has no column \"" + expect.columnName + "\"";
+  return false;
+}
+
+std::string Runner::checkDataAnswer(const Expect& expect, const Answer& answer, const std::string& request,
+                                    const std::string& id) const {
+  if (expect.what == Expect::ERROR) {
+    if (!answer.rc) return request + " was answered with " + std::to_string(answer.rows.size()) + " rows";
+    if (*answer.rc != expect.number) return request + " was answered with rc " + std::to_string(*answer.rc);
+    return "";
+  }
+  if (answer.rc) return request + " was answered with error rc " + std::to_string(*answer.rc);
+  if (expect.what == Expect::ROWS) {
+    if (static_cast<long>(answer.rows.size()) == expect.number) return "";
+    return request + " was answered with " + std::to_string(answer.rows.size()) + " rows";
+  }
+  std::string failure;
+  const std::string* group = conversation_.groupOf(id);
+  std::size_t column = 0;
+  if (!columnIndex(expect, group ? *group : std::string(), column, failure)) return failure;
+  std::size_t row = static_cast<std::size_t>(expect.row - 1);
+  std::string columnText = expect.columnName.empty() ? std::to_string(expect.column) : expect.columnName;
+  if (row >= answer.rows.size() || column >= answer.rows[row].size())
+    return request + " has no cell " + std::to_string(expect.row) + " " + columnText;
+  if (answer.rows[row][column] != expect.value) return "the cell holds \"" + answer.rows[row][column] + "\"";
+  return "";
+}
+
+std::string Runner::checkTaskAnswer(const Expect& expect, const Answer& answer, const std::string& request) const {
+  if (!answer.rc) return request + " was answered with " + std::to_string(answer.rows.size()) + " rows";
+  if (expect.what == Expect::RC) {
+    if (*answer.rc != expect.number) return request + " was answered with rc " + std::to_string(*answer.rc);
+    return "";
+  }
+  if (expect.what == Expect::OUTPUTS) {
+    if (static_cast<long>(answer.outputs.size()) == expect.number) return "";
+    return request + " was answered with " + std::to_string(answer.outputs.size()) + " outputs";
+  }
+  std::string output = "output " + std::to_string(expect.number);
+  if (static_cast<std::size_t>(expect.number) > answer.outputs.size()) return request + " has no " + output;
+  const TaskOutput& found = answer.outputs[static_cast<std::size_t>(expect.number - 1)];
+  if (found.value != expect.value) return output + " holds \"" + found.value + "\"";
+  if (expect.inst && found.inst != expect.inst)
+    return output + (found.inst ? " has inst \"" + *found.inst + "\"" : std::string(" has no inst"));
+  return "";
+}
+
+std::string Runner::checkAnswerExpect(const Expect& expect) const {
+  bool task = expect.what == Expect::RC || expect.what == Expect::OUTPUTS || expect.what == Expect::OUTPUT;
+  bool any = expect.what == Expect::NO_ANSWER;
+  std::optional<std::string> id = expect.id ? expect.id : any ? lastRequestId_ : task ? lastTaskId_ : lastDataId_;
+  std::string kind = any ? "" : task ? "task " : "data ";
+  if (!id) return "no " + kind + "request was sent before";
+  const Answer* answer = conversation_.answerTo(*id);
+  std::string request = "the " + kind + "request id=" + *id;
+  if (any) return answer ? request + " was answered" : "";
+  if (!answer) return request + " has no answer";
+  return task ? checkTaskAnswer(expect, *answer, request) : checkDataAnswer(expect, *answer, request, *id);
+}
+
+std::string Runner::checkEventExpect(const Expect& expect) {
+  if (expect.what == Expect::EVENTS) {
+    awaitEvents(expect);
+    long count = conversation_.eventCount(expect.group, expect.subnode);
+    return count == expect.number ? "" : std::to_string(count) + " events arrived";
+  }
+  const EventTally* last = conversation_.lastEvent(expect.group, expect.subnode);
+  if (!last) return "no such event arrived";
+  if (expect.what == Expect::EVENT_ERROR) {
+    if (!last->rc) return "the last event carried a row";
+    return *last->rc == expect.number ? "" : "the last event carried error rc " + std::to_string(*last->rc);
+  }
+  if (last->rc) return "the last event carried error rc " + std::to_string(*last->rc);
+  std::string failure;
+  std::size_t column = 0;
+  if (!columnIndex(expect, last->group, column, failure)) return failure;
+  if (column >= last->row.size()) return "the last event has no value " + std::to_string(column + 1);
+  return last->row[column] == expect.value ? "" : "the value is \"" + last->row[column] + "\"";
+}
+
+void Runner::awaitEvents(const Expect& expect) {
+  long wanted = expect.number;
+  pump(after(options_.timeoutS),
+       [&] { return conversation_.eventCount(expect.group, expect.subnode) >= wanted || !conversation_.readable(); });
+}
+
 void Runner::playExpect(const Step& step) {
   const Expect& expect = step.expect;
-  std::string failure;
-  if (expect.what == Expect::EVENTS) {
-    long wanted = expect.number;
-    pump(after(options_.timeoutS), [&] { return conversation_.events() >= wanted; });
-    if (conversation_.events() != wanted) failure = std::to_string(conversation_.events()) + " events arrived";
-  } else {
-    bool task = expect.what == Expect::RC;
-    const std::optional<std::string>& id = task ? lastTaskId_ : lastDataId_;
-    const Answer* answer = id ? conversation_.answerTo(*id) : nullptr;
-    std::string request = std::string(task ? "task" : "data") + " request" + (id ? " id=" + *id : "");
-    if (!id) {
-      failure = std::string("no ") + (task ? "task" : "data") + " request was sent before";
-    } else if (!answer) {
-      failure = "the " + request + " has no answer";
-    } else if (expect.what == Expect::RC || expect.what == Expect::ERROR) {
-      if (!answer->rc) {
-        failure = "the " + request + " was answered with " + std::to_string(answer->rows.size()) + " rows";
-      } else if (*answer->rc != expect.number) {
-        failure = "the " + request + " was answered with rc " + std::to_string(*answer->rc);
-      }
-    } else if (answer->rc) {
-      failure = "the " + request + " was answered with error rc " + std::to_string(*answer->rc);
-    } else if (expect.what == Expect::ROWS) {
-      if (static_cast<long>(answer->rows.size()) != expect.number)
-        failure = "the " + request + " was answered with " + std::to_string(answer->rows.size()) + " rows";
-    } else {
-      std::size_t row = static_cast<std::size_t>(expect.row - 1), column = static_cast<std::size_t>(expect.column - 1);
-      if (row >= answer->rows.size() || column >= answer->rows[row].size()) {
-        failure = "the " + request + " has no cell " + std::to_string(expect.row) + " " + std::to_string(expect.column);
-      } else if (answer->rows[row][column] != expect.value) {
-        failure = "the cell holds \"" + answer->rows[row][column] + "\"";
-      }
-    }
-  }
+  bool events =
+      expect.what == Expect::EVENTS || expect.what == Expect::EVENT_CELL || expect.what == Expect::EVENT_ERROR;
+  std::string failure = events ? checkEventExpect(expect) : checkAnswerExpect(expect);
   Summary& summary = conversation_.summary();
   (failure.empty() ? summary.expectsPassed : summary.expectsFailed)++;
   output_.expectation(step.line, step.text, failure.empty(), failure);
@@ -174,6 +239,7 @@ void Runner::playTask(const Step& step) {
   std::string id = step.id ? *step.id : conversation_.freshId();
   conversation_.askedTask(id, true);
   lastTaskId_ = id;
+  lastRequestId_ = id;
   request.id = id;
   request.xml = Wire::taskRequest(id, step.subnode, step.command, step.user);
   request.detail = describe({"command \"" + step.command + "\"", "user \"" + step.user + "\"",
@@ -199,7 +265,15 @@ void Runner::playStep(const Step& step) {
       }
       break;
     case Step::TASK: playTask(step); break;
-    case Step::WAIT: awaitAll(); break;
+    case Step::WAIT:
+      if (!step.id) {
+        awaitAll();
+      } else if (conversation_.pending(*step.id)) {
+        awaitAnswer(*step.id);
+      }
+      break;
+    case Step::WAIT_EVENTS: awaitEvents(step.expect); break;
+    case Step::COLUMNS: conversation_.setColumns(step.group, step.names); break;
     case Step::RESTART: restart(step.sleepMs); break;
     case Step::SLEEP: pump(Clock::now() + std::chrono::milliseconds(step.sleepMs), [] { return false; }); break;
     case Step::RAW: {
@@ -338,6 +412,10 @@ int Runner::run(const std::vector<Step>* script) {
   summary.restartsShown = options_.scenario.restartAfter > 0;
   for (const auto& step : script ? *script : std::vector<Step>())
     summary.restartsShown = summary.restartsShown || step.kind == Step::RESTART;
+  for (const auto& declared : options_.columns) conversation_.setColumns(declared.first, declared.second);
+  bool columns = !options_.columns.empty();
+  for (const auto& step : script ? *script : std::vector<Step>()) columns = columns || step.kind == Step::COLUMNS;
+  if (columns) output_.showColumns();
   Clock::time_point startedAt = Clock::now();
   if (!startProvider()) return EXIT_USAGE;
   if (!connect(startedAt, false)) return finish();

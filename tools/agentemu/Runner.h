@@ -51,6 +51,16 @@ class Runner {
   void playRequest(const Step& step, const std::string& group);
   void playTask(const Step& step);
   void playExpect(const Step& step);
+  // The checks of the expect steps: "" when it holds, else what was found.
+  std::string checkAnswerExpect(const Expect& expect) const;
+  std::string checkDataAnswer(const Expect& expect, const Answer& answer, const std::string& request,
+                              const std::string& id) const;
+  std::string checkTaskAnswer(const Expect& expect, const Answer& answer, const std::string& request) const;
+  std::string checkEventExpect(const Expect& expect);
+  // The index from 0 of expect's column (by number, or by name in group's declared columns).
+  bool columnIndex(const Expect& expect, const std::string& group, std::size_t& index, std::string& failure) const;
+  // Waits up to the timeout until expect.number events of its group and subnode have arrived.
+  void awaitEvents(const Expect& expect);
   bool startProvider();
   // Accepts the provider's connection (again: its next one after a restart, always within the timeout).
   bool connect(Clock::time_point startedAt, bool again);
@@ -70,7 +80,7 @@ class Runner {
   bool closedReported_ = false;
   bool shutdownSent_ = false;
   std::map<std::string, std::string> started_;  // group -> requestStartedID of its open start request
-  std::optional<std::string> lastDataId_, lastTaskId_;
+  std::optional<std::string> lastDataId_, lastTaskId_, lastRequestId_;
 };
 
 #endif

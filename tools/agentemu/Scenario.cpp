@@ -98,34 +98,116 @@ std::string readRequestWords(const std::vector<Word>& words, Step& step) {
   return "";
 }
 
+// The expect steps: name, how many positional words follow it, the keys they take, the usage.
+const struct {
+  const char* name;
+  Expect::What what;
+  std::size_t positional;
+  const char* keys;  // blank-separated
+  const char* usage;
+} EXPECT_STEPS[] = {
+    {"rows", Expect::ROWS, 1, "id", "expect rows N [id=ID]"},
+    {"error", Expect::ERROR, 1, "id", "expect error RC [id=ID]"},
+    {"cell", Expect::CELL, 3, "id", "expect cell ROW COL TEXT [id=ID] (ROW from 1, COL from 1 or a column name)"},
+    {"rc", Expect::RC, 1, "id", "expect rc RC [id=ID]"},
+    {"outputs", Expect::OUTPUTS, 1, "id", "expect outputs N [id=ID]"},
+    {"output", Expect::OUTPUT, 2, "id inst", "expect output N VALUE [inst=I] [id=ID] (N from 1)"},
+    {"no-answer", Expect::NO_ANSWER, 0, "id", "expect no-answer [id=ID]"},
+    {"events", Expect::EVENTS, 1, "group subnode", "expect events N [group=G] [subnode=S]"},
+    {"event-cell", Expect::EVENT_CELL, 2, "group subnode", "expect event-cell COL TEXT [group=G] [subnode=S]"},
+    {"event-error", Expect::EVENT_ERROR, 1, "group subnode", "expect event-error RC [group=G] [subnode=S]"},
+};
+
+// A column as a number from 1 or, failing that, a name to look up in the declared columns.
+void readColumn(const std::string& text, Expect& expect) {
+  if (!parseNumber(text, 1, LONG_MAX, expect.column)) expect.columnName = text;
+}
+
+// Reads the key=value words from words[first] on: the keys among allowed fill expect.
+bool readExpectKeys(const std::vector<Word>& words, std::size_t first, const std::string& allowed, Expect& expect) {
+  for (std::size_t i = first; i < words.size(); i++) {
+    const Word& word = words[i];
+    if (word.equalsAt == std::string::npos) return false;
+    std::string key = word.text.substr(0, word.equalsAt);
+    if ((" " + allowed + " ").find(" " + key + " ") == std::string::npos) return false;
+    std::string value = word.text.substr(word.equalsAt + 1);
+    (key == "id" ? expect.id : key == "inst" ? expect.inst : key == "group" ? expect.group : expect.subnode) = value;
+  }
+  return true;
+}
+
+// Reads the positional words of an expect step into expect; false when one is invalid.
+bool readExpectValues(const std::vector<Word>& words, Expect& expect) {
+  const std::string first = words.size() > 2 ? words[2].text : std::string();
+  switch (expect.what) {
+    case Expect::CELL:
+      readColumn(words[3].text, expect);
+      expect.value = words[4].text;
+      return parseNumber(first, 1, LONG_MAX, expect.row);
+    case Expect::EVENT_CELL:
+      readColumn(first, expect);
+      expect.value = words[3].text;
+      return true;
+    case Expect::OUTPUT: expect.value = words[3].text; return parseNumber(first, 1, LONG_MAX, expect.number);
+    case Expect::ERROR:
+    case Expect::RC:
+    case Expect::EVENT_ERROR: return parseNumber(first, LONG_MIN, LONG_MAX, expect.number);
+    case Expect::NO_ANSWER: return true;
+    default: return parseNumber(first, 0, LONG_MAX, expect.number);
+  }
+}
+
 std::string readExpectWords(const std::vector<Word>& words, Step& step) {
-  const char* usage = "expect rows N | error RC | cell ROW COL TEXT | rc RC | events N";
-  if (words.size() < 3) return usage;
-  const std::string& what = words[1].text;
-  Expect& expect = step.expect;
-  if (what == "cell") {
-    expect.what = Expect::CELL;
-    if (words.size() != 5 || !parseNumber(words[2].text, 1, LONG_MAX, expect.row) ||
-        !parseNumber(words[3].text, 1, LONG_MAX, expect.column))
-      return "expect cell ROW COL TEXT (ROW and COL from 1)";
-    expect.value = words[4].text;
+  const char* usage = "expect rows|error|cell|rc|outputs|output|no-answer|events|event-cell|event-error ...";
+  if (words.size() < 2) return usage;
+  for (const auto& kind : EXPECT_STEPS) {
+    if (words[1].text != kind.name) continue;
+    step.expect.what = kind.what;
+    bool ok = words.size() >= 2 + kind.positional && readExpectValues(words, step.expect) &&
+              readExpectKeys(words, 2 + kind.positional, kind.keys, step.expect);
+    return ok ? "" : kind.usage;
+  }
+  return usage;
+}
+
+// Parses the steps other than requests, expects and raw; returns "" or what is wrong.
+std::string readPlainStep(const std::string& name, const std::vector<Word>& words, Step& step) {
+  if (name == "sleep") {
+    step.kind = Step::SLEEP;
+    if (words.size() != 2 || !parseNumber(words[1].text, 0, MAX_PAUSE_MS, step.sleepMs)) return "sleep MS";
     return "";
   }
-  if (words.size() != 3) return usage;
-  if (what == "rows") {
-    expect.what = Expect::ROWS;
-  } else if (what == "error") {
-    expect.what = Expect::ERROR;
-  } else if (what == "rc") {
-    expect.what = Expect::RC;
-  } else if (what == "events") {
-    expect.what = Expect::EVENTS;
-  } else {
-    return usage;
+  if (name == "restart") {
+    step.kind = Step::RESTART;
+    step.sleepMs = DEFAULT_RESTART_PAUSE_MS;
+    if (words.size() > 2 || (words.size() == 2 && !parseNumber(words[1].text, 0, MAX_PAUSE_MS, step.sleepMs)))
+      return "restart [PAUSE_MS]";
+    return "";
   }
-  long minimum = expect.what == Expect::ROWS || expect.what == Expect::EVENTS ? 0 : LONG_MIN;
-  if (!parseNumber(words[2].text, minimum, LONG_MAX, expect.number)) return "expect " + what + " needs a number";
-  return "";
+  if (name == "wait") {
+    step.kind = Step::WAIT;
+    if (words.size() == 2 && words[1].equalsAt == 2 && words[1].text.compare(0, 3, "id=") == 0)
+      step.id = words[1].text.substr(3);
+    return words.size() == 1 || step.id ? "" : "wait [id=ID]";
+  }
+  if (name == "wait-events") {
+    step.kind = Step::WAIT_EVENTS;
+    bool ok = words.size() >= 2 && parseNumber(words[1].text, 0, LONG_MAX, step.expect.number) &&
+              readExpectKeys(words, 2, "group subnode", step.expect);
+    return ok ? "" : "wait-events N [group=G] [subnode=S]";
+  }
+  if (name == "columns") {
+    step.kind = Step::COLUMNS;
+    if (words.size() != 3 || !parseColumnNames(words[2].text, step.names)) return "columns GROUP NAME,NAME,...";
+    step.group = words[1].text;
+    return "";
+  }
+  if (name == "shutdown") {
+    step.kind = Step::SHUTDOWN;
+    if (words.size() != 1) return name + " takes no arguments";
+    return "";
+  }
+  return "unknown step \"" + name + "\"";
 }
 
 // Parses one script line that is not blank or a comment; returns "" or what is wrong.
@@ -155,24 +237,7 @@ std::string readStep(const std::string& line, const std::string& defaultUser, St
     if (textStart != std::string::npos) step.text = line.substr(textStart, textEnd + 1 - textStart);
     return readExpectWords(words, step);
   }
-  if (name == "sleep") {
-    step.kind = Step::SLEEP;
-    if (words.size() != 2 || !parseNumber(words[1].text, 0, MAX_PAUSE_MS, step.sleepMs)) return "sleep MS";
-    return "";
-  }
-  if (name == "restart") {
-    step.kind = Step::RESTART;
-    step.sleepMs = DEFAULT_RESTART_PAUSE_MS;
-    if (words.size() > 2 || (words.size() == 2 && !parseNumber(words[1].text, 0, MAX_PAUSE_MS, step.sleepMs)))
-      return "restart [PAUSE_MS]";
-    return "";
-  }
-  if (name == "wait" || name == "shutdown") {
-    step.kind = name == "wait" ? Step::WAIT : Step::SHUTDOWN;
-    if (words.size() != 1) return name + " takes no arguments";
-    return "";
-  }
-  return "unknown step \"" + name + "\"";
+  return readPlainStep(name, words, step);
 }
 
 }  // namespace
@@ -244,6 +309,18 @@ bool parseFilter(const std::string& text, Filter& filter) {
     return true;
   }
   return false;  // a lone '!'
+}
+
+bool parseColumnNames(const std::string& text, Row& names) {
+  names.clear();
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t comma = text.find(',', start);
+    names.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (names.back().empty()) return false;
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
 }
 
 bool readScript(const std::string& path, const std::string& defaultUser, std::vector<Step>& steps, std::string& error) {

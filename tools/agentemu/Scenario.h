@@ -5,8 +5,11 @@
 //   data GROUP [id=ID] [rsid=R] [subnode=S] [filter=NAME<op>VALUE]... [nowait]
 //   stop GROUP [rsid=R] [subnode=S] [shuttingDown=true]
 //   task COMMAND [id=ID] [user=U] [subnode=S] [nowait]
-//   wait | sleep MS | restart [PAUSE_MS] | raw TEXT | shutdown
-//   expect rows N | expect error RC | expect cell ROW COL TEXT | expect rc RC | expect events N
+//   wait [id=ID] | wait-events N [group=G] [subnode=S] | sleep MS | restart [PAUSE_MS] | raw TEXT | shutdown
+//   columns GROUP NAME,NAME,...
+//   expect rows N | error RC | cell ROW COL TEXT | rc RC | outputs N | output N VALUE [inst=I]
+//          | no-answer, each [id=ID]; expect events N | event-cell COL TEXT | event-error RC,
+//          each [group=G] [subnode=S]; COL is a number from 1 or a declared column name
 // GROUP "*" stands for every registered group. Words may be double-quoted, with \" \\ \n \t.
 #ifndef AGENTEMU_SCENARIO_H
 #define AGENTEMU_SCENARIO_H
@@ -19,19 +22,22 @@
 #include "Wire.h"
 
 struct Expect {
-  enum What { ROWS, ERROR, CELL, RC, EVENTS };
+  enum What { ROWS, ERROR, CELL, RC, EVENTS, OUTPUTS, OUTPUT, EVENT_CELL, EVENT_ERROR, NO_ANSWER };
   What what = ROWS;
-  long number = 0;           // ROWS: row count; ERROR, RC: the code; EVENTS: event count
-  long row = 0, column = 0;  // CELL, both from 1
-  std::string value;         // CELL
+  long number = 0;           // ROWS, OUTPUTS, EVENTS: a count; ERROR, RC, EVENT_ERROR: the code; OUTPUT: its number
+  long row = 0, column = 0;  // CELL: both from 1; EVENT_CELL: the column
+  std::string columnName;    // CELL, EVENT_CELL: the column named so in the group's declared columns
+  std::string value;         // CELL, EVENT_CELL, OUTPUT
+  std::optional<std::string> id;  // the request looked at; unset: the last data or task request
+  std::optional<std::string> group, subnode, inst;
 };
 
 struct Step {
-  enum Kind { START, DATA, STOP, TASK, WAIT, SLEEP, RESTART, RAW, EXPECT, SHUTDOWN };
+  enum Kind { START, DATA, STOP, TASK, WAIT, SLEEP, RESTART, RAW, EXPECT, SHUTDOWN, COLUMNS, WAIT_EVENTS };
   Kind kind = WAIT;
   int line = 0;                                 // the script line; 0 in the default scenario
   std::string group;                            // START, DATA, STOP; "*" is every registered group
-  std::optional<std::string> id;                // DATA, TASK: empty takes a fresh id
+  std::optional<std::string> id;                // DATA, TASK: empty takes a fresh id; WAIT: the one request
   std::optional<std::string> requestStartedID;  // START, DATA, STOP: empty takes the group's or a fresh one
   std::optional<std::string> subnode;
   std::string command;          // TASK
@@ -41,7 +47,8 @@ struct Step {
   bool shuttingDown = false;    // STOP
   long sleepMs = 0;             // SLEEP; RESTART: the time nothing listens
   std::string text;             // RAW: the message without its line feed; EXPECT: the line's words
-  Expect expect;                // EXPECT
+  Expect expect;                // EXPECT; WAIT_EVENTS: number, group, subnode
+  Row names;                    // COLUMNS
 };
 
 // The longest pause, of --interval and of a sleep step: one day, well inside the clock's range.
@@ -74,6 +81,9 @@ bool parseNumber(const std::string& text, long minimum, long maximum, long& valu
 // non-empty name; the op is sent as EQ, NE, LT, LE, GT or GE, and logOp as AND.
 // Returns false when text holds no operator after a name.
 bool parseFilter(const std::string& text, Filter& filter);
+
+// Reads "NAME,NAME,..." into names; false when a name is empty.
+bool parseColumnNames(const std::string& text, Row& names);
 
 // Reads a script. On failure returns false with error set to "FILE:LINE: what".
 // defaultUser is the user of task steps that name none.

@@ -458,7 +458,7 @@ class Provider {
   std::error_code run(const RunOptions& options = {}) {
     options_ = options;
     options_.stopPoll = std::max(options_.stopPoll, std::chrono::milliseconds(1));
-    stop_.store(false);
+    if (stop_.load()) return {};
     if (options_.port > 0) cpdll_setPort(options_.port);
     int result = connect();
     if (result != CP_OK) return makeErrorCode(result);
@@ -472,6 +472,7 @@ class Provider {
   // Asks run() to finish: it sees the flag within RunOptions::stopPoll (or the
   // current open's retries), lets running handlers finish, closes and returns.
   // Only sets an atomic flag: safe from any thread and from a signal handler.
+  // The flag stays: a stop that comes before run() makes it return at once.
   void stop() noexcept { stop_.store(true); }
   bool stopping() const noexcept { return stop_.load(); }
 

@@ -1,5 +1,5 @@
 /* A provider for the agentemu tests: well behaved, or faulty in the way argv[1] names.
- * Its "slow" mode answers every second data request 300 ms late; its "changed" mode
+ * Its "slow" mode answers every second data request a second late; its "changed" mode
  * answers Procs with another row than the default one.
  * Its "restart" mode answers well and survives the agent's restarts: when the
  * connection ends, it opens a new one and registers again; when none can be opened
@@ -167,7 +167,7 @@ static void answerProcs(const CPREQUEST* r, int dataRequests) {
     cpdll_SendTaskRC(0, r->id); /* the library takes a data id for a task answer */
     return;
   }
-  if (is("slow") && dataRequests % 2 == 0) sleepMs(300); /* every second answer is late */
+  if (is("slow") && dataRequests % 2 == 0) sleepMs(1000); /* every second answer is late */
   addRow(is("changed") ? CHANGED_ROW : ROW, 2, r->id);
   cpdll_SendData(r->id);
 }

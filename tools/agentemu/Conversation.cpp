@@ -2,6 +2,7 @@
 #include "Conversation.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -190,6 +191,19 @@ void Conversation::tallyEvent(const std::string& group, const std::optional<std:
   tally.rc = rc;
 }
 
+void Conversation::answerTook(const std::string& id, const Asked& asked, std::optional<double> ms) {
+  if (!ms) return;
+  bool data = asked.kind == Kind::DATA;
+  (data ? summary_.dataLatency[asked.group] : summary_.taskLatency).add(*ms);
+  auto group = data ? groupBudgetsMs_.find(asked.group) : groupBudgetsMs_.end();
+  std::optional<long> budget = group != groupBudgetsMs_.end() ? std::optional<long>(group->second) : budgetMs_;
+  if (!budget || *ms <= static_cast<double>(*budget)) return;
+  char took[64];
+  std::snprintf(took, sizeof took, " took %.3f ms, over the budget of %ld ms", *ms, *budget);
+  std::string what = data ? "data request " + quoted(id) + " for " + quoted(asked.group) : "task request " + quoted(id);
+  violation(Violation::SLOW_ANSWER, id, "the answer to the " + what + took);
+}
+
 void Conversation::checkWidth(const std::string& group, const std::vector<Row>& rows, const std::string& what,
                               const std::optional<std::string>& id) {
   const Row* names = columnsOf(group);
@@ -347,6 +361,7 @@ void Conversation::onDataResponse(const Element& message) {
   if (!asked) return;
   asked->state = State::ANSWERED;
   asked->answer = Answer{rows, rc, {}};
+  answerTook(*id, *asked, latencyMs(asked, at));
   if (groupName != asked->group)
     violation(Violation::WRONG_GROUP, *id,
               "<dataResponse> for id " + quoted(*id) + " names group " + quoted(groupName) +
@@ -380,6 +395,7 @@ void Conversation::onTaskResponse(const Element& message) {
   if (!asked) return;
   asked->state = State::ANSWERED;
   asked->answer = Answer{{}, rc, outputs};
+  answerTook(*id, *asked, latencyMs(asked, at));
 }
 
 void Conversation::onEvent(const Element& message) {

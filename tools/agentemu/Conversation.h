@@ -34,6 +34,7 @@ const char NO_REGISTRATION[] = "no-registration";
 const char CONNECTION_CLOSED[] = "connection-closed";
 const char NO_EXIT[] = "no-exit";
 const char ROW_WIDTH[] = "row-width";
+const char SLOW_ANSWER[] = "slow-answer";
 }  // namespace Violation
 
 // What the provider answered to one data or task request.
@@ -113,6 +114,13 @@ class Conversation {
   long eventCount(const std::optional<std::string>& group, const std::optional<std::string>& subnode) const;
   const EventTally* lastEvent(const std::optional<std::string>& group, const std::optional<std::string>& subnode) const;
 
+  // Answer budgets: an answer slower than its group's budget (else the general one; tasks
+  // have the general one) is a slow-answer violation. Unset: no budget.
+  void setBudgets(std::optional<long> generalMs, const std::map<std::string, long>& groupMs) {
+    budgetMs_ = generalMs;
+    groupBudgetsMs_ = groupMs;
+  }
+
   // The provider registered on its current connection.
   bool registered() const { return registered_; }
   const std::vector<RegisteredGroup>& groups() const { return groups_; }
@@ -148,6 +156,8 @@ class Conversation {
   // Reports the first row whose width differs from the columns declared for group.
   void checkWidth(const std::string& group, const std::vector<Row>& rows, const std::string& what,
                   const std::optional<std::string>& id);
+  // Counts the latency of an answer to asked in its series and checks it against the budget.
+  void answerTook(const std::string& id, const Asked& asked, std::optional<double> ms);
   void tallyEvent(const std::string& group, const std::optional<std::string>& subnode, const std::vector<Row>& rows,
                   std::optional<long> rc);
 
@@ -162,6 +172,8 @@ class Conversation {
   bool readable_ = true;
   std::vector<RegisteredGroup> groups_;
   std::map<std::string, Row> columns_;
+  std::optional<long> budgetMs_;
+  std::map<std::string, long> groupBudgetsMs_;
   std::map<std::pair<std::string, std::optional<std::string>>, EventTally> eventTallies_;
   Summary summary_;
 };

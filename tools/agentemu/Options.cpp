@@ -98,6 +98,23 @@ const OptionSpec OPTIONS[] = {
        options.columns.emplace_back(value.substr(0, equals), names);
        return true;
      }},
+    {"--budget-ms", "[G=]N",
+     "an answer (of group G) slower than N ms is a violation;\nthe summary shows latency percentiles (repeatable)",
+     false,
+     [](const std::string& value, Options& options) {
+       std::size_t equals = value.find('=');
+       long ms = 0;
+       if (equals == 0 || !parseNumber(value.substr(equals == std::string::npos ? 0 : equals + 1), 0, MAX_PAUSE_MS, ms))
+         return false;
+       if (equals == std::string::npos) {
+         options.budgetMs = ms;
+       } else {
+         options.groupBudgetsMs[value.substr(0, equals)] = ms;
+       }
+       return true;
+     }},
+    {"--latency", nullptr, "show the latency percentiles by group and of tasks", false,
+     [](const std::string&, Options& options) { return options.latency = true; }},
     {"--json", nullptr, "one JSON object per line instead of tables", false,
      [](const std::string&, Options& options) { return options.json = true; }},
     {"--help", nullptr, "this text", false, [](const std::string&, Options& options) { return options.help = true; }},

@@ -2,6 +2,8 @@
 #ifndef AGENTEMU_OPTIONS_H
 #define AGENTEMU_OPTIONS_H
 
+#include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +24,9 @@ struct Options {
   std::string scriptPath;
   double timeoutS = DEFAULT_TIMEOUT_S;
   std::vector<std::pair<std::string, Row>> columns;  // --columns: group, its value names
+  std::optional<long> budgetMs;                      // --budget-ms N
+  std::map<std::string, long> groupBudgetsMs;        // --budget-ms GROUP=N
+  bool latency = false;                              // --latency: the percentiles in the summary
   bool json = false;
   bool help = false;  // --help: print the usage and stop
   std::vector<std::string> provider;

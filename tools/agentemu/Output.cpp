@@ -2,6 +2,7 @@
 #include "Output.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -103,7 +104,56 @@ std::string plural(std::size_t count, const char* word) {
   return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
 }
 
+std::string msText(double ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", ms);
+  return text;
+}
+
+const struct {
+  const char* name;
+  double fraction;
+} PERCENTILES[] = {{"p50", 0.5}, {"p90", 0.9}, {"p99", 0.99}};
+
+std::string jsonLatency(const LatencyStats& stats) {
+  std::string text = "{\"count\":" + std::to_string(stats.count());
+  for (const auto& p : PERCENTILES)
+    text += ",\"" + std::string(p.name) + "Ms\":" + msText(stats.percentile(p.fraction));
+  return text + ",\"maxMs\":" + msText(stats.maxMs()) + "}";
+}
+
+std::string latencyLine(const std::string& name, const LatencyStats& stats) {
+  std::string text = name + ": " + plural(static_cast<std::size_t>(stats.count()), "answer");
+  for (const auto& p : PERCENTILES)
+    text += ", " + std::string(p.name) + " " + msText(stats.percentile(p.fraction)) + " ms";
+  return text + ", max " + msText(stats.maxMs()) + " ms";
+}
+
 }  // namespace
+
+void LatencyStats::add(double ms) {
+  count_++;
+  max_ = std::max(max_, ms);
+  if (samples_.size() < MAX_SAMPLES) {
+    samples_.push_back(ms);
+    return;
+  }
+  // Reservoir sampling: the count_-th latency replaces a random sample with chance MAX_SAMPLES / count_.
+  random_ ^= random_ << 13;
+  random_ ^= random_ >> 7;
+  random_ ^= random_ << 17;
+  unsigned long long slot = random_ % static_cast<unsigned long long>(count_);
+  if (slot < MAX_SAMPLES) samples_[slot] = ms;
+}
+
+double LatencyStats::percentile(double fraction) const {
+  if (samples_.empty()) return 0;
+  std::vector<double> sorted = samples_;
+  auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(sorted.size())));
+  std::size_t index = rank == 0 ? 0 : rank - 1;
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(index), sorted.end());
+  return sorted[index];
+}
 
 std::string Output::jsonEscape(const std::string& text) {
   std::string escaped;
@@ -340,6 +390,14 @@ void Output::summary(const Summary& s) {
     JsonObject object("summary");
     object.raw("groups", groups).raw("sent", sent).raw("answers", answers).add("rows", s.rows).add("events", s.events);
     if (s.restartsShown) object.add("restarts", s.restarts).add("registrations", s.registrations);
+    if (s.latencyShown) {
+      std::string groupsLatency;
+      for (const auto& entry : s.dataLatency)
+        groupsLatency +=
+            (groupsLatency.empty() ? "\"" : ",\"") + jsonEscape(entry.first) + "\":" + jsonLatency(entry.second);
+      std::string tasks = s.taskLatency.count() ? jsonLatency(s.taskLatency) : "null";
+      object.raw("latency", "{\"groups\":{" + groupsLatency + "},\"tasks\":" + tasks + "}");
+    }
     line(object.add("violations", s.violations)
              .add("expectFailures", s.expectsFailed)
              .add("exitCode", s.exitCode)
@@ -361,6 +419,13 @@ void Output::summary(const Summary& s) {
   line("  events      " + std::to_string(s.events));
   if (s.restartsShown)
     line("  restarts    " + std::to_string(s.restarts) + " (" + plural(s.registrations, "registration") + ")");
+  if (s.latencyShown) {
+    std::vector<std::string> lines;
+    for (const auto& entry : s.dataLatency) lines.push_back(latencyLine(display(entry.first), entry.second));
+    if (s.taskLatency.count()) lines.push_back(latencyLine("tasks", s.taskLatency));
+    if (lines.empty()) lines.emplace_back("no answers");
+    for (std::size_t i = 0; i < lines.size(); i++) line((i ? "              " : "  latency     ") + lines[i]);
+  }
   line("  violations  " + std::to_string(s.violations));
   if (s.expectsPassed + s.expectsFailed > 0)
     line("  expects     " + std::to_string(s.expectsPassed) + " passed, " + std::to_string(s.expectsFailed) +

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +41,25 @@ struct SentRequest {
   std::string xml;     // the exact bytes sent, line feed included
 };
 
+// The latencies of one series of answers: their count, their maximum, and a sample of
+// at most MAX_SAMPLES of them (all of them until then; beyond, a uniform random sample
+// of fixed seed), so that the percentiles of a long run take bounded memory.
+class LatencyStats {
+ public:
+  static constexpr std::size_t MAX_SAMPLES = 65536;
+  void add(double ms);
+  long count() const { return count_; }
+  double maxMs() const { return max_; }
+  // The nearest-rank percentile (0 < fraction <= 1) of the sample; 0 without answers.
+  double percentile(double fraction) const;
+
+ private:
+  std::vector<double> samples_;
+  long count_ = 0;
+  double max_ = 0;
+  unsigned long long random_ = 88172645463325252ULL;
+};
+
 struct Summary {
   std::vector<std::string> groups;
   std::array<int, REQUEST_KINDS> sent{};  // messages sent, by RequestKind
@@ -47,6 +67,10 @@ struct Summary {
   int violations = 0, expectsPassed = 0, expectsFailed = 0;
   // Shown only when the scenario holds a restart, so that every other summary stays as it was.
   bool restartsShown = false;
+  // Shown only in a run with a budget, --latency or --load: the latencies by group and of the tasks.
+  bool latencyShown = false;
+  std::map<std::string, LatencyStats> dataLatency;
+  LatencyStats taskLatency;
   int restarts = 0, registrations = 0;  // restarts played; registrations received, the first included
   bool byHand = false;                  // the provider was started by hand: its exit is unknown
   std::optional<int> exitCode;          // the provider's exit status, when it exited

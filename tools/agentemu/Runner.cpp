@@ -416,6 +416,8 @@ int Runner::run(const std::vector<Step>* script) {
   bool columns = !options_.columns.empty();
   for (const auto& step : script ? *script : std::vector<Step>()) columns = columns || step.kind == Step::COLUMNS;
   if (columns) output_.showColumns();
+  conversation_.setBudgets(options_.budgetMs, options_.groupBudgetsMs);
+  summary.latencyShown = options_.latency || options_.budgetMs || !options_.groupBudgetsMs.empty();
   Clock::time_point startedAt = Clock::now();
   if (!startProvider()) return EXIT_USAGE;
   if (!connect(startedAt, false)) return finish();

@@ -191,7 +191,14 @@ void Conversation::tallyEvent(const std::string& group, const std::optional<std:
   tally.rc = rc;
 }
 
+std::map<std::string, long> Conversation::eventsByGroup() const {
+  std::map<std::string, long> counts;
+  for (const auto& entry : eventTallies_) counts[entry.first.first] += entry.second.count;
+  return counts;
+}
+
 void Conversation::answerTook(const std::string& id, const Asked& asked, std::optional<double> ms) {
+  if (onAnswer_) onAnswer_(id);
   if (!ms) return;
   bool data = asked.kind == Kind::DATA;
   (data ? summary_.dataLatency[asked.group] : summary_.taskLatency).add(*ms);

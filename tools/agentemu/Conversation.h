@@ -8,6 +8,7 @@
 #define AGENTEMU_CONVERSATION_H
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -114,6 +115,11 @@ class Conversation {
   long eventCount(const std::optional<std::string>& group, const std::optional<std::string>& subnode) const;
   const EventTally* lastEvent(const std::optional<std::string>& group, const std::optional<std::string>& subnode) const;
 
+  // Calls onAnswer with the id of each request that takes an answer, once it is kept.
+  void onAnswer(std::function<void(const std::string&)> onAnswer) { onAnswer_ = std::move(onAnswer); }
+  // The events so far by group (of the groups told apart, see MAX_EVENT_TALLIES).
+  std::map<std::string, long> eventsByGroup() const;
+
   // Answer budgets: an answer slower than its group's budget (else the general one; tasks
   // have the general one) is a slow-answer violation. Unset: no budget.
   void setBudgets(std::optional<long> generalMs, const std::map<std::string, long>& groupMs) {
@@ -172,6 +178,7 @@ class Conversation {
   bool readable_ = true;
   std::vector<RegisteredGroup> groups_;
   std::map<std::string, Row> columns_;
+  std::function<void(const std::string&)> onAnswer_;
   std::optional<long> budgetMs_;
   std::map<std::string, long> groupBudgetsMs_;
   std::map<std::pair<std::string, std::optional<std::string>>, EventTally> eventTallies_;

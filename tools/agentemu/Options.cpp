@@ -81,6 +81,11 @@ const OptionSpec OPTIONS[] = {
        options.scriptPath = value;
        return true;
      }},
+    {"--record", "FILE", "write the conversation to FILE as a scenario whose expects\nare the answers received", false,
+     [](const std::string& value, Options& options) {
+       options.recordPath = value;
+       return !value.empty();
+     }},
     {"--timeout", "S", "seconds to wait for the connection, each answer and the exit\n(default 10)", false,
      [](const std::string& value, Options& options) {
        char* end = nullptr;

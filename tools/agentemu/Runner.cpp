@@ -102,6 +102,7 @@ void Runner::playRequest(const Step& step, const std::string& group) {
     request.requestStartedID = requestStartedID;
     request.xml = Wire::startRequest(requestStartedID, group, step.subnode);
     request.detail = describe({subnode, unregistered});
+    record(ScriptText::start(requestStartedID, group, step.subnode));
     send(request);
     return;
   }
@@ -115,6 +116,7 @@ void Runner::playRequest(const Step& step, const std::string& group) {
     conversation_.askedStartOrStop(requestStartedID);
     request.xml = Wire::stopRequest(requestStartedID, group, step.shuttingDown, step.subnode);
     request.detail = describe({step.shuttingDown ? "shuttingDown=true" : "", subnode, unregistered});
+    record(ScriptText::stop(requestStartedID, group, step.shuttingDown, step.subnode));
     send(request);
     return;
   }
@@ -125,6 +127,10 @@ void Runner::playRequest(const Step& step, const std::string& group) {
   request.id = id;
   request.xml = Wire::dataRequest(id, requestStartedID, step.subnode, group, step.filters);
   request.detail = describe({describeFilters(step.filters), subnode, unregistered});
+  std::optional<std::string> line =
+      ScriptText::data(id, requestStartedID, group, step.subnode, step.filters, step.wait && registered);
+  record(line ? *line : "raw " + request.xml.substr(0, request.xml.size() - 1));
+  if (!step.wait && registered) nowaitIds_.insert(id);
   if (send(request) && step.wait && registered) awaitAnswer(id);
 }
 
@@ -244,6 +250,8 @@ void Runner::playTask(const Step& step) {
   request.xml = Wire::taskRequest(id, step.subnode, step.command, step.user);
   request.detail = describe({"command \"" + step.command + "\"", "user \"" + step.user + "\"",
                              step.subnode ? "subnode=" + *step.subnode : ""});
+  record(ScriptText::task(id, step.command, step.user, step.subnode, step.wait));
+  if (!step.wait) nowaitIds_.insert(id);
   if (send(request) && step.wait) awaitAnswer(id);
 }
 
@@ -253,6 +261,7 @@ void Runner::playStep(const Step& step) {
     return;
   }
   if (!canSend()) return;
+  recordStep(step);
   switch (step.kind) {
     case Step::START:
     case Step::DATA:
@@ -294,6 +303,7 @@ void Runner::play(const std::vector<Step>& steps) {
   for (const auto& step : steps) {
     if (step.kind == Step::SHUTDOWN) return;
     playStep(step);
+    recordAnswers();
     // The provider has gone, or did not register again after a restart: nothing more to ask.
     if (!open_ || !conversation_.registered()) return;
   }
@@ -307,6 +317,8 @@ void Runner::shutdown() {
     SentRequest request;
     request.kind = RequestKind::SHUTDOWN;
     request.xml = Wire::shutdown();
+    recordAnswers();
+    record("shutdown");
     shutdownSent_ = true;
     output_.sent(request);
     link_.write(request.xml);
@@ -405,6 +417,56 @@ void Runner::restart(long pauseMs) {
   if (connect(Clock::now(), true)) awaitRegistration();
 }
 
+void Runner::recordStep(const Step& step) {
+  switch (step.kind) {
+    case Step::WAIT: record(step.id ? "wait id=" + ScriptText::word(*step.id) : "wait"); break;
+    case Step::WAIT_EVENTS:
+      record("wait-events " + std::to_string(step.expect.number) +
+             (step.expect.group ? " group=" + ScriptText::word(*step.expect.group) : "") +
+             (step.expect.subnode ? " subnode=" + ScriptText::word(*step.expect.subnode) : ""));
+      break;
+    case Step::SLEEP: record("sleep " + std::to_string(step.sleepMs)); break;
+    case Step::RESTART: record("restart " + std::to_string(step.sleepMs)); break;
+    case Step::RAW: record("raw " + step.text); break;
+    case Step::COLUMNS: {
+      std::string names;
+      for (const auto& name : step.names) names += (names.empty() ? "" : ",") + name;
+      record("columns " + ScriptText::word(step.group) + " " + ScriptText::word(names));
+      break;
+    }
+    default: break;  // requests are recorded as they are sent, expects not at all
+  }
+}
+
+void Runner::recordAnswers() {
+  for (const auto& id : answeredIds_) {
+    const Answer* answer = conversation_.answerTo(id);
+    if (!answer) continue;
+    if (nowaitIds_.count(id) && !shutdownSent_) record("wait id=" + ScriptText::word(id));
+    for (const auto& line : ScriptText::answerExpects(id, *answer, !conversation_.groupOf(id))) record(line);
+  }
+  answeredIds_.clear();
+}
+
+void Runner::recordStart() {
+  if (!recorder_) return;
+  conversation_.onAnswer([this](const std::string& id) { answeredIds_.push_back(id); });
+  record("# Recorded by agentemu; replay: agentemu --script FILE PROVIDER [ARGS...]");
+  for (const auto& declared : options_.columns) {
+    std::string names;
+    for (const auto& name : declared.second) names += (names.empty() ? "" : ",") + name;
+    record("columns " + ScriptText::word(declared.first) + " " + ScriptText::word(names));
+  }
+}
+
+void Runner::recordEnd() {
+  if (!recorder_) return;
+  recordAnswers();
+  record("expect events " + std::to_string(conversation_.events()));
+  for (const auto& entry : conversation_.eventsByGroup())
+    record("expect events " + std::to_string(entry.second) + " group=" + ScriptText::word(entry.first));
+}
+
 int Runner::run(const std::vector<Step>* script) {
   output_.listening(link_.port(), options_.provider.empty());
   // A run that may restart always shows its restarts and registrations; no other run does.
@@ -416,6 +478,7 @@ int Runner::run(const std::vector<Step>* script) {
   bool columns = !options_.columns.empty();
   for (const auto& step : script ? *script : std::vector<Step>()) columns = columns || step.kind == Step::COLUMNS;
   if (columns) output_.showColumns();
+  recordStart();
   conversation_.setBudgets(options_.budgetMs, options_.groupBudgetsMs);
   summary.latencyShown = options_.latency || options_.budgetMs || !options_.groupBudgetsMs.empty();
   Clock::time_point startedAt = Clock::now();
@@ -430,6 +493,7 @@ int Runner::run(const std::vector<Step>* script) {
     }
   }
   shutdown();
+  recordEnd();
   // The steps after a script's shutdown are its closing expectations.
   if (script) {
     bool afterShutdown = false;

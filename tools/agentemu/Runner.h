@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,14 +16,16 @@
 #include "Options.h"
 #include "Output.h"
 #include "ProviderLink.h"
+#include "Recorder.h"
 #include "Scenario.h"
 #include "StreamParser.h"
 
 // Plays the steps against the provider and keeps the run's accounting.
 class Runner {
  public:
-  Runner(const Options& options, ProviderLink& link, Output& output)
-      : options_(options), link_(link), output_(output), conversation_(output) {}
+  // recorder: where the conversation is written as a scenario, or null.
+  Runner(const Options& options, ProviderLink& link, Output& output, Recorder* recorder = nullptr)
+      : options_(options), link_(link), output_(output), recorder_(recorder), conversation_(output) {}
 
   // Plays script, or the default scenario when it is null, then the shutdown and the
   // script's closing expectations; prints the summary and returns the exit status.
@@ -70,10 +73,23 @@ class Runner {
   void restart(long pauseMs);
   void shutdown();
   int finish();
+  // The recording: a line, the steps that are no requests, and the answers that came
+  // since the last call as expects (behind a wait for the ones not waited for, unless the
+  // shutdown was sent).
+  void record(const std::string& line) {
+    if (recorder_) recorder_->line(line);
+  }
+  void recordStep(const Step& step);
+  void recordAnswers();
+  void recordStart();
+  void recordEnd();
 
   const Options& options_;
   ProviderLink& link_;
   Output& output_;
+  Recorder* recorder_;
+  std::vector<std::string> answeredIds_;  // recorded: answers not written yet
+  std::set<std::string> nowaitIds_;       // recorded: requests sent without waiting
   Conversation conversation_;
   std::unique_ptr<StreamParser> parser_ = std::make_unique<StreamParser>();  // one per connection
   bool open_ = false;

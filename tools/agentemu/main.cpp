@@ -12,6 +12,7 @@
 #include "Options.h"
 #include "Output.h"
 #include "ProviderLink.h"
+#include "Recorder.h"
 #include "Runner.h"
 #include "Scenario.h"
 
@@ -33,7 +34,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "agentemu: %s\n", error.c_str());
     return EXIT_USAGE;
   }
+  Recorder recorder;
+  if (!options.recordPath.empty() && !recorder.open(options.recordPath, error)) {
+    std::fprintf(stderr, "agentemu: %s\n", error.c_str());
+    return EXIT_USAGE;
+  }
   Output output(options.json, stdout);
-  Runner runner(options, link, output);
+  Runner runner(options, link, output, options.recordPath.empty() ? nullptr : &recorder);
   return runner.run(options.scriptPath.empty() ? nullptr : &script);
 }

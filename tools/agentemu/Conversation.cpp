@@ -22,8 +22,8 @@ std::optional<long> parseLong(const std::string* text) {
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
-// Reads the rows of an attrGroup element, <in><al><a v=""/>...</al></in>..., or its
-// <error rc=""/>. Returns a description of what does not fit that shape, or "".
+}  // namespace
+
 std::string readGroupContent(const Element& group, std::vector<Row>& rows, std::optional<long>& rc) {
   std::string problem;
   bool sawError = false;
@@ -53,8 +53,6 @@ std::string readGroupContent(const Element& group, std::vector<Row>& rows, std::
   if (sawError && !rows.empty()) problem = "rows and <error> together";
   return problem;
 }
-
-}  // namespace
 
 std::string Conversation::freshId() {
   std::string id;

@@ -45,6 +45,10 @@ struct Answer {
   std::vector<TaskOutput> outputs;
 };
 
+// Reads the rows of an attrGroup element, <in><al><a v=""/>...</al></in>..., or its
+// <error rc=""/>. Returns a description of what does not fit that shape, or "".
+std::string readGroupContent(const Element& group, std::vector<Row>& rows, std::optional<long>& rc);
+
 // The events of one group and subnode: how many arrived, and the last one.
 struct EventTally {
   std::string group;

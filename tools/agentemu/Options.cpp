@@ -86,6 +86,13 @@ const OptionSpec OPTIONS[] = {
        options.recordPath = value;
        return !value.empty();
      }},
+    {"--from-trace", "FILE",
+     "print the script that replays the library trace FILE\n(written at level 0x01), and stop; takes no provider",
+     false,
+     [](const std::string& value, Options& options) {
+       options.tracePath = value;
+       return !value.empty();
+     }},
     {"--timeout", "S", "seconds to wait for the connection, each answer and the exit\n(default 10)", false,
      [](const std::string& value, Options& options) {
        char* end = nullptr;
@@ -183,6 +190,10 @@ int parseOptions(int argc, char** argv, Options& options) {
     if (option->shapesDefault) options.defaultOnly.push_back(name);
   }
   for (; i < argc; i++) options.provider.push_back(argv[i]);
+  if (!options.tracePath.empty() && !options.provider.empty()) {
+    std::fprintf(stderr, "agentemu: --from-trace takes no provider\n");
+    return EXIT_USAGE;
+  }
   if (!options.scriptPath.empty() && !options.defaultOnly.empty()) {
     std::fprintf(stderr, "agentemu: %s shapes the default scenario and cannot be combined with --script\n",
                  options.defaultOnly.front().c_str());

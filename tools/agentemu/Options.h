@@ -22,7 +22,9 @@ struct Options {
   DefaultScenario scenario;
   std::vector<std::string> defaultOnly;  // options that shape the default scenario, for the --script check
   std::string scriptPath;
-  std::string recordPath;  // --record: the conversation is written there as a scenario
+  std::string recordPath;
+  std::string tracePath;  // --from-trace: print the script made from this trace, and stop  // --record: the
+                          // conversation is written there as a scenario
   double timeoutS = DEFAULT_TIMEOUT_S;
   std::vector<std::pair<std::string, Row>> columns;  // --columns: group, its value names
   std::optional<long> budgetMs;                      // --budget-ms N

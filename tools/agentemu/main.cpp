@@ -15,21 +15,26 @@
 #include "Recorder.h"
 #include "Runner.h"
 #include "Scenario.h"
+#include "TraceReader.h"
 
 int main(int argc, char** argv) {
   Options options;
   int status = parseOptions(argc, argv, options);
   if (status >= 0) return status;
+  std::string error;
+  if (!options.tracePath.empty()) {
+    if (TraceReader::writeScenario(options.tracePath, stdout, error)) return EXIT_OK;
+    std::fprintf(stderr, "agentemu: %s\n", error.c_str());
+    return EXIT_USAGE;
+  }
   std::vector<Step> script;
   if (!options.scriptPath.empty()) {
-    std::string error;
     if (!readScript(options.scriptPath, options.scenario.user, script, error)) {
       std::fprintf(stderr, "agentemu: %s\n", error.c_str());
       return EXIT_USAGE;
     }
   }
   ProviderLink link;
-  std::string error;
   if (!link.listen(options.port, error)) {
     std::fprintf(stderr, "agentemu: %s\n", error.c_str());
     return EXIT_USAGE;

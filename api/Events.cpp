@@ -48,6 +48,7 @@ const char* getAttrGroup(int groupId) {
 
 int cp_SendEventData(char** values, int count, int groupId, const char* subnode) {
   CP_TRACE_ENTRY(trc, "cp_SendEventData");
+  ConnectionUse use;
   const char* name = nullptr;
   int result = beginEvent(trc, groupId, &name);
   if (result != CP_OK) return trc.exit(__LINE__, result);
@@ -68,6 +69,7 @@ int cp_SendEventData(char** values, int count, int groupId, const char* subnode)
 
 int cp_SendEventError(int rc, int groupId, const char* subnode) {
   CP_TRACE_ENTRY(trc, "cp_SendEventError");
+  ConnectionUse use;
   const char* name = nullptr;
   int result = beginEvent(trc, groupId, &name);
   if (result != CP_OK) return trc.exit(__LINE__, result);
@@ -88,7 +90,9 @@ int cp_SendTaskRC(int rc, const char* id) {
 
 int cp_SendTaskRC(int rc, const char* id, char** insts, int instCount, char** values, int valueCount) {
   CP_TRACE_ENTRY(trc, "cp_SendTaskRC(outputs)");
-  if (cpContext.state != REG_COMPLETE_STATE) return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+  ConnectionUse use;
+  if (cpContext.state != REG_COMPLETE_STATE || cpContext.closing.load(std::memory_order_seq_cst))
+    return trc.exit(__LINE__, CP_ILLEGAL_STATE);
   if (!pendingGet(id)) {
     CP_TRACE(trc, TRC_ERROR, "Did not find id %s", id ? id : "(null)");
     return trc.exit(__LINE__, CP_ID_NOT_PENDING);

@@ -3,9 +3,11 @@
 
 #include <sched.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "host/Trace.h"
 #include "transport/ClientSocket.h"
@@ -25,6 +27,7 @@ ConnectionContext cpContext = {CLOSED_SOCKET_STATE,
                                {},
                                nullptr,
                                {false},
+                               {0},
                                {0}};
 
 namespace {
@@ -41,6 +44,23 @@ const char* findProperty(const char** properties, int count, const char* prefix)
   return nullptr;
 }
 
+// Waits until no answer or event uses the connection. One that is sending goes on
+// (the interrupt fails only writes not yet begun) and its message goes out whole;
+// one whose send the agent never takes is freed after CLOSE_LIMIT_MS by ending
+// the sending side, which fails that send.
+void waitForUsers(ConnectionContext& c) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(ClientSocket::CLOSE_LIMIT_MS);
+  bool sendingEnded = false;
+  while (c.users.load(std::memory_order_seq_cst) > 0) {
+    if (!sendingEnded && c.agent && Clock::now() >= limit) {
+      c.agent->endSending();
+      sendingEnded = true;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+}
+
 // Releases everything the connection owns, in any state. The port, the threaded
 // flag and the initial buffer size stay.
 void releaseConnection() {
@@ -51,6 +71,7 @@ void releaseConnection() {
   c.closing.store(true, std::memory_order_seq_cst);
   if (c.agent) c.agent->interrupt();
   while (c.waiters.load(std::memory_order_seq_cst) > 0) sched_yield();
+  waitForUsers(c);
   if (c.agent) c.agent->close();
   c.state = CLOSED_SOCKET_STATE;
   delete c.agent;
@@ -206,6 +227,10 @@ bool pendingRemove(const char* id) {
 }
 
 bool inState(TraceScope& trc, int line, int expected) {
+  if (cpContext.closing.load(std::memory_order_seq_cst)) {
+    if (trc.on(TRC_ERROR)) TRC1_Printf(trc.record(), line, "Called while the connection closes.");
+    return false;
+  }
   int state = cpContext.state.load();
   if (state == expected) return true;
   if (trc.on(TRC_ERROR))

@@ -57,10 +57,24 @@ struct ConnectionContext {
   // Calls of cp_WaitForRequest that are using the connection; a close wakes them and
   // waits for them to return before it releases what they use.
   std::atomic<int> waiters;
+  // Answers and events under way (ConnectionUse); a close waits for them too.
+  std::atomic<int> users;
 };
 
 // The one connection context. Tests read it; only the operations below change it.
 extern ConnectionContext cpContext;
+
+// Counts an answer or an event in as using the connection for its whole run, so
+// that a close on another thread waits for it before it frees the socket, the
+// registry, the pending table and the response buffers. Declared before the call's
+// state check: a call that begins once a close is under way is refused there.
+class ConnectionUse {
+ public:
+  ConnectionUse() { cpContext.users.fetch_add(1, std::memory_order_seq_cst); }
+  ~ConnectionUse() { cpContext.users.fetch_sub(1, std::memory_order_seq_cst); }
+  ConnectionUse(const ConnectionUse&) = delete;
+  ConnectionUse& operator=(const ConnectionUse&) = delete;
+};
 
 // A short constant English text for a CP_ result, "unknown result" for any other.
 const char* cp_ResultText(int result);
@@ -115,9 +129,10 @@ bool pendingPut(char* key, void* value);
 // Ends id: removes its entry and frees the stored key. False when it was not pending.
 bool pendingRemove(const char* id);
 
-// Helpers of the operations. True in the expected state; otherwise false, after
-// "Called with illegal state.  Expected N (NAME), got M." under TRC_ERROR in the
-// caller's trace record at the caller's line.
+// Helpers of the operations. True in the expected state while no close runs;
+// otherwise false, after "Called with illegal state.  Expected N (NAME), got M."
+// (or "Called while the connection closes.") under TRC_ERROR in the caller's trace
+// record at the caller's line.
 bool inState(TraceScope& trc, int line, int expected);
 // Writes message on the agent connection: CP_OK, or CP_WRITE_FAILED.
 int writeMessage(StringBuffer& message);

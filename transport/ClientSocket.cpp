@@ -141,6 +141,11 @@ bool ClientSocket::waitReadable(TimePoint deadline) {
   }
 }
 
+void ClientSocket::endSending() {
+  end(EPIPE, false);
+  if (sock != INVALID_SOCKET) ::shutdown(sock, SHUT_WR);
+}
+
 void ClientSocket::close() {
   if (sock == INVALID_SOCKET) return;
   ::shutdown(sock, SHUT_WR);

@@ -49,6 +49,10 @@ class ClientSocket {
   // The left-over bytes stay until destruction. No other call may be running on the
   // socket: interrupt, and let it return, first. Writes no trace.
   void close();
+  // Shuts the sending side down: a send blocked on an agent that reads nothing fails,
+  // and so does every later one. For a close that must not wait on a stuck writer;
+  // safe while another thread writes. Writes no trace.
+  void endSending();
   // Sends all of message's bytes, retrying partial sends and interrupted calls.
   // False (with "socket write error:%d") when a send fails, also when the agent has
   // closed the connection: it never raises SIGPIPE. A send that fails after part of

@@ -213,6 +213,49 @@ TEST_F(WireFault, CloseWhileAnotherThreadWaitsAgainAndAgainIsSafe) {
   }
 }
 
+// Events, task answers and data answers on other threads while the close runs: the
+// close must never free the registry, the tables or the socket under one of them.
+TEST_F(WireFault, CloseWhileOtherThreadsAnswerAndSendEventsIsSafe) {
+  TraceCapture quiet(0);
+  for (int cycle = 0; cycle < 200; cycle++) {
+    openRegistered({{"Procs", 7}});
+    ASSERT_TRUE(
+        agent_.send("<taskRequest id=\"t\"><task command=\"c\"/></taskRequest>\n"
+                    "<dataRequest id=\"d\"><attrGroup name=\"Procs\"/></dataRequest>\n"));
+    for (int i = 0; i < 2; i++) {
+      CPREQUEST* r = nullptr;
+      ASSERT_EQ(CP_OK, cpdll_WaitForRequest(&r));
+      cpdll_FreeRequest(r);
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpected{0};
+    auto expected = [](int rc) { return rc == CP_OK || rc == CP_ILLEGAL_STATE || rc == CP_WRITE_FAILED; };
+    std::thread events([&] {
+      char value[] = "v";
+      char* row[] = {value};
+      for (int sent = 0; !stop && sent < 200; sent++) {  // within the agent's socket buffer
+        if (!expected(cpdll_SendEventData(row, 1, 7)) || !expected(cpdll_SendEventError(1, 7))) unexpected++;
+      }
+    });
+    std::thread answers([&] {
+      const char* row[] = {"v"};
+      int rows = cpdll_SetAttributeValuesUtf8(row, 1, "d");
+      int data = cpdll_SendData("d");
+      int task = cpdll_SendTaskRC(0, "t");
+      for (int rc : {rows, data, task})
+        if (!expected(rc) && rc != CP_ID_NOT_PENDING) unexpected++;
+    });
+    std::this_thread::sleep_for(std::chrono::microseconds(cycle % 7 * 50));
+    ASSERT_EQ(CP_OK, cpdll_CloseConnection());
+    stop = true;
+    events.join();
+    answers.join();
+    ASSERT_EQ(0, unexpected.load());
+    ASSERT_EQ(0, cpContext.users.load());
+    agent_.readAll(0);
+  }
+}
+
 // Requests the provider never read are still queued when it closes: the close must
 // not answer them with a reset, which would throw away events not yet delivered.
 TEST_F(WireFault, CloseOverUnreadRequestsDeliversEveryEventSent) {

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs agentemu and compares its output, with the run-dependent numbers masked
 # (latencies, port, pid, the provider's path), against an expected file. Latency
-# percentiles and slow answers are kept as under or over a second.
+# percentiles and slow answers are kept as under or over a second, rates are masked.
 #
 # usage: check.sh STATUS EXPECTED_FILE COMMAND [ARGS...]
 #   STATUS         the exit status agentemu must give
@@ -26,6 +26,8 @@ sed -E \
   -e 's/(took|p50|p90|p99|max) [0-9]{4,}\.[0-9]+ ms/\1 >=1s/g' \
   -e 's/"port":[0-9]+/"port":0/g' \
   -e 's/CP_PORT=[0-9]+/CP_PORT=0/g' \
+  -e 's/"(sent|answered)PerS":[0-9.]+/"\1PerS":0/g' \
+  -e 's#\([0-9.]+/s\)#(N/s)#g' \
   -e 's/127\.0\.0\.1:[0-9]+/127.0.0.1:0/g' \
   -e 's/\([0-9]+\.[0-9]+ ms\)/(0 ms)/g' \
   -e 's/\(pid [0-9]+\)/(pid 0)/g' \

@@ -125,6 +125,12 @@ bool Conversation::answered(const std::string& id) const {
   return it != asked_.end() && it->second.state == State::ANSWERED;
 }
 
+void Conversation::settle(Asked& asked, State state) {
+  if (asked.required && asked.state == State::PENDING) settled_++;
+  if (asked.required && asked.state != State::ANSWERED && state == State::ANSWERED) answeredRequests_++;
+  asked.state = state;
+}
+
 bool Conversation::pending(const std::string& id) const {
   auto it = asked_.find(id);
   return it != asked_.end() && it->second.state == State::PENDING;
@@ -138,7 +144,7 @@ const Answer* Conversation::answerTo(const std::string& id) const {
 void Conversation::giveUp(const std::string& id, const std::string& why) {
   auto it = asked_.find(id);
   if (it == asked_.end() || it->second.state != State::PENDING) return;
-  it->second.state = State::GAVE_UP;
+  settle(it->second, State::GAVE_UP);
   std::string what = it->second.kind == Kind::DATA ? "data request " + quoted(id) + " for " + quoted(it->second.group)
                                                    : "task request " + quoted(id);
   violation(Violation::MISSING_ANSWER, id, "no answer to the " + what + " " + why);
@@ -326,7 +332,7 @@ Conversation::Asked* Conversation::matchAnswer(const char* messageName, Kind kin
     violation(Violation::WRONG_ANSWER_KIND, id,
               what + ", which was a " + (asked.kind == Kind::DATA ? "data" : "task") + " request");
     // Taken as the request's answer all the same, so that it is not reported missing too.
-    asked.state = State::ANSWERED;
+    settle(asked, State::ANSWERED);
     return nullptr;
   }
   if (asked.state == State::ANSWERED) {
@@ -364,8 +370,8 @@ void Conversation::onDataResponse(const Element& message) {
   }
   Asked* asked = matchAnswer("dataResponse", Kind::DATA, *id);
   if (!asked) return;
-  asked->state = State::ANSWERED;
-  asked->answer = Answer{rows, rc, {}};
+  settle(*asked, State::ANSWERED);
+  if (keepAnswers_) asked->answer = Answer{rows, rc, {}};
   answerTook(*id, *asked, latencyMs(asked, at));
   if (groupName != asked->group)
     violation(Violation::WRONG_GROUP, *id,
@@ -398,8 +404,8 @@ void Conversation::onTaskResponse(const Element& message) {
   output_.task(*id, *rc, outputs, latencyMs(before, at));
   Asked* asked = matchAnswer("taskResponse", Kind::TASK, *id);
   if (!asked) return;
-  asked->state = State::ANSWERED;
-  asked->answer = Answer{{}, rc, outputs};
+  settle(*asked, State::ANSWERED);
+  if (keepAnswers_) asked->answer = Answer{{}, rc, outputs};
   answerTook(*id, *asked, latencyMs(asked, at));
 }
 

@@ -119,6 +119,13 @@ class Conversation {
   long eventCount(const std::optional<std::string>& group, const std::optional<std::string>& subnode) const;
   const EventTally* lastEvent(const std::optional<std::string>& group, const std::optional<std::string>& subnode) const;
 
+  // Whether answers are kept for answerTo (their rows and outputs); a load run keeps none.
+  void keepAnswers(bool keep) { keepAnswers_ = keep; }
+  // How many required requests have had their answer or been given up on, of all asked.
+  long settled() const { return settled_; }
+  // How many required requests have had their answer.
+  long answeredRequests() const { return answeredRequests_; }
+
   // Calls onAnswer with the id of each request that takes an answer, once it is kept.
   void onAnswer(std::function<void(const std::string&)> onAnswer) { onAnswer_ = std::move(onAnswer); }
   // The events so far by group (of the groups told apart, see MAX_EVENT_TALLIES).
@@ -166,6 +173,8 @@ class Conversation {
   // Reports the first row whose width differs from the columns declared for group.
   void checkWidth(const std::string& group, const std::vector<Row>& rows, const std::string& what,
                   const std::optional<std::string>& id);
+  // Moves asked to state, counting it settled when it leaves PENDING.
+  void settle(Asked& asked, State state);
   // Counts the latency of an answer to asked in its series and checks it against the budget.
   void answerTook(const std::string& id, const Asked& asked, std::optional<double> ms);
   void tallyEvent(const std::string& group, const std::optional<std::string>& subnode, const std::vector<Row>& rows,
@@ -183,6 +192,9 @@ class Conversation {
   std::vector<RegisteredGroup> groups_;
   std::map<std::string, Row> columns_;
   std::function<void(const std::string&)> onAnswer_;
+  bool keepAnswers_ = true;
+  long settled_ = 0;
+  long answeredRequests_ = 0;
   std::optional<long> budgetMs_;
   std::map<std::string, long> groupBudgetsMs_;
   std::map<std::pair<std::string, std::optional<std::string>>, EventTally> eventTallies_;

@@ -127,6 +127,22 @@ const OptionSpec OPTIONS[] = {
      }},
     {"--latency", nullptr, "show the latency percentiles by group and of tasks", false,
      [](const std::string&, Options& options) { return options.latency = true; }},
+    {"--load", "RATE",
+     "instead of the default scenario, send RATE data requests a\nsecond, spread over the groups, and report what was "
+     "reached",
+     true, [](const std::string& value, Options& options) { return parseNumber(value, 1, 1000000, options.loadRate); }},
+    {"--duration", "S", "seconds (fractions allowed) of the --load run (default 10)", false,
+     [](const std::string& value, Options& options) {
+       char* end = nullptr;
+       options.durationS = std::strtod(value.c_str(), &end);
+       options.loadShaped = true;
+       return !value.empty() && *end == '\0' && options.durationS > 0 && options.durationS <= 86400;
+     }},
+    {"--concurrency", "N", "at most N requests of the --load run wait for their answer\n(default: no limit)", false,
+     [](const std::string& value, Options& options) {
+       options.loadShaped = true;
+       return parseNumber(value, 1, 100000, options.concurrency);
+     }},
     {"--json", nullptr, "one JSON object per line instead of tables", false,
      [](const std::string&, Options& options) { return options.json = true; }},
     {"--help", nullptr, "this text", false, [](const std::string&, Options& options) { return options.help = true; }},
@@ -148,6 +164,16 @@ const OptionSpec* findOption(const std::string& name) {
   for (const auto& option : OPTIONS)
     if (name == option.name) return &option;
   return nullptr;
+}
+
+// What is wrong with the combination of the load options with the others, or "".
+std::string loadConflict(const Options& options) {
+  if (!options.loadRate) return options.loadShaped ? "--duration and --concurrency need --load" : "";
+  if (!options.recordPath.empty()) return "--record cannot be combined with --load";
+  for (const auto& name : options.defaultOnly)
+    if (name != "--load" && name != "--filter" && name != "--subnode")
+      return name + " cannot be combined with --load, which plays a scenario of its own";
+  return "";
 }
 
 }  // namespace
@@ -192,6 +218,10 @@ int parseOptions(int argc, char** argv, Options& options) {
   for (; i < argc; i++) options.provider.push_back(argv[i]);
   if (!options.tracePath.empty() && !options.provider.empty()) {
     std::fprintf(stderr, "agentemu: --from-trace takes no provider\n");
+    return EXIT_USAGE;
+  }
+  if (std::string conflict = loadConflict(options); !conflict.empty()) {
+    std::fprintf(stderr, "agentemu: %s\n", conflict.c_str());
     return EXIT_USAGE;
   }
   if (!options.scriptPath.empty() && !options.defaultOnly.empty()) {

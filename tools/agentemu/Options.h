@@ -29,7 +29,12 @@ struct Options {
   std::vector<std::pair<std::string, Row>> columns;  // --columns: group, its value names
   std::optional<long> budgetMs;                      // --budget-ms N
   std::map<std::string, long> groupBudgetsMs;        // --budget-ms GROUP=N
-  bool latency = false;                              // --latency: the percentiles in the summary
+  bool latency = false;
+  long loadRate = 0;        // --load: data requests per second; 0 no load run
+  double durationS = 10;    // --duration
+  long concurrency = 0;     // --concurrency: most requests waiting at once; 0 no limit
+  bool loadShaped = false;  // --duration or --concurrency was given                              // --latency: the
+                            // percentiles in the summary
   bool json = false;
   bool help = false;  // --help: print the usage and stop
   std::vector<std::string> provider;

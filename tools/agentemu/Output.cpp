@@ -260,6 +260,7 @@ void Output::registered(std::optional<long> version, const std::vector<Registere
 const char* requestKindName(RequestKind kind) { return REQUEST_KIND_NAMES[static_cast<std::size_t>(kind)]; }
 
 void Output::sent(const SentRequest& request) {
+  if (quiet_) return;
   if (json_) {
     line(JsonObject("sent")
              .add("kind", requestKindName(request.kind))
@@ -280,6 +281,7 @@ void Output::sent(const SentRequest& request) {
 
 void Output::data(const std::string& id, const std::string& group, const std::vector<Row>& rows,
                   std::optional<double> latencyMs, const Row* columns) {
+  if (quiet_) return;
   if (json_) {
     JsonObject object("data");
     object.add("id", id).add("group", group);
@@ -293,6 +295,7 @@ void Output::data(const std::string& id, const std::string& group, const std::ve
 }
 
 void Output::error(const std::string& id, const std::string& group, long rc, std::optional<double> latencyMs) {
+  if (quiet_) return;
   if (json_) {
     line(JsonObject("error").add("id", id).add("group", group).add("rc", rc).latency(latencyMs).text());
     return;
@@ -303,6 +306,7 @@ void Output::error(const std::string& id, const std::string& group, long rc, std
 
 void Output::event(const std::string& group, const std::optional<std::string>& subnode, const std::vector<Row>& rows,
                    std::optional<long> rc, const Row* columns) {
+  if (quiet_) return;
   if (json_) {
     JsonObject object("event");
     object.add("group", group).add("subnode", subnode);
@@ -327,6 +331,7 @@ void Output::event(const std::string& group, const std::optional<std::string>& s
 
 void Output::task(const std::string& id, long rc, const std::vector<TaskOutput>& outputs,
                   std::optional<double> latencyMs) {
+  if (quiet_) return;
   if (json_) {
     std::string list = "[";
     for (std::size_t i = 0; i < outputs.size(); i++) {
@@ -373,6 +378,29 @@ void Output::expectation(int scriptLine, const std::string& text, bool ok, const
   }
   line(std::string(ok ? "ok " : "!! FAILED ") + "expect " + text + " (line " + std::to_string(scriptLine) + ")" +
        (ok ? std::string() : ": " + message));
+}
+
+void Output::load(const LoadReport& r) {
+  double sentPerS = r.sendingS > 0 ? static_cast<double>(r.sent) / r.sendingS : 0;
+  double answeredPerS = r.answeringS > 0 ? static_cast<double>(r.answered) / r.answeringS : 0;
+  char rates[64];
+  if (json_) {
+    JsonObject object("load");
+    object.add("rate", r.rate).raw("durationS", msText(r.durationS));
+    object.raw("concurrency", r.concurrency ? std::to_string(r.concurrency) : "null").add("sent", r.sent);
+    std::snprintf(rates, sizeof rates, "%.1f", sentPerS);
+    object.raw("sentPerS", rates).add("answered", r.answered);
+    std::snprintf(rates, sizeof rates, "%.1f", answeredPerS);
+    line(object.raw("answeredPerS", rates).add("missing", r.missing).text());
+    return;
+  }
+  std::snprintf(rates, sizeof rates, "%g", r.durationS);
+  std::string text = "agentemu: load: asked " + std::to_string(r.rate) + "/s for " + rates + " s (concurrency " +
+                     (r.concurrency ? std::to_string(r.concurrency) : std::string("unlimited")) + "): sent " +
+                     std::to_string(r.sent);
+  std::snprintf(rates, sizeof rates, " (%.1f/s), answered %ld (%.1f/s), missing %ld", sentPerS, r.answered,
+                answeredPerS, r.missing);
+  line(text + rates);
 }
 
 void Output::summary(const Summary& s) {

@@ -78,6 +78,18 @@ struct Summary {
   bool ok = false;
 };
 
+// What a load run reached.
+struct LoadReport {
+  long rate = 0;          // data requests per second asked
+  double durationS = 0;   // how long they were sent
+  long concurrency = 0;   // the most requests waiting at once; 0 no limit
+  long sent = 0;          // data requests sent
+  double sendingS = 0;    // from the first send to the end of sending
+  long answered = 0;      // of them, answered
+  double answeringS = 0;  // from the first send to the last answer (or the end of the wait)
+  long missing = 0;       // of them, given up as missing
+};
+
 class Output {
  public:
   Output(bool json, std::FILE* out) : json_(json), out_(out) {}
@@ -86,6 +98,9 @@ class Output {
   // From now on data and event lines carry a "columns" key (null for a group without
   // declared columns): a run that declares columns gives every such line the same keys.
   void showColumns() { columnsShown_ = true; }
+  // Quiet: the lines of messages sent and received are left out (a load run); violations,
+  // expects and the summary are still printed.
+  void quiet(bool on) { quiet_ = on; }
 
   void listening(int port, bool byHand);
   void started(const std::string& command, long pid);  // person output only
@@ -106,6 +121,7 @@ class Output {
   void restart(long pauseMs, const std::vector<std::string>& unanswered);
   void violation(const std::string& kind, const std::optional<std::string>& id, const std::string& message);
   void expectation(int scriptLine, const std::string& text, bool ok, const std::string& message);
+  void load(const LoadReport& report);
   void summary(const Summary& summary);
 
   // Escapes text as the contents of a JSON string: quote, backslash and control characters.
@@ -117,6 +133,7 @@ class Output {
 
   bool json_;
   bool columnsShown_ = false;
+  bool quiet_ = false;
   std::FILE* out_;
 };
 

@@ -1,7 +1,10 @@
 // The run of one conversation.
 #include "Runner.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <deque>
 #include <initializer_list>
 #include <thread>
 
@@ -417,6 +420,65 @@ void Runner::restart(long pauseMs) {
   if (connect(Clock::now(), true)) awaitRegistration();
 }
 
+void Runner::sendLoadRequest(const std::string& group) {
+  Step data;
+  data.kind = Step::DATA;
+  data.group = group;
+  data.subnode = options_.scenario.subnode;
+  data.filters = options_.scenario.filters;
+  data.wait = false;
+  playRequest(data, group);
+}
+
+void Runner::playLoad() {
+  std::vector<std::string> groups;
+  for (const auto& group : conversation_.groups()) groups.push_back(group.name);
+  output_.quiet(true);
+  conversation_.keepAnswers(false);
+  Step start;
+  start.kind = Step::START;
+  start.group = "*";
+  playStep(start);
+  LoadReport report{options_.loadRate, options_.durationS, options_.concurrency, 0, 0, 0, 0, 0};
+  // At most this many requests wait at once without a limit, so that memory stays bounded.
+  const long limit = options_.concurrency ? options_.concurrency : 100000;
+  long settledBefore = conversation_.settled(), answeredBefore = conversation_.answeredRequests();
+  std::deque<std::pair<Clock::time_point, std::string>> waiting;  // oldest first; answered ones linger
+  Clock::time_point begin = Clock::now(), end = after(options_.durationS);
+  std::chrono::duration<double> every(1.0 / static_cast<double>(options_.loadRate));
+  // The requests due within the duration, the first at once.
+  auto total = static_cast<long>(std::ceil(static_cast<double>(options_.loadRate) * options_.durationS - 1e-9));
+  while (canSend() && !groups.empty() && Clock::now() < end && report.sent < total) {
+    // The oldest requests that have their answer are dropped, the ones past the timeout given up.
+    while (!waiting.empty() &&
+           (!conversation_.pending(waiting.front().second) || waiting.front().first < Clock::now())) {
+      giveUpWaiting({waiting.front().second});
+      waiting.pop_front();
+    }
+    auto due = begin + std::chrono::duration_cast<Clock::duration>(every * static_cast<double>(report.sent));
+    long inFlight = report.sent - (conversation_.settled() - settledBefore);
+    if (due <= Clock::now() && inFlight < limit) {
+      sendLoadRequest(groups[static_cast<std::size_t>(report.sent++) % groups.size()]);
+      waiting.emplace_back(after(options_.timeoutS), lastDataId_.value_or(""));
+      continue;
+    }
+    Clock::time_point until = std::min(end, inFlight < limit || waiting.empty() ? due : waiting.front().first);
+    pump(until, [&] { return report.sent - (conversation_.settled() - settledBefore) < inFlight; });
+  }
+  report.sendingS = std::chrono::duration<double>(Clock::now() - begin).count();
+  if (report.sent == total) report.sendingS = std::max(report.sendingS, options_.durationS);  // all sent on time
+  awaitAll();
+  report.answeringS = std::chrono::duration<double>(Clock::now() - begin).count();
+  report.answered = conversation_.answeredRequests() - answeredBefore;
+  report.missing = report.sent - report.answered;
+  Step stop;
+  stop.kind = Step::STOP;
+  stop.group = "*";
+  playStep(stop);
+  output_.quiet(false);
+  output_.load(report);
+}
+
 void Runner::recordStep(const Step& step) {
   switch (step.kind) {
     case Step::WAIT: record(step.id ? "wait id=" + ScriptText::word(*step.id) : "wait"); break;
@@ -480,7 +542,7 @@ int Runner::run(const std::vector<Step>* script) {
   if (columns) output_.showColumns();
   recordStart();
   conversation_.setBudgets(options_.budgetMs, options_.groupBudgetsMs);
-  summary.latencyShown = options_.latency || options_.budgetMs || !options_.groupBudgetsMs.empty();
+  summary.latencyShown = options_.loadRate || options_.latency || options_.budgetMs || !options_.groupBudgetsMs.empty();
   Clock::time_point startedAt = Clock::now();
   if (!startProvider()) return EXIT_USAGE;
   if (!connect(startedAt, false)) return finish();
@@ -488,6 +550,8 @@ int Runner::run(const std::vector<Step>* script) {
   if (conversation_.registered() && canSend()) {
     if (script) {
       play(*script);
+    } else if (options_.loadRate) {
+      playLoad();
     } else {
       play(defaultSteps(conversation_.groups(), options_.scenario));
     }

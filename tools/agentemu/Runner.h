@@ -71,6 +71,11 @@ class Runner {
   // Closes the connection, listens for nothing for pauseMs, then awaits the provider's next
   // connection and registration on the same port.
   void restart(long pauseMs);
+  // The load run: starts every group, sends data requests at the asked rate (round the
+  // groups, within the concurrency) for the duration, waits for the last answers, stops
+  // the groups and reports what was reached.
+  void playLoad();
+  void sendLoadRequest(const std::string& group);
   void shutdown();
   int finish();
   // The recording: a line, the steps that are no requests, and the answers that came

@@ -537,14 +537,15 @@ class Provider {
     int result = cpdll_OpenConnection();
     for (auto& g : groups_)
       if (result == CP_OK) result = cpdll_RegisterAttrGroup(g.name.c_str(), g.version, g.id);
-    if (result == CP_OK) result = cpdll_RegistrationComplete();
-    if (result != CP_OK) {
-      cpdll_CloseConnection();
-      return result;
+    if (result == CP_OK) {
+      // Up before the registration goes out, so that an event sent once the agent
+      // has it is never refused; until then the library refuses events itself.
+      std::unique_lock<std::shared_mutex> lock(connection_);
+      up_ = true;
     }
-    std::unique_lock<std::shared_mutex> lock(connection_);
-    up_ = true;
-    return CP_OK;
+    if (result == CP_OK) result = cpdll_RegistrationComplete();
+    if (result != CP_OK) disconnect();
+    return result;
   }
   // Events see the connection down before the close runs, and none is inside the library.
   void disconnect() {

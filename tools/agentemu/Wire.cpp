@@ -13,6 +13,9 @@ std::string escape(const std::string& text) {
       case '"': escaped += "&quot;"; break;
       case '\'': escaped += "&apos;"; break;
       case '\n': escaped += "&#10;"; break;
+      // A parser reads a literal tab or carriage return in an attribute as a blank.
+      case '\t': escaped += "&#9;"; break;
+      case '\r': escaped += "&#13;"; break;
       default: escaped += c;
     }
   }

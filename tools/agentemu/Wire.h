@@ -15,7 +15,7 @@ struct Filter {
 };
 
 namespace Wire {
-// Escapes & < > " ' and the line feed for an attribute value.
+// Escapes & < > " ' and the line feed, tab and carriage return for an attribute value.
 std::string escape(const std::string& text);
 std::string dataRequest(const std::string& id, const std::string& requestStartedID,
                         const std::optional<std::string>& subnode, const std::string& group,

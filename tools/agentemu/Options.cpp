@@ -100,7 +100,7 @@ const OptionSpec OPTIONS[] = {
        return !value.empty() && *end == '\0' && options.timeoutS > 0 && options.timeoutS <= 86400;
      }},
     {"--columns", "G=N,N,..",
-     "name the values of GROUP's rows in tables, JSON and\nexpects; other row widths are violations (repeatable)",
+     "name the values of group G's rows in tables, JSON and\nexpects; other row widths are violations (repeatable)",
      false,
      [](const std::string& value, Options& options) {
        std::size_t equals = value.find('=');

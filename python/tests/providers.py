@@ -1,0 +1,96 @@
+"""Providers that the tests run under agentemu, each in a process of its own (cpclient.testing)."""
+
+import os
+import threading
+import time
+
+import cpclient
+
+
+def everything():
+    """Every handler kind, every value type, handlers that fail; exits 0 when the shutdown ended run."""
+    p = cpclient.Provider()
+
+    @p.group("Values", 1)
+    def values(req):
+        yield ["&<>\"'", "line\nfeed", "üñ€😀", 42, -7, 2**70, 1.5, 0.1, True, None]
+        yield [req.id, req.subnode, " ".join(f"{f.name}{f.op}{f.value}{f.log_op}" for f in req.filters)]
+
+    @p.group("Fail", 1)
+    def fail(req):
+        yield ["dropped with the error"]
+        raise ValueError("the source broke")
+
+    @p.group("Refuse")
+    def refuse(req):
+        raise cpclient.RequestError(7)
+
+    p.group("Nul")(lambda req: [["a\0b"]])
+
+    @p.task()
+    def task(req):
+        if req.command == "raise":
+            raise RuntimeError("the task broke")
+        return (3, ["x", ("y", "i1"), None, 2.5]) if req.command == "out" else None
+
+    p.on_start(lambda req: p.event(req.group, "started", req.request_started_id))
+    p.on_stop(lambda req: p.event_error(req.group, 9, subnode="S1"))
+    return 0 if p.run(workers=2) == "shutdown" else 1
+
+
+def concurrent():
+    """Three groups on four workers; each answer's rows carry its id, with pauses between them.
+    The task "peak" answers the most handlers of one group, and of all, that ran at once."""
+    p = cpclient.Provider()
+    lock, active, peak = threading.Lock(), {}, [0, 0]
+
+    def rows(req):
+        with lock:
+            active[req.group] = active.get(req.group, 0) + 1
+            peak[:] = max(peak[0], active[req.group]), max(peak[1], sum(active.values()))
+        try:
+            for n in range(3):
+                time.sleep(0.02)
+                yield [req.id, n]
+        finally:
+            with lock:
+                active[req.group] -= 1
+
+    for name in "ABC":
+        p.group(name)(rows)
+    p.task()(lambda req: (0, peak))
+    return 0 if p.run(workers=4) == "shutdown" else 1
+
+
+def restarting():
+    """Survives restarts; an event thread sends all along. The task answers the codes its
+    events were refused with."""
+    p = cpclient.Provider()
+    refused = set()
+    p.group("G")(lambda req: [[req.id]])
+    p.task()(lambda req: (0, sorted(refused)))
+
+    def events():
+        while not p.stopping:
+            try:
+                p.event("G", "tick")
+            except cpclient.CpError as error:
+                refused.add(error.code)
+            time.sleep(0.01)
+
+    threading.Thread(target=events, daemon=True).start()
+    return 0 if p.run(backoff=0.05, poll=0.05) == "shutdown" else 1
+
+
+def interruptible():
+    """Its request "slow" sends an event and takes half a second; exits 0 when stopped by a signal."""
+    p = cpclient.Provider()
+
+    @p.group("G")
+    def g(req):
+        if req.id == "slow":
+            p.event("G", "busy")
+            time.sleep(0.5)
+        return [[req.id]]
+
+    return 0 if p.run(workers=int(os.environ.get("WORKERS", "0"))) == "stopped" else 1

@@ -1,0 +1,83 @@
+"""Provider against the real library and agentemu: every handler kind, values, failures,
+concurrency, restarts, the shutdown and signals."""
+
+import signal
+import time
+import unittest
+
+import cpclient
+import providers
+from cpclient import testing
+
+
+class Provider(unittest.TestCase):
+    def test_every_handler_kind_value_type_and_failure(self):
+        talk = testing.run(providers.everything, script="""
+            start Values
+            data Values id=v1 subnode=node1 filter="Name=a b" filter=PID>=7
+            data Fail id=f1
+            data Refuse id=r1
+            data Nul id=n1
+            task out id=t1
+            task raise id=t2
+            task plain id=t3
+            stop Values
+            wait-events 2
+            shutdown""")
+        talk.assert_clean()  # also: run returned "shutdown"
+        talk.assert_rows([["&<>\"'", "line\nfeed", "üñ€😀", 42, -7, 2**70, 1.5, 0.1, True, None],
+                          ["v1", "node1", "NameEQa bAND PIDGE7AND"]], id="v1")
+        self.assertEqual([[1], [7], [1]], [talk.errors(id=i) for i in ("f1", "r1", "n1")])
+        talk.assert_task(3, ["x", ("y", "i1"), None, 2.5], id="t1")
+        talk.assert_task(1, [], id="t2")
+        talk.assert_task(0, [], id="t3")
+        start, stop = talk.events("Values")
+        self.assertEqual(([["started", "1"]], None, None), (start["rows"], start["subnode"], start["rc"]))
+        self.assertEqual((None, "S1", 9), (stop["rows"], stop["subnode"], stop["rc"]))
+
+    def test_answers_of_one_group_never_overlap_while_groups_run_in_parallel(self):
+        requests = "".join(f"data {g} id={g}{n} nowait\n" for n in range(4) for g in "ABC")
+        talk = testing.run(providers.concurrent, script=requests + "wait\ntask peak id=p\n")
+        talk.assert_clean()
+        for answer in talk.of("data"):
+            self.assertEqual([[answer["id"], str(n)] for n in range(3)], answer["rows"])
+        self.assertEqual(12, len(talk.of("data")))
+        same, every = map(int, (o["value"] for o in talk.task("p")["outputs"]))
+        self.assertEqual(1, same)
+        self.assertGreater(every, 1)
+
+    def test_an_agent_restart_is_survived_and_events_meanwhile_are_refused(self):
+        talk = testing.run(providers.restarting, env={"CP_SLEEP_UNIT_MS": "5"},
+                           script="data G id=a\nrestart 300\ndata G id=b\ntask codes id=t\n")
+        talk.assert_clean()
+        self.assertEqual([["a"], ["b"]], talk.rows("G"))
+        self.assertIn((str(cpclient.ILLEGAL_STATE), None), [(o["value"], o["inst"]) for o in talk.task()["outputs"]])
+        self.assertEqual(1, talk.summary["restarts"])
+
+    def test_sigint_ends_run_within_a_second_and_the_request_under_way_is_answered(self):
+        for case, workers, busy in (("idle", 0, False), ("busy inline", 0, True), ("busy on workers", 2, True)):
+            with self.subTest(case), testing.Emulator(
+                    script="data G id=first\n" + ("data G id=slow nowait\n" if busy else "") + "sleep 5000\n") as emu:
+                provider = emu.launch(providers.interruptible, env={"WORKERS": str(workers)})
+                emu.wait_for("event" if busy else "data", group="G")
+                sent = time.monotonic()
+                provider.send_signal(signal.SIGINT)
+                self.assertEqual(0, provider.wait(5))  # run returned "stopped"
+                self.assertLess(time.monotonic() - sent, 1.0)
+                talk = emu.finish()
+                self.assertEqual([["first"]] + ([["slow"]] if busy else []), talk.rows("G"))
+                self.assertEqual(["connection-closed"], [v["kind"] for v in talk.violations()])
+
+    def test_events_refused_while_down_and_for_unknown_groups(self):
+        p = cpclient.Provider()
+        p.group("G")(lambda req: [])
+        for send, code in ((lambda: p.event("G", 1), cpclient.ILLEGAL_STATE),
+                           (lambda: p.event_error("G", 3, subnode="s"), cpclient.ILLEGAL_STATE),
+                           (lambda: p.event("H", 1), cpclient.UNKNOWN_GROUP)):
+            with self.assertRaises(cpclient.CpError) as caught:
+                send()
+            self.assertEqual(code, caught.exception.code)
+
+
+if __name__ == "__main__":
+    unittest.main()

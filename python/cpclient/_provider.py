@@ -2,6 +2,7 @@
 
 import collections
 import logging
+import numbers
 import signal
 import threading
 import time
@@ -83,18 +84,18 @@ class Request:
 def value_bytes(value):
     """One value as the UTF-8 bytes the library takes, or None for a null value.
 
-    str is encoded (lone surrogates from undecodable input go back as their bytes); int and
-    float as Python writes them (repr: the shortest text that reads back exactly); bool as
+    str is encoded (lone surrogates from undecodable input go back as their bytes); integers
+    and other real numbers (as int and float) as Python writes them (repr: the shortest text that reads back exactly); bool as
     true/false. A NUL would silently cut the value in C, so it is refused with ValueError.
     """
     if value is None:
         return None
     if isinstance(value, bool):
         raw = b"true" if value else b"false"
-    elif isinstance(value, int):
-        raw = int.__repr__(value).encode()
-    elif isinstance(value, float):
-        raw = float.__repr__(value).encode()
+    elif isinstance(value, numbers.Integral):
+        raw = int.__repr__(int(value)).encode()
+    elif isinstance(value, numbers.Real):
+        raw = float.__repr__(float(value)).encode()
     elif isinstance(value, str):
         raw = value.encode("utf-8", "surrogateescape")
     elif isinstance(value, bytes):

@@ -128,7 +128,11 @@ class Emulator:
                          threading.Thread(target=lambda: self._stderr.extend(self.process.stderr), daemon=True)]
         for reader in self._readers:
             reader.start()
-        self.port = self.wait_for("listening")["port"]
+        try:
+            self.port = self.wait_for("listening")["port"]
+        except BaseException:
+            self.__exit__()
+            raise
 
     def __enter__(self):
         return self

@@ -866,8 +866,8 @@ void printSummary(const ResultCollector& results, std::ostream& out) {
     out << "| " << row.label << " | " << fixed(ns, 0) << " | " << fixed(ratio(pugiParse, ns), 2) << " |\n";
   }
   double full = nsPerRow(parses[0].name);
-  out << "\nTarget: parser + handler + record no slower than pugixml's in-place parse: "
-      << fixed(ratio(pugiParse, full), 2) << "x, " << verdict(full > 0 && full <= pugiParse) << ".\n\n";
+  out << "\nTarget: parser + handler + record at most 2.5x pugixml's in-place parse: "
+      << fixed(ratio(full, pugiParse), 2) << "x, " << verdict(full > 0 && full <= 2.5 * pugiParse) << ".\n\n";
 
   out << "### 4. Round trip: data request answered with 10 rows, against raw TCP ping-pong (paired blocks)\n\n";
   out << "| ends | library µs | raw µs | library round trips/s | raw round trips/s | library ÷ raw |\n"
@@ -878,13 +878,13 @@ void printSummary(const ResultCollector& results, std::ostream& out) {
     if (!r) continue;
     roundTripsRun = true;
     double share = r->counter("lib_vs_raw");
-    roundTripsMet = roundTripsMet && share >= 0.8;
+    if (std::string(ends) == "same_core") roundTripsMet = share >= 0.85;
     out << "| " << ends << " | " << fixed(r->counter("lib_us"), 1) << " | " << fixed(r->counter("raw_us"), 1) << " | "
         << fixed(r->counter("lib_rt_per_s"), 0) << " | " << fixed(r->counter("raw_rt_per_s"), 0) << " | "
         << fixed(share * 100, 0) << "% |\n";
   }
-  out << "\nTarget: >= 80% of the raw round trips per second: " << (roundTripsRun ? verdict(roundTripsMet) : "not run")
-      << ".\n\n";
+  out << "\nTarget: both ends on one core, >= 85% of the raw round trips per second: "
+      << (roundTripsRun ? verdict(roundTripsMet) : "not run") << ".\n\n";
 
   out << "### 5. Events (one row of 10 values each)\n\n| sender | 1 thread, events/s | 4 threads, events/s |\n"
          "|---|---:|---:|\n";

@@ -83,14 +83,14 @@ def restarting():
 
 
 def interruptible():
-    """Its request "slow" sends an event and takes half a second; exits 0 when stopped by a signal."""
+    """Its request "slow" sends an event and takes 0.3 s; exits 0 when stopped by a signal."""
     p = cpclient.Provider()
 
     @p.group("G")
     def g(req):
         if req.id == "slow":
             p.event("G", "busy")
-            time.sleep(0.5)
+            time.sleep(0.3)
         return [[req.id]]
 
     return 0 if p.run(workers=int(os.environ.get("WORKERS", "0"))) == "stopped" else 1

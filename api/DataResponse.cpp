@@ -71,7 +71,7 @@ struct RowValues {
 // cp_SetAttributeValues for either form of row.
 int setAttributeValues(const RowValues& row, const char* id) {
   CP_TRACE_ENTRY(trc, "cp_SetAttributeValues");
-  ConnectionUse use;
+  CountedCall use(cpContext.users);
   AGPTR* group = nullptr;
   int result = beginAnswer(trc, id, "QrT cp_SetAttributeValues no memory in string buffer1\n", &group);
   if (result != CP_OK) return trc.exit(__LINE__, result);
@@ -109,7 +109,7 @@ int setUtf16AttributeValues(char16_t** values, int count, const char* id) {
 
 int cp_SendData(const char* id) {
   CP_TRACE_ENTRY(trc, "cp_SendData");
-  ConnectionUse use;
+  CountedCall use(cpContext.users);
   AGPTR* group = nullptr;
   int result = beginAnswer(trc, id, "QrT cp_SendData no memory in string buffer\n", &group);
   if (result != CP_OK) return trc.exit(__LINE__, result);
@@ -127,7 +127,7 @@ int cp_SendData(const char* id) {
 
 int cp_SendError(int rc, const char* id) {
   CP_TRACE_ENTRY(trc, "cp_SendError");
-  ConnectionUse use;
+  CountedCall use(cpContext.users);
   AGPTR* group = nullptr;
   int result = beginAnswer(trc, id, "QrT cp_SendError no memory in string buffer\n", &group);
   if (result != CP_OK) return trc.exit(__LINE__, result);

@@ -48,7 +48,7 @@ const char* getAttrGroup(int groupId) {
 
 int cp_SendEventData(char** values, int count, int groupId, const char* subnode) {
   CP_TRACE_ENTRY(trc, "cp_SendEventData");
-  ConnectionUse use;
+  CountedCall use(cpContext.users);
   const char* name = nullptr;
   int result = beginEvent(trc, groupId, &name);
   if (result != CP_OK) return trc.exit(__LINE__, result);
@@ -69,7 +69,7 @@ int cp_SendEventData(char** values, int count, int groupId, const char* subnode)
 
 int cp_SendEventError(int rc, int groupId, const char* subnode) {
   CP_TRACE_ENTRY(trc, "cp_SendEventError");
-  ConnectionUse use;
+  CountedCall use(cpContext.users);
   const char* name = nullptr;
   int result = beginEvent(trc, groupId, &name);
   if (result != CP_OK) return trc.exit(__LINE__, result);
@@ -90,7 +90,7 @@ int cp_SendTaskRC(int rc, const char* id) {
 
 int cp_SendTaskRC(int rc, const char* id, char** insts, int instCount, char** values, int valueCount) {
   CP_TRACE_ENTRY(trc, "cp_SendTaskRC(outputs)");
-  ConnectionUse use;
+  CountedCall use(cpContext.users);
   if (cpContext.state != REG_COMPLETE_STATE || cpContext.closing.load(std::memory_order_seq_cst))
     return trc.exit(__LINE__, CP_ILLEGAL_STATE);
   if (!pendingGet(id)) {

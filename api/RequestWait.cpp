@@ -40,16 +40,6 @@ bool connectionUsable() {
 // runs, the wrong state once it is through (or before any registration).
 int refusedResult() { return cpContext.state == REG_COMPLETE_STATE ? CP_OK : CP_ILLEGAL_STATE; }
 
-// Marks a wait in progress for its whole duration, so that a close on another
-// thread waits for it to return.
-class WaitInProgress {
- public:
-  WaitInProgress() { cpContext.waiters.fetch_add(1, std::memory_order_seq_cst); }
-  ~WaitInProgress() { cpContext.waiters.fetch_sub(1, std::memory_order_seq_cst); }
-  WaitInProgress(const WaitInProgress&) = delete;
-  WaitInProgress& operator=(const WaitInProgress&) = delete;
-};
-
 // What one message did to the wait.
 enum class Outcome {
   IGNORED,       // nothing for the provider: the wait goes on
@@ -281,7 +271,7 @@ WaitEnd waitFor(TraceScope& trc, CPREQUEST* record, int timeoutMs, bool skipUnkn
   // test, after counting in, closes the gap with a close that began in between:
   // that close now waits for this call.
   if (!connectionUsable()) return WaitEnd::REFUSED;
-  WaitInProgress inProgress;
+  CountedCall inProgress(cpContext.waiters);
   if (!connectionUsable()) return WaitEnd::REFUSED;
 
   using Clock = std::chrono::steady_clock;

@@ -325,7 +325,7 @@ int64_t utf16ValueBound(char16_t** values, int count) {
 // Appends text converted to UTF-8 and escaped through substituteEntries: in a
 // block on the stack, or in a copy when it is longer (a copy that cannot be
 // allocated appends nothing).
-void appendUtf16Escaped(StringBuffer& buffer, const char16_t* text) {
+void appendEscaped(StringBuffer& buffer, const char16_t* text) {
   char block[UTF16_VALUE_BLOCK_BYTES];
   if (utf16ToUtf8Bounded(text, block, sizeof block)) {
     appendEscaped(buffer, block);
@@ -336,19 +336,10 @@ void appendUtf16Escaped(StringBuffer& buffer, const char16_t* text) {
   free(copy);
 }
 
-// As appendRowByPieces for UTF-16 values, each converted first.
-void appendUtf16RowByPieces(StringBuffer& buffer, char16_t** values, int count) {
-  buffer.append(ROW_OPEN);
-  for (int i = 0; i < count; i++) {
-    buffer.append(VALUE_OPEN);
-    if (values[i]) appendUtf16Escaped(buffer, values[i]);
-    buffer.append(VALUE_CLOSE);
-  }
-  buffer.append(ROW_CLOSE);
-}
-
-// Appends the row through substituteEntries, one piece at a time.
-void appendRowByPieces(StringBuffer& buffer, char** values, int count) {
+// Appends the row through substituteEntries, one piece at a time (UTF-16 values
+// each converted first).
+template <class Char>
+void appendRowByPieces(StringBuffer& buffer, Char** values, int count) {
   buffer.append(ROW_OPEN);
   for (int i = 0; i < count; i++) {
     buffer.append(VALUE_OPEN);
@@ -438,7 +429,7 @@ bool reserveAndAppendUtf16Row(StringBuffer& buffer, char16_t** values, int count
     buffer.setLength(end);
   } else {
     buffer.setLength(buffer.length());
-    appendUtf16RowByPieces(buffer, values, count);
+    appendRowByPieces(buffer, values, count);
   }
   return true;
 }

@@ -57,23 +57,29 @@ struct ConnectionContext {
   // Calls of cp_WaitForRequest that are using the connection; a close wakes them and
   // waits for them to return before it releases what they use.
   std::atomic<int> waiters;
-  // Answers and events under way (ConnectionUse); a close waits for them too.
+  // Answers and events under way (CountedCall); a close waits for them too.
   std::atomic<int> users;
 };
 
 // The one connection context. Tests read it; only the operations below change it.
 extern ConnectionContext cpContext;
 
-// Counts an answer or an event in as using the connection for its whole run, so
-// that a close on another thread waits for it before it frees the socket, the
-// registry, the pending table and the response buffers. Declared before the call's
-// state check: a call that begins once a close is under way is refused there.
-class ConnectionUse {
+// Counts a call in one of the context's counters (waiters or users) for its whole
+// run, so that a close on another thread waits for it before it frees the socket,
+// the registry, the pending table and the response buffers. Answers and events
+// declare theirs before their state check: one that begins once a close is under
+// way is refused there.
+class CountedCall {
  public:
-  ConnectionUse() { cpContext.users.fetch_add(1, std::memory_order_seq_cst); }
-  ~ConnectionUse() { cpContext.users.fetch_sub(1, std::memory_order_seq_cst); }
-  ConnectionUse(const ConnectionUse&) = delete;
-  ConnectionUse& operator=(const ConnectionUse&) = delete;
+  explicit CountedCall(std::atomic<int>& counter) : counter(counter) {
+    counter.fetch_add(1, std::memory_order_seq_cst);
+  }
+  ~CountedCall() { counter.fetch_sub(1, std::memory_order_seq_cst); }
+  CountedCall(const CountedCall&) = delete;
+  CountedCall& operator=(const CountedCall&) = delete;
+
+ private:
+  std::atomic<int>& counter;
 };
 
 // A short constant English text for a CP_ result, "unknown result" for any other.

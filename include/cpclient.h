@@ -111,8 +111,10 @@ CPCLIENT_API int cpdll_OpenConnection(void);
 /* Closes the connection and drops every registered group, pending request id and
  * unsent response. The close is orderly: every message that a call reported as
  * sent reaches an agent that keeps reading, even over requests never waited for;
- * it waits at most about a second for the agent to take them in. Always CP_OK, in
- * any state; may be called twice. */
+ * it waits at most about a second for the agent to take them in. Answers and
+ * events under way on other threads finish first (a send the agent never takes is
+ * failed after that second); those that begin during the close return
+ * CP_ILLEGAL_STATE. Always CP_OK, in any state; may be called twice. */
 CPCLIENT_API int cpdll_CloseConnection(void);
 
 /* Registers an attribute group (name copied) between the open and

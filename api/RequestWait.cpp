@@ -274,16 +274,13 @@ WaitEnd waitFor(TraceScope& trc, CPREQUEST* record, int timeoutMs, bool skipUnkn
   CountedCall inProgress(cpContext.waiters);
   if (!connectionUsable()) return WaitEnd::REFUSED;
 
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  // One deadline for the whole call: messages ignored on the way do not extend it.
+  const ClientSocket::TimePoint deadline =
+      timeoutMs < 0 ? ClientSocket::NO_DEADLINE
+                    : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   WaitReader reader;
   for (;;) {
-    int leftMs = -1;
-    if (timeoutMs >= 0) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      leftMs = left > 0 ? static_cast<int>(left) : 0;
-    }
-    ClientSocket::Receipt receipt = cpContext.agent->receive(reader.buffer(), leftMs);
+    ClientSocket::Receipt receipt = cpContext.agent->receive(reader.buffer(), deadline);
     if (receipt == ClientSocket::Receipt::TIMED_OUT) return WaitEnd::TIMED_OUT;
     if (receipt == ClientSocket::Receipt::ENDED) return WaitEnd::CONNECTION_ENDED;  // requestType stays NO_REQUEST
     switch (takeMessage(trc, reader, record)) {

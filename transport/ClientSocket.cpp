@@ -28,9 +28,6 @@ constexpr int RETRIES = 3;  // after the first attempt: 4 attempts in all
 constexpr int CHUNK_SIZE = 4096;
 // How often a close looks again whether the agent has acknowledged everything.
 constexpr int CLOSE_POLL_MS = 5;
-// The deadline of a receive without a time limit.
-constexpr ClientSocket::TimePoint NO_DEADLINE = ClientSocket::TimePoint::max();
-
 // True when a send that failed with error, after nothing of the message went out,
 // leaves the connection usable: the kernel was only short of room for the moment.
 bool isPassingSendError(int error) {
@@ -207,10 +204,8 @@ int ClientSocket::sendAll(const char* data, size_t total) {
   return 0;
 }
 
-ClientSocket::Receipt ClientSocket::receive(StringBuffer& message, int timeoutMs) {
+ClientSocket::Receipt ClientSocket::receive(StringBuffer& message, TimePoint deadline) {
   CP_TRACE_ENTRY(trc, "ClientSocket::receive");
-  const TimePoint deadline =
-      timeoutMs < 0 ? NO_DEADLINE : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   message.setLength(0);
   Frame frame = Frame::INCOMPLETE;
   if (framer.hasLeftover()) {
@@ -231,7 +226,7 @@ ClientSocket::Receipt ClientSocket::receive(StringBuffer& message, int timeoutMs
         error = ENOMEM;  // the part could not be kept: the stream is lost
         break;
       }
-      CP_TRACE(trc, TRC_DETAIL, "No whole message within %d ms; %d bytes kept", timeoutMs, message.length());
+      CP_TRACE(trc, TRC_DETAIL, "No whole message in time; %d bytes kept", message.length());
       message.setLength(0);
       trc.exit(__LINE__, false);
       return Receipt::TIMED_OUT;

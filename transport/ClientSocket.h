@@ -61,6 +61,8 @@ class ClientSocket {
   // connection has ended it fails at once. Adds no terminator.
   bool write(StringBuffer& message);
   using TimePoint = std::chrono::steady_clock::time_point;
+  // The deadline of a receive without a time limit.
+  static constexpr TimePoint NO_DEADLINE = TimePoint::max();
   // What a receive gave.
   enum class Receipt {
     MESSAGE,    // message holds the next inbound message
@@ -71,12 +73,12 @@ class ClientSocket {
   // and without the line feed. ENDED when the connection has ended: closed or reset
   // by the agent, a failed read, or a message or its left-over bytes that could not
   // be kept for want of memory (which ends the connection, so the stream never
-  // resumes inside a dropped message); message then holds no message. With
-  // timeoutMs 0 or more, TIMED_OUT once that many milliseconds have passed without
-  // a whole message (0: only what has already arrived is taken).
-  Receipt receive(StringBuffer& message, int timeoutMs);
+  // resumes inside a dropped message); message then holds no message. TIMED_OUT
+  // once deadline has passed without a whole message (a deadline already past
+  // takes only what has arrived).
+  Receipt receive(StringBuffer& message, TimePoint deadline);
   // receive without a time limit: true with a message, false when the connection has ended.
-  bool receive(StringBuffer& message) { return receive(message, -1) == Receipt::MESSAGE; }
+  bool receive(StringBuffer& message) { return receive(message, NO_DEADLINE) == Receipt::MESSAGE; }
 
   bool isOpen() const { return sock != INVALID_SOCKET; }
   // True once the connection has ended (see above); false again only for a new object.
@@ -91,7 +93,7 @@ class ClientSocket {
   // receive; with shutDown also shuts the socket down, so the agent sees the end.
   void end(int error, bool shutDown);
   // Blocks until the socket is readable or the connection is ended from another
-  // thread (true), or until deadline has passed (false; TimePoint::max() never does).
+  // thread (true), or until deadline has passed (false; NO_DEADLINE never does).
   bool waitReadable(TimePoint deadline);
   // Sends the total bytes at data under the write lock; returns 0, or the errno of the
   // send that failed (EPIPE once the connection has ended).

@@ -35,7 +35,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -515,13 +514,13 @@ class Provider {
                      : cpdll_SendEventData(texts, sizeof...(V), id);
     });
   }
-  // Calls send(groupId) while the connection is up and cannot be closed under it.
+  // Calls send(groupId) while the connection is up. The library's close waits for
+  // an event under way and refuses one that begins during it, so no lock is needed.
   template <class Send>
   std::error_code guarded(std::string_view group, Send send) {
     const Group* target = find(group);
     if (!target) return Errc::unknownGroup;
-    std::shared_lock<std::shared_mutex> lock(connection_);
-    return makeErrorCode(up_ ? send(target->id) : CP_ILLEGAL_STATE);
+    return makeErrorCode(up_.load() ? send(target->id) : CP_ILLEGAL_STATE);
   }
   const Group* find(std::string_view name) const {
     for (auto& g : groups_)
@@ -537,22 +536,16 @@ class Provider {
     int result = cpdll_OpenConnection();
     for (auto& g : groups_)
       if (result == CP_OK) result = cpdll_RegisterAttrGroup(g.name.c_str(), g.version, g.id);
-    if (result == CP_OK) {
-      // Up before the registration goes out, so that an event sent once the agent
-      // has it is never refused; until then the library refuses events itself.
-      std::unique_lock<std::shared_mutex> lock(connection_);
-      up_ = true;
-    }
+    // Up before the registration goes out, so that an event sent once the agent has
+    // it is never refused; until then the library refuses events itself.
+    if (result == CP_OK) up_ = true;
     if (result == CP_OK) result = cpdll_RegistrationComplete();
     if (result != CP_OK) disconnect();
     return result;
   }
-  // Events see the connection down before the close runs, and none is inside the library.
+  // Events see the connection down before the close runs.
   void disconnect() {
-    {
-      std::unique_lock<std::shared_mutex> lock(connection_);
-      up_ = false;
-    }
+    up_ = false;
     cpdll_CloseConnection();
   }
 
@@ -689,8 +682,7 @@ class Provider {
   LogHook log_;
   RunOptions options_;
   std::atomic<bool> stop_{false};
-  std::shared_mutex connection_;  // events hold it shared; the close and the open's end hold it alone
-  bool up_ = false;               // registered and not being closed; under connection_
+  std::atomic<bool> up_{false};  // registered and not being closed
 };
 
 }  // namespace cpclient

@@ -222,12 +222,12 @@ ClientSocket::Receipt ClientSocket::receive(StringBuffer& message, TimePoint dea
   while (frame == Frame::INCOMPLETE && message.data()) {
     int length = readChunk(chunk, CHUNK_SIZE, &error, deadline);
     if (length == 0) {
-      if (!framer.keepPartial(message.data(), message.length())) {
+      int kept = message.length();
+      if (!framer.keepPartial(message)) {
         error = ENOMEM;  // the part could not be kept: the stream is lost
         break;
       }
-      CP_TRACE(trc, TRC_DETAIL, "No whole message in time; %d bytes kept", message.length());
-      message.setLength(0);
+      CP_TRACE(trc, TRC_DETAIL, "No whole message in time; %d bytes kept", kept);
       trc.exit(__LINE__, false);
       return Receipt::TIMED_OUT;
     }

@@ -34,9 +34,18 @@ StringBuffer* keep(const char* text, int length) {
 }
 }  // namespace
 
-MessageFramer::~MessageFramer() { delete leftover; }
+MessageFramer::~MessageFramer() {
+  delete leftover;
+  delete partial;
+}
 
 Frame MessageFramer::next(StringBuffer& message) {
+  if (partialKept) {
+    // A kept part holds no terminator (it was fed whole without one): nothing to search.
+    message.swap(*partial);
+    partialKept = false;
+    return Frame::INCOMPLETE;
+  }
   if (!leftover) return Frame::INCOMPLETE;
   const char* text = leftover->data() + leftoverStart;
   int length = leftover->length() - leftoverStart;
@@ -53,10 +62,14 @@ Frame MessageFramer::next(StringBuffer& message) {
   return Frame::COMPLETE;
 }
 
-bool MessageFramer::keepPartial(const char* text, int length) {
-  if (length <= 0) return true;
-  leftover = keep(text, length);
-  return leftover != nullptr;
+bool MessageFramer::keepPartial(StringBuffer& message) {
+  if (message.length() <= 0 || !message.data()) return true;
+  if (!partial) partial = new (std::nothrow) StringBuffer(0);
+  if (!partial) return false;
+  partial->swap(message);
+  message.setLength(0);  // the spare storage may still hold an earlier message
+  partialKept = true;
+  return true;
 }
 
 void MessageFramer::releaseLeftover() {

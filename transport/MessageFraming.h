@@ -22,16 +22,19 @@ enum class Frame {
 // the stream cannot be resumed. Not thread-safe; one reader uses it.
 class MessageFramer {
  public:
-  MessageFramer() : leftover(nullptr), leftoverStart(0) {}
+  MessageFramer() : leftover(nullptr), leftoverStart(0), partial(nullptr), partialKept(false) {}
   MessageFramer(const MessageFramer&) = delete;
   MessageFramer& operator=(const MessageFramer&) = delete;
-  // Releases the left-over bytes.
+  // Releases the left-over bytes and the kept part of a message.
   ~MessageFramer();
 
-  bool hasLeftover() const { return leftover != nullptr; }
-  // Starts message (empty) with the left-over bytes: COMPLETE when they hold a whole
-  // message (the rest stays left over, where it is: nothing is copied or allocated
-  // for it), INCOMPLETE when they start it or there are none.
+  // True when next has something to serve: bytes behind a message, or the kept part of one.
+  bool hasLeftover() const { return leftover != nullptr || partialKept; }
+  // Starts message (empty) with what is kept: COMPLETE when the left-over bytes
+  // hold a whole message (the rest stays left over, where it is: nothing is copied
+  // or allocated for it), INCOMPLETE when they start it, when a kept part is handed
+  // back (by exchanging storage with message, whatever its length), or when there
+  // is nothing.
   Frame next(StringBuffer& message);
   // Appends the text of one read (chunk[0..length), NUL-terminated at length) to
   // message, up to the end of the message. A '>' that ended the previous read (the
@@ -39,17 +42,24 @@ class MessageFramer {
   // COMPLETE_WITH_LEFTOVER keeps the bytes behind the line feed (none when they are
   // only NULs); LOST when they cannot be kept. Call only when nothing is left over.
   Frame feed(const char* chunk, int length, StringBuffer& message);
-  // Keeps the start of a message that a receive gave up on (text[0..length), no NUL
-  // in it), so that the next call to next serves it first and the message is
-  // completed by the reads after it. Call only when nothing is left over. False
-  // when it cannot be kept for want of memory.
-  bool keepPartial(const char* text, int length);
+  // Keeps message, the start of a message that a receive gave up on, so that the
+  // next call to next hands it back and the reads after it complete it. Nothing is
+  // copied: message and the framer exchange storage, and message is left empty (it
+  // may be left without storage, as a buffer out of memory, when the framer had
+  // none to give). Call only when nothing is left over. False when the framer's own
+  // buffer object cannot be allocated (once per framer); message is then untouched.
+  bool keepPartial(StringBuffer& message);
 
  private:
   void releaseLeftover();
 
   StringBuffer* leftover;  // allocated with new (std::nothrow); null when there is none
   int leftoverStart;       // where the bytes not yet served begin in leftover (< its length)
+  // Holds the kept part of a message while partialKept, else spare storage for the
+  // next keep; made at the first keep and reused, so a timed poll that finds
+  // nothing new costs the same however much of the message has arrived.
+  StringBuffer* partial;
+  bool partialKept;
 };
 
 #endif  // CPCLIENT_TRANSPORT_MESSAGEFRAMING_H

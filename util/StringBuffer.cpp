@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -77,6 +78,13 @@ StringBuffer& StringBuffer::operator=(const StringBuffer& other) {
     length_ = n;
   }
   return *this;
+}
+
+void StringBuffer::swap(StringBuffer& other) {
+  std::swap(data_, other.data_);
+  std::swap(length_, other.length_);
+  std::swap(capacity_, other.capacity_);
+  std::swap(growthPercent_, other.growthPercent_);
 }
 
 void StringBuffer::allocate(int capacity) {

@@ -26,6 +26,9 @@ class StringBuffer {
 
   // Copies the other's text and length, growing by the capacity shortfall.
   StringBuffer& operator=(const StringBuffer& other);
+  // Exchanges the whole state (storage, length, capacity, growth percent) with
+  // other, copying no text: a buffer can be parked and taken back at no cost.
+  void swap(StringBuffer& other);
 
   // The text, writable in place; null in the out-of-memory state.
   char* data() const { return data_; }

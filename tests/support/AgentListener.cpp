@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -59,6 +60,11 @@ bool AgentListener::accept(int timeoutMs) {
   if (listenFd_ < 0 || !waitReadable(listenFd_, timeoutMs)) return false;
   clientFd_ = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
   return clientFd_ >= 0;
+}
+
+void AgentListener::sendWithoutDelay() {
+  int one = 1;
+  setsockopt(clientFd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 bool AgentListener::send(const std::string& bytes) {

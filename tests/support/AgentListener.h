@@ -19,6 +19,9 @@ class AgentListener {
   bool accept(int timeoutMs = 5000);
   // Sends bytes whole to the accepted connection.
   bool send(const std::string& bytes);
+  // Sends every later piece at once rather than holding small ones back until
+  // what went before is acknowledged (TCP_NODELAY), as an agent that streams does.
+  void sendWithoutDelay();
   // Reads up to and including the first occurrence of terminator; keeps the rest.
   std::string readUntil(const std::string& terminator, int timeoutMs = 5000);
   // One message of the library: through its ">\n".

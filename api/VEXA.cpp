@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <thread>
 
@@ -44,10 +45,15 @@ const char* findProperty(const char** properties, int count, const char* prefix)
   return nullptr;
 }
 
-// Waits until no answer or event uses the connection. One that is sending goes on
-// (the interrupt fails only writes not yet begun) and its message goes out whole;
-// one whose send the agent never takes is freed after CLOSE_LIMIT_MS by ending
-// the sending side, which fails that send.
+// Opens and closes one at a time: a close that meets another (a handler's and the
+// run loop's, say) waits until the first has released everything, so nothing is
+// freed twice; a close during an open waits for the open.
+std::mutex lifecycleMutex;
+
+// Waits until no answer or event uses the connection. Each goes on and its message
+// goes out whole (the interrupt stopped only receiving); one whose send the agent
+// never takes is freed after CLOSE_LIMIT_MS by ending the sending side, which
+// fails that send.
 void waitForUsers(ConnectionContext& c) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(ClientSocket::CLOSE_LIMIT_MS);
@@ -62,7 +68,7 @@ void waitForUsers(ConnectionContext& c) {
 }
 
 // Releases everything the connection owns, in any state. The port, the threaded
-// flag and the initial buffer size stay.
+// flag and the initial buffer size stay. The caller holds lifecycleMutex.
 void releaseConnection() {
   ConnectionContext& c = cpContext;
   // From here on a wait that starts returns at once. One that started before is
@@ -152,6 +158,7 @@ int cp_OpenConnection(const char** properties, int count) {
     c.threaded = true;
   }
 
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
   // Also in CLOSED_SOCKET_STATE: a failed open before this one leaves its tables and socket.
   releaseConnection();
 
@@ -173,6 +180,7 @@ int cp_OpenConnection(const char** properties, int count) {
 
 int cp_CloseConnection() {
   CP_TRACE_ENTRY(trc, "cp_CloseConnection");
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
   releaseConnection();
   return trc.exit(__LINE__, CP_OK);
 }

@@ -114,7 +114,8 @@ CPCLIENT_API int cpdll_OpenConnection(void);
  * it waits at most about a second for the agent to take them in. Answers and
  * events under way on other threads finish first (a send the agent never takes is
  * failed after that second); those that begin during the close return
- * CP_ILLEGAL_STATE. Always CP_OK, in any state; may be called twice. */
+ * CP_ILLEGAL_STATE. Always CP_OK, in any state; may be called twice, also from two
+ * threads at once (the second returns after the first). */
 CPCLIENT_API int cpdll_CloseConnection(void);
 
 /* Registers an attribute group (name copied) between the open and

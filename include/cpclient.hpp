@@ -419,7 +419,9 @@ class Dispatcher {
 // each other for that group, and see its requests in order; different groups, and
 // task requests, run in parallel on the workers. A handler that throws is logged
 // and its request answered with RunOptions::handlerErrorRc. Events, stop() and
-// stopping() may be called from any thread at any time.
+// stopping() may be called from any thread at any time. Handlers and event threads
+// end a provider with stop(), never with cpdll_CloseConnection: run owns the
+// connection, drains the handlers and closes it itself.
 class Provider {
  public:
   using DataHandler = std::function<void(const Request&, Rows&)>;

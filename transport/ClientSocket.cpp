@@ -48,7 +48,15 @@ bool peerHasAllWeSent(int fd) {
 }  // namespace
 
 ClientSocket::ClientSocket(int port, const char* ipaddr)
-    : address(), port(port), ipaddr(ipaddr), sock(INVALID_SOCKET), framer(), wakeFd(-1), ended(false), endError(0) {
+    : address(),
+      port(port),
+      ipaddr(ipaddr),
+      sock(INVALID_SOCKET),
+      framer(),
+      wakeFd(-1),
+      ended(false),
+      interrupted(false),
+      endError(0) {
   CP_TRACE_ENTRY(trc, "ClientSocket::ClientSocket");
   CP_TRACE(trc, TRC_DETAIL, "ClientSocket initialized socket for ipaddr %s port %d", ipaddr, port);
 }
@@ -109,23 +117,31 @@ void ClientSocket::createWakeDescriptor() {
   if (wakeFd < 0) wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
-void ClientSocket::interrupt() { end(0, false); }
+void ClientSocket::interrupt() {
+  interrupted.store(true, std::memory_order_seq_cst);
+  // Without a wake descriptor only a shutdown can wake a blocked receive; ending
+  // the receiving side alone leaves writes going.
+  if (wakeFd < 0 && sock != INVALID_SOCKET) ::shutdown(sock, SHUT_RD);
+  wakeReceive();
+}
 
 void ClientSocket::end(int error, bool shutDown) {
   if (!ended.exchange(true, std::memory_order_acq_rel)) endError.store(error, std::memory_order_relaxed);
-  // Without a wake descriptor only a shutdown can wake a blocked receive.
   if ((shutDown || wakeFd < 0) && sock != INVALID_SOCKET) ::shutdown(sock, SHUT_RDWR);
-  if (wakeFd >= 0) {
-    uint64_t one = 1;
-    ssize_t written = ::write(wakeFd, &one, sizeof one);
-    (void)written;  // a counter already at its limit is awake anyway
-  }
+  wakeReceive();
+}
+
+void ClientSocket::wakeReceive() {
+  if (wakeFd < 0) return;
+  uint64_t one = 1;
+  ssize_t written = ::write(wakeFd, &one, sizeof one);
+  (void)written;  // a counter already at its limit is awake anyway
 }
 
 bool ClientSocket::waitReadable(TimePoint deadline) {
   pollfd fds[2] = {{sock, POLLIN, 0}, {wakeFd, POLLIN, 0}};
   for (;;) {
-    if (hasEnded()) return true;
+    if (receivingOver()) return true;
     int waitMs = -1;
     if (deadline != NO_DEADLINE) {
       // Rounded up, so that the wait never ends before the deadline.
@@ -207,8 +223,11 @@ int ClientSocket::sendAll(const char* data, size_t total) {
 ClientSocket::Receipt ClientSocket::receive(StringBuffer& message, TimePoint deadline) {
   CP_TRACE_ENTRY(trc, "ClientSocket::receive");
   message.setLength(0);
+  // Once the connection has ended, or a close has interrupted it, nothing kept is
+  // served: a message behind the end would be one whose answer can only fail.
+  int error = receivingOver() ? endError.load(std::memory_order_relaxed) : -1;  // the errno to show once failed
   Frame frame = Frame::INCOMPLETE;
-  if (framer.hasLeftover()) {
+  if (error < 0 && framer.hasLeftover()) {
     CP_TRACE(trc, TRC_DETAIL, "Have left over data from previous read, processing that");
     frame = framer.next(message);
     if (frame == Frame::COMPLETE)
@@ -217,9 +236,8 @@ ClientSocket::Receipt ClientSocket::receive(StringBuffer& message, TimePoint dea
       CP_TRACE(trc, TRC_DETAIL, "Have left over data, but it is not complete.  Will read rest of message");
   }
 
-  int error = -1;  // the errno to show once this receive has failed
   char chunk[CHUNK_SIZE];
-  while (frame == Frame::INCOMPLETE && message.data()) {
+  while (error < 0 && frame == Frame::INCOMPLETE && message.data()) {
     int length = readChunk(chunk, CHUNK_SIZE, &error, deadline);
     if (length == 0) {
       int kept = message.length();
@@ -241,8 +259,9 @@ ClientSocket::Receipt ClientSocket::receive(StringBuffer& message, TimePoint dea
 
   if (error >= 0) {
     // Whatever failed this receive ends the connection: the stream must never
-    // resume inside a message that was dropped.
-    end(error, error == ENOMEM);
+    // resume inside a message that was dropped. An interrupt only stops receiving,
+    // so that the close can let sends under way finish.
+    if (!interrupted.load(std::memory_order_seq_cst)) end(error, error == ENOMEM);
     CP_TRACE(trc, TRC_ERROR, "socket receive error: %d", error);
     trc.exit(__LINE__, false);
     return Receipt::ENDED;
@@ -255,7 +274,7 @@ ClientSocket::Receipt ClientSocket::receive(StringBuffer& message, TimePoint dea
 
 int ClientSocket::readChunk(char* chunk, int size, int* error, TimePoint deadline) {
   for (;;) {
-    if (hasEnded()) {
+    if (receivingOver()) {
       *error = endError.load(std::memory_order_relaxed);
       return -1;
     }

@@ -6,9 +6,10 @@
 // concurrent writes are serialised so the bytes of two messages never interleave.
 //
 // Once the connection has ended (the agent closed or reset it, a read failed, a
-// message was cut short on the wire, the framing ran out of memory, or interrupt was
-// called) it stays ended: every later write fails and every later receive fails
-// without reading, until close.
+// message was cut short on the wire, or the framing ran out of memory) it stays
+// ended: every later write fails and every later receive fails without reading or
+// serving what was kept, until close. After interrupt receives fail the same way,
+// while writes go on.
 #ifndef CPCLIENT_TRANSPORT_CLIENTSOCKET_H
 #define CPCLIENT_TRANSPORT_CLIENTSOCKET_H
 
@@ -38,9 +39,10 @@ class ClientSocket {
   // Takes over an already connected stream socket instead of opening one, so that
   // tests and tools can play the agent over a socket pair.
   void adopt(int fd);
-  // Ends the connection: wakes a receive blocked on another thread (it returns
-  // false) and makes later reads and writes fail, but keeps the socket open so that
-  // close can still end it in order. Writes no trace.
+  // Stops receiving, for a close: wakes a receive blocked on another thread and
+  // makes it and every later one give ENDED without reading or serving kept bytes.
+  // Writes go on working, so that messages under way on other threads still reach
+  // the agent whole before close ends the connection. Safe from any thread. Writes no trace.
   void interrupt();
   // Closes the socket in order: ends the sending side, then reads and discards what
   // the agent still sends until it ends its stream, everything written has been
@@ -92,6 +94,10 @@ class ClientSocket {
   // Marks the connection ended with error (0 for an orderly end) and wakes a blocked
   // receive; with shutDown also shuts the socket down, so the agent sees the end.
   void end(int error, bool shutDown);
+  // Wakes a receive blocked in waitReadable through the wake descriptor.
+  void wakeReceive();
+  // True once receives must fail: the connection has ended or was interrupted.
+  bool receivingOver() const { return hasEnded() || interrupted.load(std::memory_order_seq_cst); }
   // Blocks until the socket is readable or the connection is ended from another
   // thread (true), or until deadline has passed (false; NO_DEADLINE never does).
   bool waitReadable(TimePoint deadline);
@@ -115,7 +121,8 @@ class ClientSocket {
   MessageFramer framer;       // holds the bytes that followed the last message delivered
   std::mutex writeMutex;      // serialises write; held only for the sends of one message
   int wakeFd;                 // an eventfd that interrupt and end signal; -1 if none could be made
-  std::atomic<bool> ended;    // see hasEnded
+  std::atomic<bool> ended;        // see hasEnded
+  std::atomic<bool> interrupted;  // set by interrupt: receives fail, writes go on
   std::atomic<int> endError;  // the errno that ended the connection, for the trace
 };
 

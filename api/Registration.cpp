@@ -40,18 +40,16 @@ int cp_RegisterAttrGroup(const char* name, int version, int groupId) {
   group->version = version;
   group->groupId = groupId;
   group->responseBuffer = new (std::nothrow) StringBuffer(c.initialBufferSize);
-  if (group->responseBuffer) {
-    group->responseBuffer->setGrowthPercent(c.growthPercent);
-    // Remove an earlier group of the same name first: the table would keep its key
-    // pointer, which is that group's name and is about to be freed.
-    char* earlierName = nullptr;
-    if (AGPTR* earlier = static_cast<AGPTR*>(c.registry->remove(group->name, &earlierName))) freeGroup(earlier);
-  }
-  if (!group->responseBuffer || !c.registry->put(group->name, group)) {
+  if (group->responseBuffer) group->responseBuffer->setGrowthPercent(c.growthPercent);
+  // A name registered again: the new record takes the earlier one's entry, key and
+  // place in the registry's order, and the earlier record goes.
+  void* earlier = nullptr;
+  if (!group->responseBuffer || !c.registry->replace(group->name, group, &earlier)) {
     CP_TRACE(trc, TRC_ERROR, "malloc failed for creating AGPTR.");
     freeGroup(group);
     return trc.exit(__LINE__, CP_ILLEGAL_STATE);
   }
+  if (earlier) freeGroup(static_cast<AGPTR*>(earlier));
   return trc.exit(__LINE__, CP_OK);
 }
 

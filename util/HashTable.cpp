@@ -123,6 +123,18 @@ bool HashTable::put(const char* key, void* value) {
   return true;
 }
 
+bool HashTable::replace(const char* key, void* value, void** earlierValue) {
+  *earlierValue = nullptr;
+  if (!key || !buckets_) return false;
+  if (HashEntry* existing = find(key, hashString(key))) {
+    existing->key = key;
+    *earlierValue = existing->value;
+    existing->value = value;
+    return true;
+  }
+  return put(key, value);
+}
+
 // Moves every entry, in old bucket order and each chain from its head, to the head
 // of its new chain; the stored hashes are reused. On a failed allocation the table
 // keeps its buckets and simply runs with longer chains.

@@ -67,6 +67,10 @@ class HashTable {
   // new entry that holds the key pointer. True when the value is stored; false for
   // a null key, or when no entry could be allocated (the table is then unchanged).
   bool put(const char* key, void* value);
+  // As put, except that an entry of an equal key takes key's pointer as well as
+  // value, keeping its place in the iteration order, and *earlierValue receives the
+  // value it held (null when key is new), so the caller can free the old key with it.
+  bool replace(const char* key, void* value, void** earlierValue);
   // The value stored under key, or null (a stored null value looks the same).
   void* get(const char* key) const;
   // As get; storedKey, when not null, receives the key pointer the entry holds (null on a miss).

@@ -24,7 +24,7 @@ struct RegistrationCase {
 };
 
 // Chains of a 64-bucket table: Beta 1, Gamma 8, Alpha 11, Procs 12, A&B 14,
-// DiskInfo 28, Q"uote 53; G0 and G88 share chain 24.
+// DiskInfo 28, Q"uote 53; G0 and G88 share chain 24, aa and b@ one hash.
 const RegistrationCase kRegistrations[] = {
     {"NoGroup", {}, "<vexaRegister ver=\"5\"><attrGroupList></attrGroupList></vexaRegister>\n"},
     {"TwoGroupsInChainOrder",
@@ -43,6 +43,10 @@ const RegistrationCase kRegistrations[] = {
      {{"Procs", 1}, {"DiskInfo", 4}, {"Procs", 9}},
      "<vexaRegister ver=\"5\"><attrGroupList><attrGroup name=\"Procs\" ver=\"9\"/>"
      "<attrGroup name=\"DiskInfo\" ver=\"4\"/></attrGroupList></vexaRegister>\n"},
+    {"RepeatedNameKeepsItsPlaceInTheChain",
+     {{"aa", 1}, {"b@", 2}, {"aa", 3}},
+     "<vexaRegister ver=\"5\"><attrGroupList><attrGroup name=\"b@\" ver=\"2\"/>"
+     "<attrGroup name=\"aa\" ver=\"3\"/></attrGroupList></vexaRegister>\n"},
     {"NamesAreWrittenUnescaped",
      {{"A&B", 1}, {"Q\"uote", 2}},
      "<vexaRegister ver=\"5\"><attrGroupList><attrGroup name=\"A&B\" ver=\"1\"/>"

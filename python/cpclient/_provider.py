@@ -3,10 +3,11 @@
 import collections
 import logging
 import numbers
+import operator
 import signal
 import threading
 import time
-from ctypes import POINTER, byref
+from ctypes import POINTER, byref, c_int, sizeof
 
 from . import _native as native
 
@@ -28,7 +29,8 @@ class CpError(Exception):
 
 
 class RequestError(Exception):
-    """Raised by a handler to answer its request with rc: a data request's error code, a task's rc."""
+    """Raised by a handler to answer its request with rc: a data request's error code, a task's rc.
+    An rc that is no int, or that C's int cannot hold, answers handler_error_rc instead (logged)."""
 
     def __init__(self, rc, message=""):
         super().__init__(message or f"answered with rc {rc}")
@@ -84,9 +86,10 @@ class Request:
 def value_bytes(value):
     """One value as the UTF-8 bytes the library takes, or None for a null value.
 
-    str is encoded (lone surrogates from undecodable input go back as their bytes); integers
-    and other real numbers (as int and float) as Python writes them (repr: the shortest text that reads back exactly); bool as
-    true/false. A NUL would silently cut the value in C, so it is refused with ValueError.
+    str is encoded; bytes go as they are; integers and other real numbers (as int and float) as
+    Python writes them (repr: the shortest text that reads back exactly); bool as true/false.
+    ValueError refuses a NUL, which would silently cut the value in C, and text that is not valid
+    UTF-8 (a lone surrogate too), which would make the agent's XML parser reject the message.
     """
     if value is None:
         return None
@@ -97,14 +100,42 @@ def value_bytes(value):
     elif isinstance(value, numbers.Real):
         raw = float.__repr__(float(value)).encode()
     elif isinstance(value, str):
-        raw = value.encode("utf-8", "surrogateescape")
+        raw = value.encode("utf-8", "surrogatepass")  # a lone surrogate: bytes the check below refuses
     elif isinstance(value, bytes):
         raw = value
     else:
         raise TypeError(f"a value is str, int, float, bool, bytes or None, not {type(value).__name__}")
     if b"\0" in raw:
         raise ValueError(f"a value holds a NUL character: {value!r}")
+    if not raw.isascii():
+        try:
+            raw.decode("utf-8")
+        except UnicodeDecodeError:
+            raise ValueError(f"a value is not valid UTF-8: {value!r}") from None
     return raw
+
+
+_INT_BITS = 8 * sizeof(c_int)
+_INT_MIN, _INT_MAX = -(2 ** (_INT_BITS - 1)), 2 ** (_INT_BITS - 1) - 1
+
+
+def _c_int(number, what="an rc"):
+    """number as an int that the library's C int parameters take. ctypes would wrap a larger one
+    (2**32 goes as 0, success) and refuse a non-integer at the call, so TypeError refuses what is
+    no integer (bool and IntEnum are, as 1/0 and their number) and ValueError what C cannot hold."""
+    try:
+        value = operator.index(number)
+    except TypeError:
+        raise TypeError(f"{what} is an int, not {type(number).__name__}: {number!r}") from None
+    if not _INT_MIN <= value <= _INT_MAX:
+        raise ValueError(f"C's int cannot hold {what} of {value} ({_INT_MIN}..{_INT_MAX})")
+    return value
+
+
+def _id_bytes(request_id):
+    """A request id as the very bytes the library handed over (a numeric character reference
+    may make any byte), so that the library finds the request pending under it."""
+    return request_id.encode("utf-8", "surrogateescape")
 
 
 def _row(row):
@@ -213,7 +244,10 @@ class Provider:
         """Decorator: handler(request) serves group name's data requests and returns its rows, an
         iterable (a generator too) of rows, each an iterable of values. Raising RequestError(rc)
         answers with error rc; any other exception with run's handler_error_rc. A name given
-        again replaces the handler and keeps its number."""
+        again replaces the handler and keeps its number. ValueError or TypeError refuses a name
+        or version that cannot be sent."""
+        value_bytes(name)
+        version = _c_int(version, "a group version")
 
         def register(handler):
             known = self._groups.get(name)
@@ -229,8 +263,9 @@ class Provider:
     def task(self):
         """Decorator: handler(request) runs task requests and returns the answer: None (rc 0), an
         int rc, or (rc, outputs) where each output is a value or a (value, instance) pair.
-        Raising RequestError(rc) answers rc; any other exception handler_error_rc. Without a
-        handler, tasks are answered handler_error_rc. It may run on several workers at once."""
+        Raising RequestError(rc) answers rc; any other exception, or an rc or a value that cannot
+        be sent, handler_error_rc. Without a handler, tasks are answered handler_error_rc. It may
+        run on several workers at once."""
 
         def register(handler):
             self._task = handler
@@ -262,14 +297,16 @@ class Provider:
         thread). A lost connection is opened again after backoff seconds, doubled after each
         failure up to max_backoff, at most reconnect_attempts times. poll: seconds between two
         looks at the stop flag. handle_signals: on the main thread, SIGINT and SIGTERM call
-        stop() for the run's duration (a second SIGINT raises KeyboardInterrupt)."""
+        stop() for the run's duration (a second SIGINT raises KeyboardInterrupt). handler_error_rc
+        must be an int that C's int holds (else ValueError or TypeError, before connecting)."""
+        error_rc = _c_int(handler_error_rc, "handler_error_rc")
         library = native.load()
         if not _running.acquire(blocking=False):
             raise RuntimeError("cpclient: another Provider is running in this process")
         try:
             self._options = dict(reconnect=reconnect, attempts=reconnect_attempts, backoff=backoff,
                                  max_backoff=max_backoff, poll_ms=max(1, int(poll * 1000)),
-                                 error_rc=handler_error_rc)
+                                 error_rc=error_rc)
             with _Signals(self if handle_signals else None):
                 if self._stopping:
                     return "stopped"
@@ -310,7 +347,8 @@ class Provider:
     def event(self, group, *values, subnode=None):
         """Sends one row of values as an event of group (by name), marked with subnode if given.
         Raises CpError: UNKNOWN_GROUP for a name not registered here, ILLEGAL_STATE while the
-        connection is down, else the library's result."""
+        connection is down, else the library's result; ValueError or TypeError for a value that
+        cannot be sent (value_bytes), before anything is sent."""
         row = native.texts(_row(values))
         target = self._target(group)
         if subnode is None:
@@ -320,7 +358,9 @@ class Provider:
             self._check(lambda lib: lib.cpdll_SendSubnodeEventData(row, len(values), target, name))
 
     def event_error(self, group, rc, subnode=None):
-        """Sends error code rc as an event of group, optionally for subnode. Raises as event()."""
+        """Sends error code rc as an event of group, optionally for subnode. Raises as event(), and
+        ValueError or TypeError for an rc that C's int cannot take."""
+        rc = _c_int(rc)
         target = self._target(group)
         if subnode is None:
             self._check(lambda lib: lib.cpdll_SendEventError(rc, target))
@@ -438,57 +478,75 @@ class Provider:
         except Exception:
             log.exception("cpclient: the handler of %s failed", _subject(request))
 
+    # Each request gets exactly one answer: it is sent in a finally, so that one goes out (the
+    # handler's error) also when a KeyboardInterrupt or SystemExit passes through the handler.
+
     def _answer_data(self, request):
         library = native.load()
-        request_id = value_bytes(request.id)
-        error_rc = None
+        request_id = _id_bytes(request.id)
+        error_rc = self._options["error_rc"]  # unless the handler completes or refuses
         try:
             for row in self._by_id[request.group_id].handler(request) or ():
                 values = _row(row)
                 result = library.cpdll_SetAttributeValuesUtf8(native.texts(values), len(values), request_id)
                 if result != native.OK:
                     raise CpError(result)
+            error_rc = None
         except RequestError as refusal:
-            error_rc = refusal.rc
+            error_rc = self._refusal_rc(request, refusal)
         except Exception:
             log.exception("cpclient: the handler of %s failed", _subject(request))
-            error_rc = self._options["error_rc"]
-        if error_rc is None:
-            result = library.cpdll_SendData(request_id)
-        else:
-            result = library.cpdll_SendError(error_rc, request_id)
-        if result != native.OK:
-            log.warning("cpclient: the answer to data request %s failed: %s", request.id, CpError(result).text)
+        finally:
+            if error_rc is None:
+                result = library.cpdll_SendData(request_id)
+            else:
+                result = library.cpdll_SendError(error_rc, request_id)
+            if result != native.OK:
+                log.warning("cpclient: the answer to data request %s failed: %s", request.id, CpError(result).text)
 
     def _answer_task(self, request):
-        rc, values, insts = self._options["error_rc"], [], []
-        if self._task:
-            try:
-                rc, outputs = _task_answer(self._task(request))
-                for output in outputs:
-                    value, inst = output if isinstance(output, tuple) else (output, None)
-                    values.append(value_bytes(value))
-                    insts.append(value_bytes(inst))
-            except RequestError as refusal:
-                rc, values, insts = refusal.rc, [], []
-            except Exception:
-                log.exception("cpclient: the handler of %s failed", _subject(request))
-                rc, values, insts = self._options["error_rc"], [], []
-        result = native.load().cpdll_SendTaskOutput(rc, value_bytes(request.id), native.texts(values),
-                                                    native.texts(insts), len(values))
-        if result != native.OK:
-            log.warning("cpclient: the answer to task %s failed: %s", request.id, CpError(result).text)
+        answer = self._options["error_rc"], [], []  # unless the handler completes or refuses
+        try:
+            if self._task:
+                answer = _task_answer(self._task(request))
+        except RequestError as refusal:
+            answer = self._refusal_rc(request, refusal), [], []
+        except Exception:
+            log.exception("cpclient: the handler of %s failed", _subject(request))
+        finally:
+            rc, values, insts = answer
+            result = native.load().cpdll_SendTaskOutput(rc, _id_bytes(request.id), native.texts(values),
+                                                        native.texts(insts), len(values))
+            if result != native.OK:
+                log.warning("cpclient: the answer to task %s failed: %s", request.id, CpError(result).text)
+
+    def _refusal_rc(self, request, refusal):
+        """The rc of a RequestError, or handler_error_rc (logged) when the library cannot take it."""
+        try:
+            return _c_int(refusal.rc)
+        except (TypeError, ValueError) as error:
+            log.error("cpclient: the handler of %s raised RequestError with an unusable rc: %s",
+                      _subject(request), error)
+            return self._options["error_rc"]
 
 
 def _task_answer(answer):
-    """(rc, outputs) of a task handler's return value."""
+    """(rc, values, insts) of a task handler's return value, as the library takes them; TypeError
+    or ValueError when it has none of the shapes or holds an rc or a value that cannot be sent."""
     if answer is None:
-        return 0, ()
-    if isinstance(answer, int) and not isinstance(answer, bool):
-        return answer, ()
-    if isinstance(answer, tuple) and len(answer) == 2 and isinstance(answer[0], int):
-        return answer[0], list(answer[1])
-    raise TypeError(f"a task handler returns None, an rc or (rc, outputs), not {answer!r}")
+        rc, outputs = 0, ()
+    elif isinstance(answer, int) and not isinstance(answer, bool):
+        rc, outputs = answer, ()
+    elif isinstance(answer, tuple) and len(answer) == 2 and isinstance(answer[0], int):
+        rc, outputs = answer
+    else:
+        raise TypeError(f"a task handler returns None, an rc or (rc, outputs), not {answer!r}")
+    values, insts = [], []
+    for output in outputs:
+        value, inst = output if isinstance(output, tuple) else (output, None)
+        values.append(value_bytes(value))
+        insts.append(value_bytes(inst))
+    return _c_int(rc), values, insts
 
 
 def _subject(request):

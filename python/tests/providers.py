@@ -1,5 +1,6 @@
 """Providers that the tests run under agentemu, each in a process of its own (cpclient.testing)."""
 
+import http
 import os
 import threading
 import time
@@ -94,3 +95,32 @@ def interruptible():
         return [[req.id]]
 
     return 0 if p.run(workers=int(os.environ.get("WORKERS", "0"))) == "stopped" else 1
+
+
+# Rcs that a handler raises or returns, and values that it sends, by case name (see unsendable).
+RCS = {"2**40": 2**40, "-2**63": -2**63, "2**32+5": 2**32 + 5, "2**31": 2**31, "-2**31-1": -2**31 - 1, "str": "5",
+       "float": 5.0, "INT_MAX": 2**31 - 1, "INT_MIN": -2**31, "IntEnum": http.HTTPStatus.NOT_FOUND, "True": True}
+VALUES = {"bytes": b"\xff", "cut": b"ok\xc3", "low-surrogate": "\udcff", "high-surrogate": "\ud800"}
+
+
+def unsendable():
+    """Data request CASE, and task "raise CASE", "return CASE" or "inst CASE", answer with case
+    CASE; handler_error_rc is 99. Data request "interrupt" raises KeyboardInterrupt."""
+    p = cpclient.Provider()
+
+    @p.group("G")
+    def rows(req):
+        if req.id == "interrupt":
+            raise KeyboardInterrupt  # as a second Ctrl-C does: run ends
+        if req.id in RCS:
+            raise cpclient.RequestError(RCS[req.id])
+        return [["ok"], ["ok", VALUES[req.id]]]
+
+    @p.task()
+    def task(req):
+        how, case = req.command.split()
+        if how == "raise":
+            raise cpclient.RequestError(RCS[case])
+        return (RCS[case], ["ok"]) if how == "return" else (0, ["ok", ("ok", VALUES[case])])
+
+    return 0 if p.run(handler_error_rc=99) == "shutdown" else 1

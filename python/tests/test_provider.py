@@ -78,6 +78,37 @@ class Provider(unittest.TestCase):
                 send()
             self.assertEqual(code, caught.exception.code)
 
+    def test_every_request_is_answered_and_what_c_cannot_carry_is_the_handlers_error(self):
+        talk = testing.run(providers.unsendable, script="".join(
+            f'data G id={c}\ntask "raise {c}" id=r{c}\ntask "return {c}" id=t{c}\n' for c in providers.RCS)
+            + "".join(f'data G id={c}\ntask "inst {c}" id=i{c}\n' for c in providers.VALUES))
+        talk.assert_clean()
+        fits = {"INT_MAX": 2**31 - 1, "INT_MIN": -2**31, "IntEnum": 404, "True": 1}
+        for case in providers.RCS:
+            rc = fits.get(case, 99)
+            self.assertEqual([[rc], rc, rc], [talk.errors(id=case)] + [talk.task(t + case)["rc"] for t in "rt"], case)
+        for case in providers.VALUES:
+            self.assertEqual(([99], []), (talk.errors(id=case), talk.rows(id=case)), case)
+            talk.assert_task(99, [], id="i" + case)
+        for why in ("int, not str: '5'", "hold an rc of 1099511627776", "UTF-8: b'\\xff'", "UTF-8: '\\udcff'"):
+            self.assertIn(why, talk.stderr)
+
+    def test_a_request_whose_handler_is_interrupted_is_answered_before_run_ends(self):
+        talk = testing.run(providers.unsendable, script="data G id=interrupt\nsleep 2000\n")
+        self.assertEqual(([99], ["connection-closed"]), (talk.errors(), [v["kind"] for v in talk.violations()]))
+        self.assertIn("KeyboardInterrupt", talk.stderr)
+
+    def test_events_and_settings_refuse_what_c_cannot_carry(self):
+        p = cpclient.Provider()
+        p.group("G")(lambda req: [])
+        for n, (error, send) in enumerate((
+                (ValueError, lambda: p.event("G", "ok", b"\xff")), (ValueError, lambda: p.event("G", "\udcff")),
+                (ValueError, lambda: p.event("G", 1, subnode="\udcff")), (TypeError, lambda: p.event_error("G", "3")),
+                (ValueError, lambda: p.event_error("G", 2**32)), (ValueError, lambda: p.group("\udcff")),
+                (ValueError, lambda: p.group("H", 2**32 + 1)), (ValueError, lambda: p.run(handler_error_rc=-2**63)))):
+            with self.subTest(n), self.assertRaises(error):
+                send()
+
 
 if __name__ == "__main__":
     unittest.main()

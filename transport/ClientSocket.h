@@ -118,12 +118,12 @@ class ClientSocket {
   int port;
   const char* ipaddr;
   int sock;
-  MessageFramer framer;       // holds the bytes that followed the last message delivered
-  std::mutex writeMutex;      // serialises write; held only for the sends of one message
-  int wakeFd;                 // an eventfd that interrupt and end signal; -1 if none could be made
+  MessageFramer framer;           // holds the bytes that followed the last message delivered
+  std::mutex writeMutex;          // serialises write; held only for the sends of one message
+  int wakeFd;                     // an eventfd that interrupt and end signal; -1 if none could be made
   std::atomic<bool> ended;        // see hasEnded
   std::atomic<bool> interrupted;  // set by interrupt: receives fail, writes go on
-  std::atomic<int> endError;  // the errno that ended the connection, for the trace
+  std::atomic<int> endError;      // the errno that ended the connection, for the trace
 };
 
 #endif  // CPCLIENT_TRANSPORT_CLIENTSOCKET_H

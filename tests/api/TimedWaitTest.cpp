@@ -78,7 +78,8 @@ TEST_F(TimedWait, MessageCutByTheTimeLimitIsCompletedByTheNextWait) {
 // This thread's CPU seconds to receive a data request of about size bytes that
 // arrives in 4 KiB pieces with a zero-limit poll after each, sending included.
 double pollWhileArriving(AgentListener& agent, size_t size, const std::string& id) {
-  const std::string message = "<dataRequest id=\"" + id + "\"><attrGroup name=\"Procs\"/><requestInfo name=\"n\" value=\"" +
+  const std::string message = "<dataRequest id=\"" + id +
+                              "\"><attrGroup name=\"Procs\"/><requestInfo name=\"n\" value=\"" +
                               std::string(size, 'v') + "\"/></dataRequest>\n";
   constexpr size_t PIECE = 4096;
   timespec start{}, stop{};

@@ -289,8 +289,9 @@ TEST_F(WireFault, CloseLetsAnAnswerUnderWayFinishAndSerialisesWithASecondClose) 
     EXPECT_EQ(CP_OK, answered.load());
     EXPECT_EQ(closers, closed.load());
     EXPECT_EQ(CLOSED_SOCKET_STATE, cpContext.state.load());
-    EXPECT_EQ("<dataResponse id=\"d\"><attrGroup name=\"Procs\"><in><al><a v=\"v\"/></al></in></attrGroup></dataResponse>\n",
-              received);
+    EXPECT_EQ(
+        "<dataResponse id=\"d\"><attrGroup name=\"Procs\"><in><al><a v=\"v\"/></al></in></attrGroup></dataResponse>\n",
+        received);
   }
 }
 

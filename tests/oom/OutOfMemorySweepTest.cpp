@@ -320,17 +320,16 @@ TEST_F(OutOfMemory, EveryFailedAllocationOfAConversationIsSurvivedAndReported) {
 }
 
 // Three waits over a stream of tasks A (longer than the kept message buffer) and B
-// (one read) and then C, the first wait's allocations failing: what each wait gave, "-" for no record, "!" for a request
-// dropped and reported, "0" for no request, else the task's id.
+// (one read) and then C, the first wait's allocations failing: what each wait gave, "-" for no record, "!" for a
+// request dropped and reported, "0" for no request, else the task's id.
 std::vector<std::string> waitOverTwoReads(AgentListener& agent, shim::FailMode mode, long k) {
   cpdll_setPort(agent.port());
   EXPECT_EQ(CP_OK, cpdll_OpenConnection());
   EXPECT_TRUE(agent.accept());
   EXPECT_EQ(CP_OK, cpdll_RegistrationComplete());
   agent.readMessage();
-  EXPECT_TRUE(
-      agent.send("<taskRequest id=\"A\"><task command=\"" + std::string(2000, 'a') + "\"/></taskRequest>\n" +
-                 "<taskRequest id=\"B\"><task command=\"b\"/></taskRequest>\n"));
+  EXPECT_TRUE(agent.send("<taskRequest id=\"A\"><task command=\"" + std::string(2000, 'a') + "\"/></taskRequest>\n" +
+                         "<taskRequest id=\"B\"><task command=\"b\"/></taskRequest>\n"));
   std::vector<std::string> seen;
   for (int wait = 0; wait < 3; wait++) {
     CPREQUEST* r = nullptr;

@@ -48,7 +48,9 @@ class WireFault : public ApiTest {
       CPREQUEST* r = nullptr;
       EXPECT_EQ(CP_OK, cpdll_WaitForRequest(&r));
       int type = r->requestType;
-      if (*lastAnswer == CP_WRITE_FAILED) EXPECT_EQ(NO_REQUEST, type) << "served after the connection ended";
+      if (*lastAnswer == CP_WRITE_FAILED) {
+        EXPECT_EQ(NO_REQUEST, type) << "served after the connection ended";
+      }
       if (type == DATA_REQUEST) {
         const char* row[] = {"v"};
         cp_SetAttributeValues(const_cast<char**>(row), 1, r->id);
@@ -85,7 +87,9 @@ TEST_F(WireFault, ConnectionEndingAtEveryByteEndsTheWaitCleanly) {
       size_t complete = 0;
       for (size_t at = 0; (at = kStream.find(">\n", at)) != std::string::npos && at + 2 <= offset; at += 2) complete++;
       ASSERT_LE(seen.size(), complete + 1);
-      if (lastAnswer != CP_WRITE_FAILED) ASSERT_EQ(complete + 1, seen.size());
+      if (lastAnswer != CP_WRITE_FAILED) {
+        ASSERT_EQ(complete + 1, seen.size());
+      }
       for (size_t i = 0; i + 1 < seen.size(); i++) EXPECT_EQ(all[i], seen[i]);
       EXPECT_EQ(std::to_string(NO_REQUEST), seen.back());
       EXPECT_EQ(REG_COMPLETE_STATE, cpContext.state);

@@ -17,6 +17,7 @@ const char* cpdll_GetSubnodeConfigurationProperty(const char* name, const char* 
 }
 
 int cpdll_OpenConnection(void) { return cp_OpenConnection(nullptr, 0); }
+int cpdll_OpenConnectionTimed(int timeoutMs) { return cp_OpenConnectionTimed(timeoutMs); }
 
 int cpdll_CloseConnection(void) { return cp_CloseConnection(); }
 

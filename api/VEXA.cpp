@@ -1,8 +1,10 @@
 // The connection context: open, close, the port and the pending-request table.
 #include "api/VEXA.h"
 
+#include <pwd.h>
 #include <sched.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -134,26 +136,58 @@ void cp_setPort(int port) {
   cpContext.agentPort = port;
 }
 
-int cp_OpenConnection(const char** properties, int count) {
-  CP_TRACE_ENTRY(trc, "cp_OpenConnection");
+namespace {
+
+// Finds the agent's port for an open: cp_setPort's, CP_PORT's, or the property
+// list's. CP_OK, or CP_NO_PORT (traced).
+int findPort(TraceScope& trc, const char** properties, int count) {
   ConnectionContext& c = cpContext;
-  bool haveProperties = properties != nullptr && count > 0;
-
-  if (c.agentPort == -1) {
-    if (const char* port = getenv("CP_PORT")) {
-      c.agentPort = atoi(port);
-    } else if (!haveProperties) {
-      CP_TRACE_ALWAYS(trc, "CP_PORT not found in the environment");
-      return trc.exit(__LINE__, CP_NO_PORT);
-    } else if (const char* entry = findProperty(properties, count, PORT_PROPERTY)) {
-      c.agentPort = atoi(entry + strlen(PORT_PROPERTY));
-    } else {
-      CP_TRACE_ALWAYS(trc, "CP_PORT not found in the proerties list");
-      return trc.exit(__LINE__, CP_NO_PORT);
-    }
+  if (c.agentPort != -1) return CP_OK;
+  if (const char* port = getenv("CP_PORT")) {
+    c.agentPort = atoi(port);
+  } else if (properties == nullptr || count <= 0) {
+    CP_TRACE_ALWAYS(trc, "CP_PORT not found in the environment");
+    return CP_NO_PORT;
+  } else if (const char* entry = findProperty(properties, count, PORT_PROPERTY)) {
+    c.agentPort = atoi(entry + strlen(PORT_PROPERTY));
+  } else {
+    CP_TRACE_ALWAYS(trc, "CP_PORT not found in the proerties list");
+    return CP_NO_PORT;
   }
+  return CP_OK;
+}
 
-  if (haveProperties && findProperty(properties, count, MULTITHREADED_PROPERTY)) {
+// The user that CP_AGENT_USER names, by uid or by name: 1 with *uid, 0 when it is
+// unset or empty, -1 (traced) when it names no user.
+int requiredAgentUser(TraceScope& trc, uid_t* uid) {
+  const char* user = getenv("CP_AGENT_USER");
+  if (!user || !*user) return 0;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long number = strtoul(user, &end, 10);
+  if (*end == 0 && errno == 0 && user[0] != '-' && number <= static_cast<unsigned long>(static_cast<uid_t>(-1) - 1)) {
+    *uid = static_cast<uid_t>(number);
+    return 1;
+  }
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[4096];
+  if (getpwnam_r(user, &entry, buffer, sizeof buffer, &found) == 0 && found) {
+    *uid = found->pw_uid;
+    return 1;
+  }
+  CP_TRACE_ALWAYS(trc, "CP_AGENT_USER names no user: %s", user);
+  return -1;
+}
+
+// The open of both exports: the port, the threaded flag, a fresh connection and
+// its connect, which ends by deadline. CP_OK, CP_NO_PORT, CP_CONNECT_FAILED or
+// CP_TIMED_OUT; on the last two, with releaseOnFailure, nothing of the connection remains.
+int openConnection(TraceScope& trc, const char** properties, int count, ClientSocket::TimePoint deadline,
+                   bool releaseOnFailure) {
+  ConnectionContext& c = cpContext;
+  if (findPort(trc, properties, count) != CP_OK) return CP_NO_PORT;
+  if (properties != nullptr && count > 0 && findProperty(properties, count, MULTITHREADED_PROPERTY)) {
     CP_TRACE_ALWAYS(trc, "Custom provider is multiThreaded.");
     c.threaded = true;
   }
@@ -163,19 +197,42 @@ int cp_OpenConnection(const char** properties, int count) {
   releaseConnection();
 
   int result = CP_CONNECT_FAILED;
+  uid_t agentUser = 0;
+  int userRequired = requiredAgentUser(trc, &agentUser);
   c.registry = new (std::nothrow) HashTable();
   c.pending = new (std::nothrow) HashTable();
   c.agent = new (std::nothrow) ClientSocket(c.agentPort, AGENT_ADDRESS);
   if (!c.registry || !c.pending || !c.agent) {
     CP_TRACE(trc, TRC_ERROR, "Out of memory creating the connection to the agent");
-  } else if (c.agent->open()) {
-    c.state = OPEN_SOCKET_STATE;
-    result = CP_OK;
+  } else if (userRequired >= 0) {
+    if (userRequired > 0) c.agent->requireOwner(agentUser);
+    ClientSocket::Opened opened = c.agent->open(deadline);
+    if (opened == ClientSocket::Opened::CONNECTED) {
+      c.state = OPEN_SOCKET_STATE;
+      result = CP_OK;
+    } else if (opened == ClientSocket::Opened::TIMED_OUT) {
+      result = CP_TIMED_OUT;
+    }
   }
+  if (result != CP_OK && releaseOnFailure) releaseConnection();
 
   if (const char* size = SVC1_GetEnv("CDP_VEXA_INITIAL_SIZE", nullptr)) c.initialBufferSize = atoi(size);
   if (c.initialBufferSize < MIN_INITIAL_BUFFER_SIZE) c.initialBufferSize = MIN_INITIAL_BUFFER_SIZE;
-  return trc.exit(__LINE__, result);
+  return result;
+}
+
+}  // namespace
+
+int cp_OpenConnection(const char** properties, int count) {
+  CP_TRACE_ENTRY(trc, "cp_OpenConnection");
+  return trc.exit(__LINE__, openConnection(trc, properties, count, ClientSocket::NO_DEADLINE, false));
+}
+
+int cp_OpenConnectionTimed(int timeoutMs) {
+  CP_TRACE_ENTRY(trc, "cp_OpenConnectionTimed");
+  if (timeoutMs < 0) return trc.exit(__LINE__, openConnection(trc, nullptr, 0, ClientSocket::NO_DEADLINE, false));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  return trc.exit(__LINE__, openConnection(trc, nullptr, 0, deadline, true));
 }
 
 int cp_CloseConnection() {

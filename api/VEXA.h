@@ -89,9 +89,15 @@ void cp_setPort(int port);
 // Opens the connection. properties is an optional list of count "NAME=value"
 // entries: "CP_PORT=" gives the port when neither cp_setPort nor CP_PORT did, and
 // any "CP_MULTITHREADED=" entry sets the threaded flag. Whatever an earlier
-// connection or failed open left is released first. Returns CP_OK, CP_NO_PORT
-// (nothing changed) or CP_CONNECT_FAILED (connect failed, or no memory for the connection).
+// connection or failed open left is released first. With CP_AGENT_USER set, only a
+// listener of that user (a uid or a user name) counts as the agent. Returns CP_OK,
+// CP_NO_PORT (nothing changed) or CP_CONNECT_FAILED (connect failed, no memory for
+// the connection, or CP_AGENT_USER names no user).
 int cp_OpenConnection(const char** properties, int count);
+// As cp_OpenConnection without properties, but never past timeoutMs (see
+// cpdll_OpenConnectionTimed): CP_TIMED_OUT, or CP_CONNECT_FAILED, leaves nothing of
+// the connection (state CLOSED_SOCKET_STATE). A negative limit is cp_OpenConnection's.
+int cp_OpenConnectionTimed(int timeoutMs);
 // Closes the connection and releases everything it owns. Always CP_OK. It may run
 // on another thread while a wait is blocked: the wait is woken (it reports no
 // request) and the close waits for it to return first; a wait that starts while

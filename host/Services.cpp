@@ -66,14 +66,21 @@ int SVC1_PutEnv(char* assignment) {
 
 void SVC1_Sleep(int units) {
   if (units <= 0) return;
-  long unitMs = DEFAULT_SLEEP_UNIT_MS;
+  sleepMs(static_cast<long long>(units) * sleepUnitMs());
+}
+
+long sleepUnitMs() {
   if (const char* text = getenv("CP_SLEEP_UNIT_MS")) {
     char* end = nullptr;
     long parsed = strtol(text, &end, 10);
-    if (end != text && parsed >= 0) unitMs = parsed;
+    if (end != text && parsed >= 0) return parsed;
   }
-  long long totalMs = static_cast<long long>(units) * unitMs;
-  timespec left = {static_cast<time_t>(totalMs / 1000), static_cast<long>(totalMs % 1000) * 1000000L};
+  return DEFAULT_SLEEP_UNIT_MS;
+}
+
+void sleepMs(long long ms) {
+  if (ms <= 0) return;
+  timespec left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   int savedErrno = errno;
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }

@@ -32,5 +32,9 @@ int SVC1_PutEnv(char* assignment);
 // Sleeps units times CP_SLEEP_UNIT_MS milliseconds (1000 when unset), read at each
 // call; an interrupting signal does not shorten the sleep.
 void SVC1_Sleep(int units);
+// The length of one sleep unit in milliseconds: CP_SLEEP_UNIT_MS as read now, or 1000.
+long sleepUnitMs();
+// Sleeps ms milliseconds (nothing when ms <= 0); a signal does not shorten it.
+void sleepMs(long long ms);
 
 #endif  // CPCLIENT_HOST_SERVICES_H

@@ -105,7 +105,11 @@ CPCLIENT_API const char* cpdll_GetSubnodeConfigurationProperty(const char* name,
 
 /* Connects to the agent on 127.0.0.1 (closing an open connection first), trying
  * four times over about 30 sleep units. Returns CP_OK (state: registration open),
- * CP_NO_PORT (nothing changed) or CP_CONNECT_FAILED. */
+ * CP_NO_PORT (nothing changed) or CP_CONNECT_FAILED. When the environment variable
+ * CP_AGENT_USER holds a user name or uid, only a listener that belongs to that user
+ * counts as the agent: one of another user is closed at once (traced with its
+ * owner) and the attempt fails as if nothing listened; a name that is no user fails
+ * the open at once. Unset, nothing is checked. */
 CPCLIENT_API int cpdll_OpenConnection(void);
 
 /* Closes the connection and drops every registered group, pending request id and
@@ -187,7 +191,7 @@ CPCLIENT_API int cpdll_SendTaskRC(int rc, const char* id);
  * is: an existing provider sees no difference. */
 
 /* Results of the extensions, never renumbered either. */
-#define CP_TIMED_OUT (-11)       /* cpdll_WaitForRequestTimed: nothing arrived within the time given */
+#define CP_TIMED_OUT (-11)       /* the timed wait or open: nothing arrived, or no agent, within the time given */
 #define CP_AGENT_SHUTDOWN (-12)  /* cpdll_WaitForRequestTimed: the agent announced its shutdown */
 #define CP_CONNECTION_LOST (-13) /* cpdll_WaitForRequestTimed: the connection ended, failed or was closed */
 
@@ -218,6 +222,14 @@ CPCLIENT_API int cpdll_SetAttributeValuesUtf8(const char* const* values, int cou
  * that of cpdll_SendTaskRC. Results as cpdll_SendTaskRC. Any thread. */
 CPCLIENT_API int cpdll_SendTaskOutput(int rc, const char* id, const char* const* values, const char* const* insts,
                                       int count);
+
+/* As cpdll_OpenConnection, with the same attempts, waits and trace lines, but never
+ * past timeoutMs milliseconds: a wait that would run past it is cut short and no
+ * attempt follows. Not connected by then: CP_TIMED_OUT, and nothing of the
+ * connection is left (state closed, no socket, no tables), as after
+ * CP_CONNECT_FAILED from this function. 0 makes one attempt and no wait; a negative
+ * limit is cpdll_OpenConnection itself. */
+CPCLIENT_API int cpdll_OpenConnectionTimed(int timeoutMs);
 
 /* A short constant English text for a CP_ result ("the request id is not
  * pending"), or "unknown result" for any other number. Any state, any thread. */

@@ -18,6 +18,7 @@
 #include "host/Services.h"
 #include "host/Trace.h"
 #include "transport/MessageFraming.h"
+#include "transport/PeerOwner.h"
 #include "util/StringBuffer.h"
 
 CP_TRACE_UNIT("1.0");
@@ -52,6 +53,7 @@ ClientSocket::ClientSocket(int port, const char* ipaddr)
       port(port),
       ipaddr(ipaddr),
       sock(INVALID_SOCKET),
+      requiredOwner(-1),
       framer(),
       wakeFd(-1),
       ended(false),
@@ -67,7 +69,7 @@ ClientSocket::~ClientSocket() {
   if (wakeFd >= 0) ::close(wakeFd);
 }
 
-bool ClientSocket::open() {
+ClientSocket::Opened ClientSocket::open(TimePoint deadline) {
   CP_TRACE_ENTRY(trc, "ClientSocket::open");
   memset(&address, 0, sizeof address);
   address.sin_family = AF_INET;
@@ -81,30 +83,64 @@ bool ClientSocket::open() {
     if (sock == INVALID_SOCKET) {
       int error = errno;
       CP_TRACE_ALWAYS(trc, "Unable to open TCP socket, errno=%d\n", error);
-      return trc.exit(__LINE__, false);
+      trc.exit(__LINE__, false);
+      return Opened::FAILED;
     }
     CP_TRACE(trc, TRC_DETAIL, "Opened socket %d", sock);
     int one = 1;
     if (setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) < 0)
       CP_TRACE(trc, TRC_ERROR, "Error setting NODELAY option");
-    if (connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) >= 0) {
+    int connected = connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    int error = errno;
+    if (connected >= 0 && farEndAccepted()) {
       CP_TRACE(trc, TRC_DETAIL, "Connect successful for socket %d addr %s port %d", sock, inet_ntoa(address.sin_addr),
                ntohs(address.sin_port));
       createWakeDescriptor();
-      return trc.exit(__LINE__, true);
+      trc.exit(__LINE__, true);
+      return Opened::CONNECTED;
     }
-    int error = errno;
+    if (connected >= 0) error = ECONNREFUSED;  // refused by us: the far end is not the agent's
+    long long waitMs = static_cast<long long>(delayUnits) * sleepUnitMs();
+    if (deadline != NO_DEADLINE) {
+      auto leftMs = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (leftMs < waitMs) {
+        ::close(sock);
+        sock = INVALID_SOCKET;
+        CP_TRACE_ALWAYS(trc, "Unable to connect to TCP socket for port %d, errno=%d - time limit reached.\n", port,
+                        error);
+        sleepMs(leftMs);
+        trc.exit(__LINE__, false);
+        return Opened::TIMED_OUT;
+      }
+    }
     CP_TRACE_ALWAYS(trc, "Unable to connect to TCP socket for port %d, errno=%d - retrying....\n", port, error);
-    SVC1_Sleep(delayUnits);
+    sleepMs(waitMs);
     delayUnits *= 2;
     ::close(sock);
     sock = INVALID_SOCKET;
     if (retriesLeft == 0) {
       CP_TRACE_ALWAYS(trc, "Unable to connect to TCP socket, errno=%d - retry count exceeded.\n", error);
-      return trc.exit(__LINE__, false);
+      trc.exit(__LINE__, false);
+      return Opened::FAILED;
     }
     retriesLeft--;
   }
+}
+
+bool ClientSocket::farEndAccepted() {
+  CP_TRACE_ENTRY(trc, "ClientSocket::farEndAccepted");
+  if (requiredOwner < 0) return true;
+  uid_t owner = 0;
+  if (!peerSocketOwner(sock, &owner)) {
+    int error = errno;
+    CP_TRACE_ALWAYS(trc, "The owner of the socket on port %d cannot be told (errno=%d); not the agent's\n", port,
+                    error);
+    return false;
+  }
+  if (static_cast<long long>(owner) == requiredOwner) return true;
+  CP_TRACE_ALWAYS(trc, "The socket on port %d belongs to uid %lld, not to the agent's uid %lld; closed\n", port,
+                  static_cast<long long>(owner), requiredOwner);
+  return false;
 }
 
 void ClientSocket::adopt(int fd) {

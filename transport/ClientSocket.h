@@ -14,6 +14,7 @@
 #define CPCLIENT_TRANSPORT_CLIENTSOCKET_H
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -33,9 +34,23 @@ class ClientSocket {
   ClientSocket(const ClientSocket&) = delete;
   ClientSocket& operator=(const ClientSocket&) = delete;
 
+  using TimePoint = std::chrono::steady_clock::time_point;
+  // The deadline of a call without a time limit.
+  static constexpr TimePoint NO_DEADLINE = TimePoint::max();
+
   // Connects to ipaddr:port with up to 4 attempts, each on a fresh socket, sleeping
   // 2, 4, 8 and 16 sleep units after the failures. True when connected.
-  bool open();
+  bool open() { return open(NO_DEADLINE) == Opened::CONNECTED; }
+  // What an open gave.
+  enum class Opened { CONNECTED, FAILED, TIMED_OUT };
+  // As open, but never past deadline: a wait that would pass it is cut to end there
+  // and no attempt follows (TIMED_OUT, the socket closed). FAILED when the four
+  // attempts failed first, or the socket could not be created.
+  Opened open(TimePoint deadline);
+  // Accepts a connection only when the socket at its far end belongs to uid (see
+  // peerSocketOwner): any other is closed at once, traced with its owner, and
+  // counts as a failed attempt. Call before open.
+  void requireOwner(uid_t uid) { requiredOwner = static_cast<long long>(uid); }
   // Takes over an already connected stream socket instead of opening one, so that
   // tests and tools can play the agent over a socket pair.
   void adopt(int fd);
@@ -62,9 +77,6 @@ class ClientSocket {
   // next message starts); so does one that shows the connection gone. After the
   // connection has ended it fails at once. Adds no terminator.
   bool write(StringBuffer& message);
-  using TimePoint = std::chrono::steady_clock::time_point;
-  // The deadline of a receive without a time limit.
-  static constexpr TimePoint NO_DEADLINE = TimePoint::max();
   // What a receive gave.
   enum class Receipt {
     MESSAGE,    // message holds the next inbound message
@@ -108,6 +120,9 @@ class ClientSocket {
   // returns how many, 0 when deadline passed first (see waitReadable), or -1 with
   // the errno that ends this receive in *error.
   int readChunk(char* chunk, int size, int* error, TimePoint deadline);
+  // True when the far end of the connected sock may be the agent: no owner is
+  // required, or the required one owns it. Traces a refusal.
+  bool farEndAccepted();
   // Creates the descriptor that interrupt uses to wake a blocked receive.
   void createWakeDescriptor();
   // Reads and discards inbound bytes until the agent ends its stream, everything
@@ -118,6 +133,7 @@ class ClientSocket {
   int port;
   const char* ipaddr;
   int sock;
+  long long requiredOwner;        // the uid the agent's socket must belong to; -1: any
   MessageFramer framer;           // holds the bytes that followed the last message delivered
   std::mutex writeMutex;          // serialises write; held only for the sends of one message
   int wakeFd;                     // an eventfd that interrupt and end signal; -1 if none could be made

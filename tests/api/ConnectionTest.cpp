@@ -1,4 +1,8 @@
 // Connection lifecycle through the exports: port rules, states, open and close.
+#include <pwd.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -84,6 +88,67 @@ TEST_F(Connection, FailedConnectStaysClosedAndTheNextOpenStartsClean) {
   cpdll_setPort(agent_.port());
   EXPECT_EQ(CP_OK, cpdll_OpenConnection());
   EXPECT_TRUE(agent_.accept());
+}
+
+// The timed open keeps the open's attempts and waits (2 and then 4 units of 100 ms
+// here) but ends at its limit, leaving nothing behind; a negative limit is the open.
+TEST_F(Connection, TimedOpenEndsAtItsLimitAndLeavesNothing) {
+  ScopedEnv unit("CP_SLEEP_UNIT_MS", "100");
+  cpdll_setPort(AgentListener::unusedPort());
+  struct Case {
+    int limitMs;
+    int retrying;  // "retrying...." lines before the last one
+  } cases[] = {{0, 0}, {250, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.limitMs);
+    TraceCapture trace(0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(CP_TIMED_OUT, cpdll_OpenConnectionTimed(c.limitMs));
+    auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(tookMs.count(), c.limitMs);
+    EXPECT_LT(tookMs.count(), c.limitMs + 150);
+    EXPECT_EQ(c.retrying, trace.count("Unable to connect to TCP socket for port " +
+                                      std::to_string(cpContext.agentPort) + ", errno=111 - retrying...."))
+        << trace.dump();
+    EXPECT_TRUE(trace.hasFragment("errno=111 - time limit reached.")) << trace.dump();
+    EXPECT_EQ(CLOSED_SOCKET_STATE, cpContext.state);
+    EXPECT_TRUE(!cpContext.agent && !cpContext.registry && !cpContext.pending);
+  }
+  ScopedEnv fast("CP_SLEEP_UNIT_MS", "1");
+  EXPECT_EQ(CP_CONNECT_FAILED, cpdll_OpenConnectionTimed(-1));
+  EXPECT_NE(nullptr, cpContext.agent);  // as the plain open leaves it, for the next open to release
+  cpdll_setPort(agent_.port());
+  EXPECT_EQ(CP_OK, cpdll_OpenConnectionTimed(0));
+  EXPECT_TRUE(agent_.accept());
+  EXPECT_EQ(OPEN_SOCKET_STATE, cpContext.state);
+}
+
+// With CP_AGENT_USER set only a listener of that user is the agent, by uid or by
+// name; any other is closed at once and the open fails as if nothing listened.
+TEST_F(Connection, AgentUserAcceptsOnlyAListenerOfThatUser) {
+  cpdll_setPort(agent_.port());
+  std::string me = std::to_string(getuid()), other = std::to_string(getuid() + 1);
+  const passwd* entry = getpwuid(getuid());
+  ASSERT_NE(nullptr, entry);
+  for (const std::string& user : {me, std::string(entry->pw_name), other, std::string("no such user here")}) {
+    SCOPED_TRACE(user);
+    ScopedEnv agentUser("CP_AGENT_USER", user.c_str());
+    TraceCapture trace(0);
+    int result = cpdll_OpenConnectionTimed(0);
+    if (user == other) {
+      EXPECT_EQ(CP_TIMED_OUT, result);
+      EXPECT_TRUE(trace.hasFragment("belongs to uid " + me + ", not to the agent's uid " + other)) << trace.dump();
+    } else if (user[0] == 'n') {
+      EXPECT_EQ(CP_CONNECT_FAILED, result);
+      EXPECT_TRUE(trace.has("CP_AGENT_USER names no user: no such user here")) << trace.dump();
+    } else {
+      EXPECT_EQ(CP_OK, result) << trace.dump();
+    }
+    if (result == CP_OK) {
+      EXPECT_TRUE(agent_.accept());
+    }
+    cpdll_CloseConnection();
+  }
 }
 
 TEST_F(Connection, OpenWhileRegisteredEndsTheEarlierConnection) {
@@ -213,7 +278,8 @@ TEST(SharedLibrary, ExportsExactlyTheInterfaceFunctions) {
       "cpdll_SendEventData", "cpdll_SendSubnodeEventData", "cpdll_SendEventError", "cpdll_SendSubnodeEventError",
       "cpdll_SendTaskRC",
       // the extensions
-      "cpdll_SetAttributeValuesUtf8", "cpdll_WaitForRequestTimed", "cpdll_SendTaskOutput", "cpdll_ResultText"};
+      "cpdll_SetAttributeValuesUtf8", "cpdll_WaitForRequestTimed", "cpdll_SendTaskOutput", "cpdll_ResultText",
+      "cpdll_OpenConnectionTimed"};
   EXPECT_EQ(interface, exported);
 }
 

@@ -66,7 +66,7 @@ bool peerSocketOwner(int fd, uid_t* owner) {
   }
   int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
   if (diag < 0) return false;
-  timeval timeout{REPLY_TIMEOUT_MS / 1000, (REPLY_TIMEOUT_MS % 1000) * 1000};
+  timeval timeout{REPLY_TIMEOUT_MS / 1000, static_cast<suseconds_t>(REPLY_TIMEOUT_MS % 1000) * 1000};
   setsockopt(diag, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 
   // The far end's socket: its local address is our peer, its remote one is us.

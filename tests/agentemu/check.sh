@@ -8,14 +8,23 @@
 #   EXPECTED_FILE  the exact output expected (with AGENTEMU_UPDATE=1 it is rewritten instead);
 #                  "-" checks the status only; "clean" checks that a --json run registered
 #                  at least one group, reported no violation and ended with "ok":true
+# With AGENTEMU_RSS_MARGIN_KB=N in the environment, and GNU time at /usr/bin/time, the
+# command's peak resident memory must also stay within N kB of that of "COMMAND --help".
 set -u
 want_status=$1
 expected=$2
 shift 2
 
 actual=$(mktemp)
-trap 'rm -f "$actual" "$actual.raw"' EXIT
+trap 'rm -f "$actual" "$actual.raw" "$actual.rss" "$actual.base"' EXIT
 
+rss_margin=${AGENTEMU_RSS_MARGIN_KB:-}
+if [ -n "$rss_margin" ] && /usr/bin/time -f %M -o "$actual.base" "$1" --help >/dev/null 2>&1; then
+  set -- /usr/bin/time -f %M -o "$actual.rss" "$@"
+elif [ -n "$rss_margin" ]; then
+  echo "check.sh: no GNU time at /usr/bin/time; memory not checked" >&2
+  rss_margin=""
+fi
 "$@" >"$actual.raw"
 status=$?
 sed -E \
@@ -50,6 +59,11 @@ elif [ "$expected" != - ]; then
     echo "check.sh: the output differs from $expected" >&2
     failed=1
   fi
+fi
+# GNU time writes a failed command's status on a line before the number.
+if [ -n "$rss_margin" ] && [ "$(tail -n 1 "$actual.rss")" -gt $(($(tail -n 1 "$actual.base") + rss_margin)) ]; then
+  echo "check.sh: peak memory $(tail -n 1 "$actual.rss") kB, more than $rss_margin kB over that of --help" >&2
+  failed=1
 fi
 if [ "$status" -ne "$want_status" ]; then
   echo "check.sh: exit status $status, expected $want_status" >&2

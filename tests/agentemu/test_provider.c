@@ -108,6 +108,23 @@ static void sendDeepAnswer(const char* id) {
   free(text);
 }
 
+/* Sends a registration that never ends, in its "endless-value" mode one attribute value
+ * that never closes, else groups without end, until a send fails (the agent has closed
+ * the connection); ENDLESS_CAP bytes stand in for "never", so that no run fills memory. */
+static void sendEndless(void) {
+  enum { ENDLESS_CAP = 32 << 20 };
+  const char* unit = is("endless-value") ? "xxxxxxxx" : "<attrGroup name=\"G\" ver=\"1\"/>";
+  const char* head = is("endless-value") ? "<vexaRegister ver=\"5\"><attrGroupList><attrGroup name=\""
+                                         : "<vexaRegister ver=\"5\"><attrGroupList>";
+  static char chunk[65536];
+  size_t used = 0, unitLength = strlen(unit);
+  for (; used + unitLength <= sizeof chunk; used += unitLength) memcpy(chunk + used, unit, unitLength);
+  int fd = agentSocket();
+  if (fd < 0 || send(fd, head, strlen(head), MSG_NOSIGNAL) < 0) return;
+  for (size_t sent = 0; sent < ENDLESS_CAP; sent += used)
+    if (send(fd, chunk, used, MSG_NOSIGNAL) < 0) return;
+}
+
 /* Echo rows: the request's own facts, then one row per filter. */
 static void answerEcho(const CPREQUEST* r) {
   const char* facts[] = {r->id, orEmpty(r->requestStartedID), orEmpty(r->subnode)};
@@ -248,6 +265,11 @@ int main(int argc, char** argv) {
   if (is("never-connect")) return 4;
   if (is("restart")) setenv("CP_SLEEP_UNIT_MS", "2", 0);
   if (cpdll_OpenConnection() != CP_OK) return 1;
+  if (strncmp(mode, "endless-", 8) == 0) {
+    sendEndless();
+    cpdll_CloseConnection();
+    return 0;
+  }
   if (is("silent")) {
     sleepMs(30000); /* never registers */
     return 0;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "Excerpt.h"
+
 namespace {
 
 // Reads a decimal integer with an optional minus sign and nothing else around it.
@@ -20,8 +22,6 @@ std::optional<long> parseLong(const std::string* text) {
   return value;
 }
 
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
-
 }  // namespace
 
 std::string readGroupContent(const Element& group, std::vector<Row>& rows, std::optional<long>& rc) {
@@ -36,7 +36,7 @@ std::string readGroupContent(const Element& group, std::vector<Row>& rows, std::
       continue;
     }
     if (child.name != "in") {
-      problem = "unexpected <" + child.name + "> in <attrGroup>";
+      problem = "unexpected <" + excerpt(child.name) + "> in <attrGroup>";
       continue;
     }
     if (child.children.size() != 1 || child.children[0].name != "al") problem = "<in> must hold one <al>";
@@ -145,8 +145,9 @@ void Conversation::giveUp(const std::string& id, const std::string& why) {
   auto it = asked_.find(id);
   if (it == asked_.end() || it->second.state != State::PENDING) return;
   settle(it->second, State::GAVE_UP);
-  std::string what = it->second.kind == Kind::DATA ? "data request " + quoted(id) + " for " + quoted(it->second.group)
-                                                   : "task request " + quoted(id);
+  std::string what = it->second.kind == Kind::DATA
+                         ? "data request " + quotedExcerpt(id) + " for " + quotedExcerpt(it->second.group)
+                         : "task request " + quotedExcerpt(id);
   violation(Violation::MISSING_ANSWER, id, "no answer to the " + what + " " + why);
 }
 
@@ -211,7 +212,8 @@ void Conversation::answerTook(const std::string& id, const Asked& asked, std::op
   if (!budget || *ms <= static_cast<double>(*budget)) return;
   char took[64];
   std::snprintf(took, sizeof took, " took %.3f ms, over the budget of %ld ms", *ms, *budget);
-  std::string what = data ? "data request " + quoted(id) + " for " + quoted(asked.group) : "task request " + quoted(id);
+  std::string what = data ? "data request " + quotedExcerpt(id) + " for " + quotedExcerpt(asked.group)
+                          : "task request " + quotedExcerpt(id);
   violation(Violation::SLOW_ANSWER, id, "the answer to the " + what + took);
 }
 
@@ -223,7 +225,8 @@ void Conversation::checkWidth(const std::string& group, const std::vector<Row>& 
     if (rows[r].size() == names->size()) continue;
     violation(Violation::ROW_WIDTH, id,
               what + ": row " + std::to_string(r + 1) + " has " + std::to_string(rows[r].size()) +
-                  " values, but group " + quoted(group) + " declares " + std::to_string(names->size()) + " columns");
+                  " values, but group " + quotedExcerpt(group) + " declares " + std::to_string(names->size()) +
+                  " columns");
     return;
   }
 }
@@ -234,9 +237,10 @@ std::optional<double> Conversation::latencyMs(const Asked* asked, Clock::time_po
 }
 
 void Conversation::handle(const StreamItem& item) {
-  if (item.kind == StreamItem::MALFORMED) {
+  if (item.kind == StreamItem::MALFORMED || item.kind == StreamItem::TOO_LONG) {
     readable_ = false;
-    violation(Violation::MALFORMED_XML, std::nullopt, item.text);
+    violation(item.kind == StreamItem::MALFORMED ? Violation::MALFORMED_XML : Violation::MESSAGE_TOO_LONG, std::nullopt,
+              item.text);
     return;
   }
   if (item.kind == StreamItem::FRAMING) {
@@ -258,7 +262,7 @@ void Conversation::onMessage(const Element& message) {
   }
   bool known = message.name == "dataResponse" || message.name == "taskResponse" || message.name == "pureEvent";
   if (!known) {
-    violation(Violation::BAD_MESSAGE, std::nullopt, "unknown message <" + message.name + ">");
+    violation(Violation::BAD_MESSAGE, std::nullopt, "unknown message <" + excerpt(message.name) + ">");
     return;
   }
   if (!registered_) {
@@ -298,9 +302,9 @@ void Conversation::onRegistration(const Element& message) {
         continue;
       }
       std::optional<long> groupVersion = parseLong(group.attribute("ver"));
-      if (!groupVersion) problems.push_back("group " + quoted(*name) + " without a numeric ver");
+      if (!groupVersion) problems.push_back("group " + quotedExcerpt(*name) + " without a numeric ver");
       if (!names.insert(*name).second) {
-        problems.push_back("group " + quoted(*name) + " registered twice");
+        problems.push_back("group " + quotedExcerpt(*name) + " registered twice");
         continue;
       }
       groups_.push_back(RegisteredGroup{*name, groupVersion});
@@ -313,7 +317,7 @@ void Conversation::onRegistration(const Element& message) {
 
 Conversation::Asked* Conversation::matchAnswer(const char* messageName, Kind kind, const std::string& id) {
   auto it = asked_.find(id);
-  std::string what = std::string("<") + messageName + "> for id " + quoted(id);
+  std::string what = std::string("<") + messageName + "> for id " + quotedExcerpt(id);
   if (it == asked_.end()) {
     if (startStopIds_.count(id)) {
       violation(Violation::ANSWER_TO_START_STOP, id,
@@ -366,7 +370,7 @@ void Conversation::onDataResponse(const Element& message) {
     summary_.dataAnswers++;
     summary_.rows += static_cast<int>(rows.size());
     output_.data(*id, groupName, rows, latencyMs(before, at), columnsOf(groupName));
-    checkWidth(groupName, rows, "<dataResponse> for id " + quoted(*id), *id);
+    checkWidth(groupName, rows, "<dataResponse> for id " + quotedExcerpt(*id), *id);
   }
   Asked* asked = matchAnswer("dataResponse", Kind::DATA, *id);
   if (!asked) return;
@@ -375,8 +379,8 @@ void Conversation::onDataResponse(const Element& message) {
   answerTook(*id, *asked, latencyMs(asked, at));
   if (groupName != asked->group)
     violation(Violation::WRONG_GROUP, *id,
-              "<dataResponse> for id " + quoted(*id) + " names group " + quoted(groupName) +
-                  ", but the request was for " + quoted(asked->group));
+              "<dataResponse> for id " + quotedExcerpt(*id) + " names group " + quotedExcerpt(groupName) +
+                  ", but the request was for " + quotedExcerpt(asked->group));
 }
 
 void Conversation::onTaskResponse(const Element& message) {
@@ -426,9 +430,9 @@ void Conversation::onEvent(const Element& message) {
   tallyEvent(*name, eventSubnode, rows, rc);
   output_.event(*name, eventSubnode, rows, rc, columnsOf(*name));
   if (!problem.empty()) violation(Violation::BAD_MESSAGE, std::nullopt, problem);
-  checkWidth(*name, rows, "<pureEvent> for group " + quoted(*name), std::nullopt);
+  checkWidth(*name, rows, "<pureEvent> for group " + quotedExcerpt(*name), std::nullopt);
   for (const auto& registered : groups_)
     if (registered.name == *name) return;
   violation(Violation::UNKNOWN_GROUP, std::nullopt,
-            "<pureEvent> for group " + quoted(*name) + ", which was not registered");
+            "<pureEvent> for group " + quotedExcerpt(*name) + ", which was not registered");
 }

@@ -21,6 +21,7 @@
 // Names of the violations, as printed.
 namespace Violation {
 const char MALFORMED_XML[] = "malformed-xml";
+const char MESSAGE_TOO_LONG[] = "message-too-long";
 const char FRAMING[] = "framing";
 const char BAD_MESSAGE[] = "bad-message";
 const char UNKNOWN_ID[] = "unknown-id";
@@ -141,7 +142,7 @@ class Conversation {
   // The provider registered on its current connection.
   bool registered() const { return registered_; }
   const std::vector<RegisteredGroup>& groups() const { return groups_; }
-  // The provider's stream can still be read: no malformed XML so far.
+  // The provider's stream can still be read: no malformed XML and no message too long so far.
   bool readable() const { return readable_; }
   int events() const { return summary_.events; }
   int violations() const { return summary_.violations; }

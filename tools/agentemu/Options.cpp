@@ -2,8 +2,11 @@
 #include "Options.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+
+#include "Excerpt.h"
 
 namespace {
 
@@ -21,6 +24,8 @@ const char USAGE_TAIL[] =
     "2 usage or set-up error.\n";
 // The usage text's column for the options' descriptions.
 const std::size_t DESCRIPTION_COLUMN = 21;
+// The smallest --max-message: room for a registration of a few groups.
+const long MIN_MAX_MESSAGE = 1024;
 
 // One option of the command line. Its value comes as the next argument or after '='.
 struct OptionSpec {
@@ -99,6 +104,14 @@ const OptionSpec OPTIONS[] = {
        options.timeoutS = std::strtod(value.c_str(), &end);
        return !value.empty() && *end == '\0' && options.timeoutS > 0 && options.timeoutS <= 86400;
      }},
+    {"--max-message", "BYTES",
+     "a message of the provider longer than BYTES is a violation\nthat ends the conversation (default 64 MiB)", false,
+     [](const std::string& value, Options& options) {
+       long bytes = 0;
+       bool ok = parseNumber(value, MIN_MAX_MESSAGE, LONG_MAX, bytes);
+       options.maxMessage = static_cast<std::size_t>(bytes);
+       return ok;
+     }},
     {"--columns", "G=N,N,..",
      "name the values of group G's rows in tables, JSON and\nexpects; other row widths are violations (repeatable)",
      false,
@@ -153,8 +166,10 @@ std::string usage() {
   for (const auto& option : OPTIONS) {
     std::string line = std::string("  ") + option.name + (option.valueName ? std::string(" ") + option.valueName : "");
     line.resize(std::max(line.size() + 1, DESCRIPTION_COLUMN), ' ');
+    // Continuation lines line up with the first, which a long option pushes right.
+    std::size_t column = line.size();
     for (const char* c = option.help; *c; c++)
-      line += *c == '\n' ? "\n" + std::string(DESCRIPTION_COLUMN, ' ') : std::string(1, *c);
+      line += *c == '\n' ? "\n" + std::string(column, ' ') : std::string(1, *c);
     text += line + "\n";
   }
   return text + USAGE_TAIL;
@@ -192,7 +207,7 @@ int parseOptions(int argc, char** argv, Options& options) {
     std::string name = arg.substr(0, equals);
     const OptionSpec* option = findOption(name);
     if (!option) {
-      std::fprintf(stderr, "agentemu: unknown option %s\n%s", name.c_str(), usage().c_str());
+      std::fprintf(stderr, "agentemu: unknown option %s\n%s", excerpt(name).c_str(), usage().c_str());
       return EXIT_USAGE;
     }
     std::string value;
@@ -206,7 +221,7 @@ int parseOptions(int argc, char** argv, Options& options) {
       value = argv[++i];
     }
     if (!option->apply(value, options)) {
-      std::fprintf(stderr, "agentemu: invalid value for %s: %s\n", name.c_str(), value.c_str());
+      std::fprintf(stderr, "agentemu: invalid value for %s: %s\n", name.c_str(), excerpt(value).c_str());
       return EXIT_USAGE;
     }
     if (options.help) {

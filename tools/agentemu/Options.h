@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Scenario.h"
+#include "StreamParser.h"
 
 // Exit statuses: no violation and the provider exited with 0; anything else; usage or set-up error.
 const int EXIT_OK = 0;
@@ -26,9 +27,10 @@ struct Options {
   std::string tracePath;  // --from-trace: print the script made from this trace, and stop  // --record: the
                           // conversation is written there as a scenario
   double timeoutS = DEFAULT_TIMEOUT_S;
-  std::vector<std::pair<std::string, Row>> columns;  // --columns: group, its value names
-  std::optional<long> budgetMs;                      // --budget-ms N
-  std::map<std::string, long> groupBudgetsMs;        // --budget-ms GROUP=N
+  std::size_t maxMessage = StreamParser::DEFAULT_MAX_MESSAGE;  // --max-message: the longest message taken
+  std::vector<std::pair<std::string, Row>> columns;            // --columns: group, its value names
+  std::optional<long> budgetMs;                                // --budget-ms N
+  std::map<std::string, long> groupBudgetsMs;                  // --budget-ms GROUP=N
   bool latency = false;
   long loadRate = 0;        // --load: data requests per second; 0 no load run
   double durationS = 10;    // --duration

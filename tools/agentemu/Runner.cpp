@@ -8,6 +8,8 @@
 #include <initializer_list>
 #include <thread>
 
+#include "Excerpt.h"
+
 namespace {
 
 // Joins the non-empty parts of a request's description with blanks.
@@ -51,7 +53,15 @@ void Runner::pump(Clock::time_point deadline, const std::function<bool()>& done)
 
 void Runner::handleBytes(const std::string& bytes) {
   parser_->feed(bytes.data(), bytes.size());
-  for (const auto& item : parser_->take()) conversation_.handle(item);
+  for (const auto& item : parser_->take()) {
+    conversation_.handle(item);
+    // Nothing after a message too long can be read: the connection is closed at once,
+    // so that the provider's writes fail instead of filling the socket.
+    if (item.kind == StreamItem::TOO_LONG) {
+      link_.closeConnection();
+      open_ = false;
+    }
+  }
 }
 
 void Runner::connectionClosed() {
@@ -146,7 +156,7 @@ bool Runner::columnIndex(const Expect& expect, const std::string& group, std::si
     index = c;
     if ((*names)[c] == expect.columnName) return true;
   }
-  failure = "group \"" + group + "\" has no column \"" + expect.columnName + "\"";
+  failure = "group " + quotedExcerpt(group) + " has no column " + quotedExcerpt(expect.columnName);
   return false;
 }
 
@@ -170,7 +180,7 @@ std::string Runner::checkDataAnswer(const Expect& expect, const Answer& answer, 
   std::string columnText = expect.columnName.empty() ? std::to_string(expect.column) : expect.columnName;
   if (row >= answer.rows.size() || column >= answer.rows[row].size())
     return request + " has no cell " + std::to_string(expect.row) + " " + columnText;
-  if (answer.rows[row][column] != expect.value) return "the cell holds \"" + answer.rows[row][column] + "\"";
+  if (answer.rows[row][column] != expect.value) return "the cell holds " + quotedExcerpt(answer.rows[row][column]);
   return "";
 }
 
@@ -187,9 +197,9 @@ std::string Runner::checkTaskAnswer(const Expect& expect, const Answer& answer, 
   std::string output = "output " + std::to_string(expect.number);
   if (static_cast<std::size_t>(expect.number) > answer.outputs.size()) return request + " has no " + output;
   const TaskOutput& found = answer.outputs[static_cast<std::size_t>(expect.number - 1)];
-  if (found.value != expect.value) return output + " holds \"" + found.value + "\"";
+  if (found.value != expect.value) return output + " holds " + quotedExcerpt(found.value);
   if (expect.inst && found.inst != expect.inst)
-    return output + (found.inst ? " has inst \"" + *found.inst + "\"" : std::string(" has no inst"));
+    return output + (found.inst ? " has inst " + quotedExcerpt(*found.inst) : std::string(" has no inst"));
   return "";
 }
 
@@ -200,7 +210,7 @@ std::string Runner::checkAnswerExpect(const Expect& expect) const {
   std::string kind = any ? "" : task ? "task " : "data ";
   if (!id) return "no " + kind + "request was sent before";
   const Answer* answer = conversation_.answerTo(*id);
-  std::string request = "the " + kind + "request id=" + *id;
+  std::string request = "the " + kind + "request id=" + excerpt(*id);
   if (any) return answer ? request + " was answered" : "";
   if (!answer) return request + " has no answer";
   return task ? checkTaskAnswer(expect, *answer, request) : checkDataAnswer(expect, *answer, request, *id);
@@ -223,7 +233,7 @@ std::string Runner::checkEventExpect(const Expect& expect) {
   std::size_t column = 0;
   if (!columnIndex(expect, last->group, column, failure)) return failure;
   if (column >= last->row.size()) return "the last event has no value " + std::to_string(column + 1);
-  return last->row[column] == expect.value ? "" : "the value is \"" + last->row[column] + "\"";
+  return last->row[column] == expect.value ? "" : "the value is " + quotedExcerpt(last->row[column]);
 }
 
 void Runner::awaitEvents(const Expect& expect) {
@@ -400,15 +410,17 @@ void Runner::awaitRegistration() {
 }
 
 void Runner::restart(long pauseMs) {
-  // What has arrived is taken; what the provider sends from now on is lost with the connection.
+  // What has arrived is taken, one read at a time as the parser's limit needs; what the
+  // provider sends from now on is lost with the connection.
   std::string bytes;
-  while (link_.read(Clock::now(), bytes) == ProviderLink::ReadResult::DATA) {
+  while (open_ && link_.read(Clock::now(), bytes) == ProviderLink::ReadResult::DATA) {
+    handleBytes(bytes);
+    bytes.clear();
   }
-  handleBytes(bytes);
   output_.restart(pauseMs, conversation_.connectionLost());
   link_.closeConnection();
   open_ = false;
-  parser_ = std::make_unique<StreamParser>();  // the next connection is a stream of its own
+  parser_ = std::make_unique<StreamParser>(options_.maxMessage);  // the next connection is a stream of its own
   conversation_.summary().restarts++;
   std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
   std::string error;

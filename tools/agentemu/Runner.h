@@ -96,7 +96,7 @@ class Runner {
   std::vector<std::string> answeredIds_;  // recorded: answers not written yet
   std::set<std::string> nowaitIds_;       // recorded: requests sent without waiting
   Conversation conversation_;
-  std::unique_ptr<StreamParser> parser_ = std::make_unique<StreamParser>();  // one per connection
+  std::unique_ptr<StreamParser> parser_ = std::make_unique<StreamParser>(options_.maxMessage);  // one per connection
   bool open_ = false;
   bool closedReported_ = false;
   bool shutdownSent_ = false;

@@ -1,10 +1,14 @@
 // The default scenario and the script reader.
 #include "Scenario.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+
+#include "Excerpt.h"
 
 namespace {
 
@@ -31,8 +35,14 @@ bool splitWords(const std::string& line, std::vector<Word>& words, std::string& 
     Word word;
     while (i < line.size() && line[i] != ' ' && line[i] != '\t') {
       if (line[i] != '"') {
-        if (line[i] == '=' && word.equalsAt == std::string::npos) word.equalsAt = word.text.size();
-        word.text += line[i++];
+        // A run of plain characters is taken at once, so that a long word is copied once.
+        std::size_t end = std::min(line.find_first_of(" \t\"", i), line.size());
+        const void* equals = std::memchr(line.data() + i, '=', end - i);
+        if (equals && word.equalsAt == std::string::npos)
+          word.equalsAt =
+              word.text.size() + static_cast<std::size_t>(static_cast<const char*>(equals) - (line.data() + i));
+        word.text.append(line, i, end - i);
+        i = end;
         continue;
       }
       i++;  // just past the opening quote
@@ -50,7 +60,7 @@ bool splitWords(const std::string& line, std::vector<Word>& words, std::string& 
         word.text += c;
       }
     }
-    words.push_back(word);
+    words.push_back(std::move(word));
   }
   return true;
 }
@@ -67,7 +77,7 @@ std::string readRequestWords(const std::vector<Word>& words, Step& step) {
       } else if (word.text == "nowait" && (step.kind == Step::DATA || step.kind == Step::TASK)) {
         step.wait = false;
       } else {
-        return "unexpected word \"" + word.text + "\" (quote a value that holds blanks)";
+        return "unexpected word " + quotedExcerpt(word.text) + " (quote a value that holds blanks)";
       }
       continue;
     }
@@ -85,12 +95,12 @@ std::string readRequestWords(const std::vector<Word>& words, Step& step) {
       step.user = value;
     } else if (key == "filter" && step.kind == Step::DATA) {
       Filter filter;
-      if (!parseFilter(value, filter)) return "filter \"" + value + "\" is not NAME<op>VALUE";
+      if (!parseFilter(value, filter)) return "filter " + quotedExcerpt(value) + " is not NAME<op>VALUE";
       step.filters.push_back(filter);
     } else if (key == "shuttingDown" && step.kind == Step::STOP && (value == "true" || value == "false")) {
       step.shuttingDown = value == "true";
     } else {
-      return "unknown or invalid \"" + word.text + "\"";
+      return "unknown or invalid " + quotedExcerpt(word.text);
     }
   }
   if (!named) return step.kind == Step::TASK ? "task needs a command" : "needs a group name (or *)";
@@ -207,7 +217,7 @@ std::string readPlainStep(const std::string& name, const std::vector<Word>& word
     if (words.size() != 1) return name + " takes no arguments";
     return "";
   }
-  return "unknown step \"" + name + "\"";
+  return "unknown step " + quotedExcerpt(name);
 }
 
 // Parses one script line that is not blank or a comment; returns "" or what is wrong.

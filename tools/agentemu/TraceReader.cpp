@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Conversation.h"
+#include "Excerpt.h"
 #include "Recorder.h"
 #include "Scenario.h"
 #include "StreamParser.h"
@@ -126,13 +127,14 @@ void Writer::received(const Element& message, const std::string& bytes) {
   } else if (bytes.find('\n') == std::string::npos && bytes.find('\r') == std::string::npos) {
     line("raw " + bytes);
   } else {
-    line("# <" + message.name + "> holds a line break, which a raw step cannot send; skipped");
+    line("# <" + excerpt(message.name) + "> holds a line break, which a raw step cannot send; skipped");
   }
 }
 
 void Writer::answered(const std::string& id, const Answer& answer, bool task) {
   if (!asked_.erase(id)) {
-    line("# an answer to id " + ScriptText::word(id) + ", which the trace does not show asked or answered it before");
+    line("# an answer to id " + excerpt(ScriptText::word(id)) +
+         ", which the trace does not show asked or answered it before");
     return;
   }
   line("wait id=" + ScriptText::word(id));

@@ -1,6 +1,9 @@
 // Message framing at ">\n" over arbitrary read boundaries.
 #include "transport/MessageFraming.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -32,6 +35,19 @@ StringBuffer* keep(const char* text, int length) {
   }
   return kept;
 }
+// Appends n bytes of text to message, growing it by at least its capacity when it
+// is full: appendN grows by what it appends, so a message that arrives over many
+// reads would be copied once per read by an allocator that cannot grow in place.
+void appendGrowing(StringBuffer& message, const char* text, int n) {
+  int64_t room = static_cast<int64_t>(message.capacity()) - message.length();
+  if (n >= room) {
+    int64_t extra = std::max<int64_t>(n + 1, message.capacity());
+    if (static_cast<int64_t>(message.capacity()) + extra >= INT_MAX) extra = n + 1;
+    message.grow(static_cast<int>(extra));
+  }
+  message.appendN(text, n);
+}
+
 }  // namespace
 
 MessageFramer::~MessageFramer() {
@@ -87,11 +103,11 @@ Frame MessageFramer::feed(const char* chunk, int length, StringBuffer& message) 
   } else {
     const char* hit = findTerminator(chunk, static_cast<size_t>(textLength));
     if (!hit) {
-      message.appendN(chunk, textLength);
+      appendGrowing(message, chunk, textLength);
       return Frame::INCOMPLETE;
     }
     lineFeed = static_cast<int>(hit - chunk) + 1;
-    message.appendN(chunk, lineFeed);  // through the '>'
+    appendGrowing(message, chunk, lineFeed);  // through the '>'
   }
   if (length <= lineFeed + 1) return Frame::COMPLETE;
   if (textLength > lineFeed + 1) {

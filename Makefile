@@ -8,7 +8,7 @@ CMAKE_FLAGS ?= $(if $(CI),-DCPCLIENT_WERROR=ON,)
 MEMCHECK_PROGRAMS = util_tests host_tests transport_tests xml_tests config_tests api_tests
 
 .PHONY: all configure build test demo sanitize tsan memcheck fuzz coverage bench bench-build bench-smoke clean \
-  format format-check lint
+  format format-check lint python-check
 
 all: build
 
@@ -111,6 +111,10 @@ lint:
 	@cmake -S . -B build-tidy -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCPCLIENT_TESTS=OFF > /dev/null
 	@$(CLANG_TIDY) -p build-tidy --quiet $(LINT_SOURCES) 2>&1 | grep -v '^[0-9]* warnings\? generated\.$$'; \
 	  status=$${PIPESTATUS[0]}; [ $$status -eq 0 ] && echo "lint: no findings"; exit $$status
+
+# flake8 and mypy (Debian's) over the Python package and its tests; settings in python/setup.cfg.
+python-check:
+	cd python && flake8 && mypy
 
 clean:
 	rm -rf build build-sanitize build-tsan build-fuzz build-coverage build-bench build-tidy

@@ -80,12 +80,12 @@ def main():
     if period_ms > 0:
         events.start()
     try:
-        provider.run(workers=2)  # the task and the two groups may run side by side
-    except cpclient.CpError as error:
-        print(f"procmon: {error}", file=sys.stderr)
-        return 1
+        outcome = provider.run(workers=2)  # the task and the two groups may run side by side
     finally:
         stopped.set()
+    if outcome == cpclient.Outcome.GAVE_UP:
+        print(f"procmon: {provider.error}", file=sys.stderr)
+        return 1
     return 0
 
 

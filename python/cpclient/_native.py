@@ -1,4 +1,4 @@
-"""The low layer: the library's twenty-two exports bound with ctypes, and where the library is found.
+"""The low layer: the library's twenty-three exports bound with ctypes, and where the library is found.
 
 Nothing else of the library is reached. The structures mirror include/cpclient.h
 field by field; the test suite compares their sizes and offsets with a C program
@@ -6,23 +6,52 @@ compiled against the header. Every binding is a plain CDLL function, so ctypes
 releases the GIL for the call: a thread blocked in a wait leaves the others running.
 """
 
+from __future__ import annotations
+
 import ctypes
+import enum
 import os
 import threading
 from ctypes import POINTER, Structure, c_bool, c_char_p, c_int, c_uint16
+from typing import Any, Optional, Sequence
 
-# Result codes; never renumbered.
-OK = 0
-NO_PORT = -1
-CONNECT_FAILED = -2
-ILLEGAL_STATE = -4
-WRITE_FAILED = -5
-UNKNOWN_GROUP = -8
-ID_NOT_PENDING = -9
-NO_MEMORY = -10
-TIMED_OUT = -11
-AGENT_SHUTDOWN = -12
-CONNECTION_LOST = -13
+
+class Result(enum.IntEnum):
+    """The library's CP_ result codes (CP_ plus the name in the header); never renumbered."""
+
+    OK = 0
+    NO_PORT = -1
+    CONNECT_FAILED = -2
+    ILLEGAL_STATE = -4
+    WRITE_FAILED = -5
+    UNKNOWN_GROUP = -8
+    ID_NOT_PENDING = -9
+    NO_MEMORY = -10
+    TIMED_OUT = -11
+    AGENT_SHUTDOWN = -12
+    CONNECTION_LOST = -13
+
+
+OK = Result.OK
+NO_PORT = Result.NO_PORT
+CONNECT_FAILED = Result.CONNECT_FAILED
+ILLEGAL_STATE = Result.ILLEGAL_STATE
+WRITE_FAILED = Result.WRITE_FAILED
+UNKNOWN_GROUP = Result.UNKNOWN_GROUP
+ID_NOT_PENDING = Result.ID_NOT_PENDING
+NO_MEMORY = Result.NO_MEMORY
+TIMED_OUT = Result.TIMED_OUT
+AGENT_SHUTDOWN = Result.AGENT_SHUTDOWN
+CONNECTION_LOST = Result.CONNECTION_LOST
+
+
+def result(code: int) -> int:
+    """code as a Result member when it is one, else the int itself."""
+    try:
+        return Result(code)
+    except ValueError:
+        return code
+
 
 INTERFACE_LEVEL = 1000
 
@@ -70,8 +99,8 @@ _REQUEST_PP = POINTER(POINTER(CPREQUEST))
 _TEXTS = POINTER(c_char_p)
 _UTF16 = POINTER(c_uint16)  # char16_t*: wchar_t is 32 bits on Linux, so never c_wchar_p
 
-# name: (result type, argument types). The eighteen, then the four extensions.
-_SIGNATURES = {
+# name: (result type, argument types). The eighteen, then the five extensions.
+_SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "vexadllHello": (c_int, []),
     "cpdll_setPort": (None, [c_int]),
     "cpdll_GetConfigurationProperty": (c_char_p, [c_char_p]),
@@ -94,6 +123,7 @@ _SIGNATURES = {
     "cpdll_SetAttributeValuesUtf8": (c_int, [_TEXTS, c_int, c_char_p]),
     "cpdll_SendTaskOutput": (c_int, [c_int, c_char_p, _TEXTS, _TEXTS, c_int]),
     "cpdll_ResultText": (c_char_p, [c_int]),
+    "cpdll_OpenConnectionTimed": (c_int, [c_int]),
 }
 
 
@@ -101,16 +131,16 @@ class LibraryNotFoundError(OSError):
     """The shared library could not be loaded; the message names every place tried and why it failed."""
 
 
-def _installed_candidate():
+def _installed_candidate() -> Optional[str]:
     """The library that cmake --install put beside this package, or None in a source tree."""
     try:
-        from . import _location  # written by the install
+        from . import _location  # type: ignore[attr-defined]  # written by the install
     except ImportError:
         return None
     return os.path.normpath(os.path.join(os.path.dirname(__file__), _location.LIBRARY_DIR, SONAME))
 
 
-def candidates():
+def candidates() -> list[tuple[str, str]]:
     """The places tried, in order: CPCLIENT_LIBRARY alone when it is set (a wrong setting is an
     error, never a silent fall-back to another copy); else the installed library beside the
     package, then the system's loader by SONAME."""
@@ -126,11 +156,11 @@ def candidates():
 
 
 _lock = threading.Lock()
-_library = None
-_path = None
+_library: Optional[ctypes.CDLL] = None
+_path: Optional[str] = None
 
 
-def load():
+def load() -> Any:
     """The bound library, loaded on first use. Raises LibraryNotFoundError. Thread-safe."""
     global _library, _path
     with _lock:
@@ -160,17 +190,17 @@ def load():
         )
 
 
-def loaded_path():
+def loaded_path() -> Optional[str]:
     """The path or name the library was loaded from, or None before the first load."""
     return _path
 
 
-def texts(values):
+def texts(values: Sequence[Optional[bytes]]) -> Any:
     """A C array of the given byte strings (None: a null element) for the row functions."""
     return (c_char_p * len(values))(*values)
 
 
-def utf16(text):
+def utf16(text: str) -> Any:
     """A NUL-terminated UTF-16 buffer of text for cpdll_SetAttributeValues."""
     units = text.encode("utf-16-le")
     return (c_uint16 * (len(units) // 2 + 1)).from_buffer_copy(units + b"\0\0")

@@ -1,13 +1,22 @@
-"""The provider layer: handlers per group and for tasks, the run loop, its dispatcher and events."""
+"""The provider layer: handlers per group and for tasks, the run loop, its dispatcher, timers and events."""
+
+from __future__ import annotations
 
 import collections
+import enum
+import functools
 import logging
 import numbers
 import operator
+import os
+import pwd
+import random
 import signal
 import threading
 import time
 from ctypes import POINTER, byref, c_int, sizeof
+from types import FrameType
+from typing import Any, Callable, Deque, Dict, Iterable, List, NamedTuple, Optional, Tuple, TypeVar, Union
 
 from . import _native as native
 
@@ -16,15 +25,47 @@ log = logging.getLogger("cpclient")
 # The C library has one connection per process: one run at a time.
 _running = threading.Lock()
 
+Value = Union[str, bytes, int, float, bool, None]
+Row = Iterable[Value]
+Job = Callable[[], None]
+F = TypeVar("F", bound=Callable[..., Any])
+
+
+class _TextEnum(str, enum.Enum):
+    """An enum whose members are their strings: equal to them, hashed and printed as them."""
+
+    __str__ = str.__str__
+    __format__ = str.__format__  # type: ignore[assignment]
+    __hash__ = str.__hash__
+
+
+class Outcome(_TextEnum):
+    """Why run() returned; each member equals its string."""
+
+    SHUTDOWN = "shutdown"  # the agent shut down
+    STOPPED = "stopped"  # stop(), SIGINT or SIGTERM
+    GAVE_UP = "gave up"  # no connection within the limits, or a failure run cannot go on from: see Provider.error
+
+
+class RequestKind(_TextEnum):
+    """A request's kind; each member equals its string."""
+
+    DATA = "data"
+    TASK = "task"
+    START = "start"
+    STOP = "stop"
+    NONE = "none"
+
 
 class CpError(Exception):
-    """A failed library call: code is the CP_ result (a negative int), text cpdll_ResultText's."""
+    """A failed library call: code is the CP_ result (a Result when the library names it, else an int),
+    text cpdll_ResultText's."""
 
-    def __init__(self, code, text=None):
+    def __init__(self, code: int, text: Optional[str] = None) -> None:
         if text is None:
             text = native.load().cpdll_ResultText(code).decode()
-        super().__init__(f"{text} ({code})")
-        self.code = code
+        super().__init__(f"{text} ({int(code)})")
+        self.code = native.result(code)
         self.text = text
 
 
@@ -32,35 +73,40 @@ class RequestError(Exception):
     """Raised by a handler to answer its request with rc: a data request's error code, a task's rc.
     An rc that is no int, or that C's int cannot hold, answers handler_error_rc instead (logged)."""
 
-    def __init__(self, rc, message=""):
+    def __init__(self, rc: int, message: str = "") -> None:
         super().__init__(message or f"answered with rc {rc}")
         self.rc = rc
 
 
-Filter = collections.namedtuple("Filter", "name value op log_op")
-Filter.__doc__ = "One filter of a data request; op and log_op are None when the agent sent none."
+class Filter(NamedTuple):
+    """One filter of a data request; op and log_op are None when the agent sent none."""
+
+    name: Optional[str]
+    value: Optional[str]
+    op: Optional[str]
+    log_op: Optional[str]
 
 
-def _text(raw):
+def _text(raw: Optional[bytes]) -> Optional[str]:
     return None if raw is None else raw.decode("utf-8", "surrogateescape")
 
 
 class Request:
     """A request as plain Python values, copied out of the library's record (which is freed at once).
 
-    kind is one of "data", "task", "start", "stop". group is the group's name (None for tasks),
-    group_id its number; id is what data and task requests are answered under.
+    kind is a RequestKind (equal to "data", "task", "start", "stop"). group is the group's name
+    (None for tasks), group_id its number; id is what data and task requests are answered under.
     """
 
-    KINDS = {native.DATA_REQUEST: "data", native.TASK_REQUEST: "task",
-             native.START_REQUEST: "start", native.STOP_REQUEST: "stop"}
+    KINDS = {native.DATA_REQUEST: RequestKind.DATA, native.TASK_REQUEST: RequestKind.TASK,
+             native.START_REQUEST: RequestKind.START, native.STOP_REQUEST: RequestKind.STOP}
 
     __slots__ = ("kind", "group", "group_id", "id", "request_started_id", "command", "user",
                  "subnode", "shutting_down", "filters")
 
-    def __init__(self, record, group_name):
-        self.kind = self.KINDS.get(record.requestType, "none")
-        self.group_id = record.groupId
+    def __init__(self, record: Any, group_name: Optional[str]) -> None:
+        self.kind: RequestKind = self.KINDS.get(record.requestType, RequestKind.NONE)
+        self.group_id: int = record.groupId
         self.group = group_name
         self.id = _text(record.id)
         self.request_started_id = _text(record.requestStartedID)
@@ -68,22 +114,22 @@ class Request:
         self.user = _text(record.user)
         self.subnode = _text(record.subnode)
         self.shutting_down = bool(record.shuttingDown)
-        self.filters = []
+        self.filters: List[Filter] = []
         node = record.requestInfo
         while node:
             info = node.contents
             self.filters.append(Filter(_text(info.name), _text(info.value), _text(info.op), _text(info.logOp)))
             node = info.next
 
-    def wants(self, column, key):
+    def wants(self, column: str, key: str) -> bool:
         """True unless an equality filter (op "EQ" or none) on column names another key than key."""
         return all(f.value == key for f in self.filters if f.name == column and f.op in (None, "EQ"))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<Request {self.kind} group={self.group!r} id={self.id!r} command={self.command!r}>"
 
 
-def value_bytes(value):
+def value_bytes(value: Value) -> Optional[bytes]:
     """One value as the UTF-8 bytes the library takes, or None for a null value.
 
     str is encoded; bytes go as they are; integers and other real numbers (as int and float) as
@@ -115,11 +161,34 @@ def value_bytes(value):
     return raw
 
 
+_CONTROLS = frozenset(map(chr, range(0x20))) | frozenset(map(chr, range(0x7F, 0xA0)))
+# The library writes group names and subnodes into attributes as they are: these would break the message.
+_NAME_FORBIDDEN = frozenset("&<>\"'") | _CONTROLS
+
+
+def name_bytes(name: Union[str, bytes], what: str = "a name", empty: bool = True, escaped: bool = False) -> bytes:
+    """A group name, subnode or instance as the bytes the library takes. ValueError refuses one
+    that would make a malformed message: holding &, <, >, ", ' (unless the library escapes it:
+    escaped, as for instances) or a control character, not valid UTF-8, or empty where empty is
+    False; TypeError what is neither str nor bytes."""
+    if not isinstance(name, (str, bytes)):
+        raise TypeError(f"{what} is a str, not {type(name).__name__}: {name!r}")
+    text = name.decode("utf-8", "surrogateescape") if isinstance(name, bytes) else name
+    if not text and not empty:
+        raise ValueError(f"{what} may not be empty")
+    bad = sorted((_CONTROLS if escaped else _NAME_FORBIDDEN).intersection(text))
+    if bad:
+        raise ValueError(f"{what} may not hold {', '.join(map(repr, bad))}: {name!r}")
+    raw = value_bytes(name)
+    assert raw is not None
+    return raw
+
+
 _INT_BITS = 8 * sizeof(c_int)
 _INT_MIN, _INT_MAX = -(2 ** (_INT_BITS - 1)), 2 ** (_INT_BITS - 1) - 1
 
 
-def _c_int(number, what="an rc"):
+def _c_int(number: Any, what: str = "an rc") -> int:
     """number as an int that the library's C int parameters take. ctypes would wrap a larger one
     (2**32 goes as 0, success) and refuse a non-integer at the call, so TypeError refuses what is
     no integer (bool and IntEnum are, as 1/0 and their number) and ValueError what C cannot hold."""
@@ -132,45 +201,94 @@ def _c_int(number, what="an rc"):
     return value
 
 
-def _id_bytes(request_id):
+def _id_bytes(request_id: Optional[str]) -> bytes:
     """A request id as the very bytes the library handed over (a numeric character reference
     may make any byte), so that the library finds the request pending under it."""
-    return request_id.encode("utf-8", "surrogateescape")
+    return (request_id or "").encode("utf-8", "surrogateescape")
 
 
-def _row(row):
+def _row(row: Row) -> List[Optional[bytes]]:
     if isinstance(row, (str, bytes)):
         raise TypeError(f"a row is a sequence of values, not one text: {row!r}")
     return [value_bytes(value) for value in row]
 
 
+def task_answer(answer: Any) -> Tuple[int, List[Optional[bytes]], List[Optional[bytes]]]:
+    """(rc, values, insts) of a task handler's return value, as the library takes them; TypeError
+    or ValueError when it has none of the shapes (outputs given as one str or bytes are no
+    sequence of outputs), or holds an rc, a value or an instance that cannot be sent."""
+    outputs: Iterable[Any]
+    if answer is None:
+        rc, outputs = 0, ()
+    elif isinstance(answer, int) and not isinstance(answer, bool):
+        rc, outputs = answer, ()
+    elif isinstance(answer, tuple) and len(answer) == 2 and isinstance(answer[0], int):
+        rc, outputs = answer
+    else:
+        raise TypeError(f"a task handler returns None, an rc or (rc, outputs), not {answer!r}")
+    if isinstance(outputs, (str, bytes)):
+        raise TypeError(f"a task's outputs are a sequence of values, not one text: {outputs!r}")
+    values: List[Optional[bytes]] = []
+    insts: List[Optional[bytes]] = []
+    for output in outputs:
+        value, inst = output if isinstance(output, tuple) else (output, None)
+        values.append(value_bytes(value))
+        insts.append(None if inst is None else name_bytes(inst, "an instance", escaped=True))
+    return _c_int(rc), values, insts
+
+
 class _Group:
     __slots__ = ("name", "version", "id", "handler")
 
-    def __init__(self, name, version, group_id, handler):
+    def __init__(self, name: str, version: int, group_id: int, handler: Callable[[Request], Any]) -> None:
         self.name, self.version, self.id, self.handler = name, version, group_id, handler
 
 
-class _Dispatcher:
-    """Runs jobs on a pool of threads, or inline when it has none. Jobs of one key (>= 0) run one
-    at a time in the order submitted; other keys, and key -1, run in parallel."""
+class _Timer:
+    """A function called every interval seconds while connected; busy while a call runs."""
 
-    def __init__(self, workers, run):
-        self._run = run
+    __slots__ = ("interval", "function", "due", "busy")
+
+    def __init__(self, interval: float, function: Callable[[], Any]) -> None:
+        self.interval, self.function = interval, function
+        self.due = 0.0
+        self.busy = False
+
+
+class _Dispatcher:
+    """Runs jobs on a pool of daemon threads, or inline when it has none. Jobs of one key (>= 0)
+    run one at a time in the order submitted; other keys, and key -1, run in parallel.
+
+    The threads are made by thread_factory (threading.Thread's signature) and started at once;
+    when one cannot be made or started, those started are ended and joined, and the error raised.
+    Daemons: a run that ends with handlers still running (after the grace, or a second Ctrl-C)
+    neither waits for them nor keeps the interpreter from exiting.
+    """
+
+    def __init__(self, workers: int, thread_factory: Callable[..., threading.Thread] = threading.Thread) -> None:
         self._cond = threading.Condition()
-        self._ready = collections.deque()
-        self._busy = {}  # key of a job queued or running: the jobs behind it
+        self._ready: Deque[Tuple[int, Job]] = collections.deque()
+        self._busy: Dict[int, Deque[Job]] = {}  # key of a job queued or running: the jobs behind it
         self._outstanding = 0
         self._quit = False
-        # Daemons: a second Ctrl-C may leave run() while a handler still runs.
-        self._threads = [threading.Thread(target=self._work, name=f"cpclient-worker-{n}", daemon=True)
-                         for n in range(workers)]
-        for thread in self._threads:
-            thread.start()
+        self._threads: List[threading.Thread] = []
+        try:
+            for n in range(workers):
+                thread = thread_factory(target=self._work, name=f"cpclient-worker-{n}", daemon=True)
+                thread.start()
+                self._threads.append(thread)
+        except BaseException:
+            self.close(join=True)
+            raise
 
-    def submit(self, key, job):
+    @property
+    def threads(self) -> List[threading.Thread]:
+        return list(self._threads)
+
+    def submit(self, key: int, job: Job) -> None:
         if not self._threads:
-            return self._run(job)
+            job()
+            return
         with self._cond:
             self._outstanding += 1
             if key >= 0:
@@ -181,33 +299,36 @@ class _Dispatcher:
             self._ready.append((key, job))
             self._cond.notify()
 
-    def drain(self):
-        """Waits until every job submitted has run."""
+    def wait_idle(self, timeout: float) -> bool:
+        """True once every job submitted has run; False after timeout seconds."""
         with self._cond:
-            self._cond.wait_for(lambda: self._outstanding == 0)
+            return self._cond.wait_for(lambda: self._outstanding == 0, timeout)
 
-    def close(self):
+    def close(self, join: bool) -> None:
+        """Ends the threads: each finishes the job it runs; jobs not begun are dropped. With join,
+        waits for them."""
         with self._cond:
             self._quit = True
             self._cond.notify_all()
-        for thread in self._threads:
-            thread.join()
+        if join:
+            for thread in self._threads:
+                thread.join()
 
-    def _work(self):
+    def _work(self) -> None:
         with self._cond:
             while True:
                 self._cond.wait_for(lambda: self._quit or self._ready)
-                if not self._ready:
+                if self._quit:
                     return
                 key, job = self._ready.popleft()
                 self._cond.release()
                 try:
-                    self._run(job)
+                    job()
                 finally:
                     self._cond.acquire()
                     self._finish(key)
 
-    def _finish(self, key):
+    def _finish(self, key: int) -> None:
         """Under the lock: the next job of key becomes ready, or key is free again."""
         if key >= 0:
             behind = self._busy[key]
@@ -219,37 +340,65 @@ class _Dispatcher:
         self._cond.notify_all()
 
 
+class _Options(NamedTuple):
+    reconnect: bool
+    attempts: Optional[int]
+    timeout: Optional[float]
+    backoff: float
+    max_backoff: float
+    poll_ms: int
+    grace: float
+    error_rc: int
+    port: int
+
+
+# Seconds between two reminders that the agent still cannot be reached.
+REMINDER_S = 60.0
+# The longest sleep between two looks at the stop flag, outside the library's waits.
+_SLICE_S = 0.05
+
+
 class Provider:
     """A provider: its groups and handlers, and the loop that serves them.
 
-    Set it up (group, task, on_start, on_stop) before run(). A group's data, start and stop
+    Set it up (group, task, on_start, on_stop, every) before run(). A group's data, start and stop
     handlers never run at the same time as each other and see its requests in order; different
-    groups and tasks run in parallel on the workers. event(), event_error(), stop() and
-    connected may be used from any thread at any time.
+    groups, tasks and timers run in parallel on the workers. event(), event_error(), stop(),
+    connected and error may be used from any thread at any time.
+
+    thread_factory makes the worker threads, with threading.Thread's signature (the default).
     """
 
-    def __init__(self):
-        self._groups = {}  # name: _Group
-        self._by_id = {}
-        self._task = None
-        self._on_start = None
-        self._on_stop = None
+    thread_factory: Callable[..., threading.Thread] = threading.Thread
+
+    def __init__(self) -> None:
+        self._groups: Dict[str, _Group] = {}
+        self._by_id: Dict[int, _Group] = {}
+        self._task: Optional[Callable[[Request], Any]] = None
+        self._on_start: Optional[Callable[[Request], Any]] = None
+        self._on_stop: Optional[Callable[[Request], Any]] = None
+        self._timers: List[_Timer] = []
         self._stopping = False  # a plain store: safe from a signal handler
         self._up = False  # registered and not being closed; events are refused while it is False
-        self._options = None
+        self._error: Optional[BaseException] = None
+        self._options = _Options(True, None, None, 0.2, 5.0, 150, 3.0, 1, 0)
+        self._grace_until: Optional[float] = None
 
     # ---- Set-up -------------------------------------------------------------
 
-    def group(self, name, version=1):
+    def group(self, name: str, version: int = 1) -> Callable[[F], F]:
         """Decorator: handler(request) serves group name's data requests and returns its rows, an
         iterable (a generator too) of rows, each an iterable of values. Raising RequestError(rc)
         answers with error rc; any other exception with run's handler_error_rc. A name given
-        again replaces the handler and keeps its number. ValueError or TypeError refuses a name
-        or version that cannot be sent."""
-        value_bytes(name)
+        again replaces the handler and keeps its number. ValueError refuses a name that is empty
+        or holds &, <, >, ", ' or a control character (it would make a malformed message), or a
+        version that C's int cannot hold; TypeError a name that is no str."""
+        if not isinstance(name, str):
+            raise TypeError(f"a group name is a str, not {type(name).__name__}: {name!r}")
+        name_bytes(name, "a group name", empty=False)
         version = _c_int(version, "a group version")
 
-        def register(handler):
+        def register(handler: F) -> F:
             known = self._groups.get(name)
             if known:
                 known.version, known.handler = version, handler
@@ -260,121 +409,169 @@ class Provider:
 
         return register
 
-    def task(self):
+    def task(self) -> Callable[[F], F]:
         """Decorator: handler(request) runs task requests and returns the answer: None (rc 0), an
-        int rc, or (rc, outputs) where each output is a value or a (value, instance) pair.
-        Raising RequestError(rc) answers rc; any other exception, or an rc or a value that cannot
-        be sent, handler_error_rc. Without a handler, tasks are answered handler_error_rc. It may
-        run on several workers at once."""
+        int rc, or (rc, outputs) where outputs is a sequence (never one str or bytes) of values or
+        (value, instance) pairs. Raising RequestError(rc) answers rc; any other exception, or an
+        answer that cannot be sent (task_answer), handler_error_rc. Without a handler, tasks are
+        answered handler_error_rc. It may run on several workers at once."""
 
-        def register(handler):
+        def register(handler: F) -> F:
             self._task = handler
             return handler
 
         return register
 
-    def on_start(self, handler):
+    def on_start(self, handler: F) -> F:
         """Decorator: handler(request) is told of the start of a request on a group; no answer."""
         self._on_start = handler
         return handler
 
-    def on_stop(self, handler):
+    def on_stop(self, handler: F) -> F:
         """Decorator: handler(request) is told of the stop of a request on a group; no answer."""
         self._on_stop = handler
         return handler
 
+    def every(self, interval: float, function: Optional[F] = None) -> Any:
+        """Calls function() every interval seconds while connected, on the workers (on run's thread
+        with workers=0), first one interval after each connect; a call still running when the next
+        is due skips that one; an exception is logged. Timers end with run (stop(), the shutdown).
+        Use as every(5.0, fn) or as the decorator @every(5.0). ValueError for an interval that is
+        not a positive number of seconds."""
+        seconds = float(interval)
+        if not seconds > 0:
+            raise ValueError(f"an interval is a positive number of seconds, not {interval!r}")
+
+        def register(fn: F) -> F:
+            self._timers.append(_Timer(seconds, fn))
+            return fn
+
+        return register if function is None else register(function)
+
     # ---- Running ------------------------------------------------------------
 
-    def run(self, *, port=0, workers=0, reconnect=True, reconnect_attempts=10, backoff=0.2,
-            max_backoff=5.0, poll=0.15, handler_error_rc=1, handle_signals=True):
-        """Connects, registers every group and serves requests. Returns "shutdown" when the agent
-        shut down, "stopped" after stop() (or SIGINT/SIGTERM); raises CpError when the first open
-        fails (its result) or when a lost connection cannot be had again (CONNECTION_LOST, also
-        with reconnect=False). Every handler has returned and the connection is closed when it
-        returns.
+    def run(self, *, port: int = 0, workers: int = 0, reconnect: bool = True,
+            reconnect_attempts: Optional[int] = None, reconnect_timeout: Optional[float] = None,
+            backoff: float = 0.2, max_backoff: float = 5.0, poll: float = 0.15, grace: float = 3.0,
+            handler_error_rc: int = 1, handle_signals: bool = True,
+            agent_user: Union[int, str, None] = None) -> Outcome:
+        """Connects, registers every group and serves requests until the agent shuts down, stop()
+        is called, or it gives up. Returns an Outcome (equal to its string):
+
+        - SHUTDOWN ("shutdown"): the agent shut down;
+        - STOPPED ("stopped"): stop(), SIGINT or SIGTERM;
+        - GAVE_UP ("gave up"): error holds why, also logged: CpError(CONNECT_FAILED) when no
+          connection came within the limits below, CpError(NO_PORT) when no port is known,
+          CpError(CONNECTION_LOST) for a lost connection with reconnect=False, the exception of
+          a worker thread that could not start, or another library result the loop cannot go on
+          from.
+
+        The connection is closed when it returns. Connecting, at the start as after a lost
+        connection, tries until connected: one attempt at a time (the library's open without its
+        own waits), then a pause of backoff seconds, doubled after each failure up to max_backoff,
+        each pause jittered down by up to a quarter. reconnect_attempts and reconnect_timeout
+        (seconds) limit each such phase; None: no limit. The first failed attempt of a phase is
+        logged as a warning, then a reminder at most once a minute, and the connect after
+        failures or a loss as a warning again. reconnect=False gives up on a lost connection.
+
+        stop(), SIGINT and SIGTERM are seen within poll seconds (the library's timed wait) or
+        50 ms (pauses, drains). Handlers still running then get grace seconds to answer; run then
+        returns without them: they go on in daemon threads, their answers fail (logged), and they
+        neither hold run nor the interpreter's exit. With workers=0 handlers run on this thread
+        and finish first. handle_signals: on the main thread, SIGINT and SIGTERM call stop() for
+        the run's duration, and a second SIGINT raises KeyboardInterrupt at once (out of run, which
+        closes the connection and leaves the handlers still running behind).
 
         port: the agent's port (0: CP_PORT). workers: handler threads (0: handlers run on this
-        thread). A lost connection is opened again after backoff seconds, doubled after each
-        failure up to max_backoff, at most reconnect_attempts times. poll: seconds between two
-        looks at the stop flag. handle_signals: on the main thread, SIGINT and SIGTERM call
-        stop() for the run's duration (a second SIGINT raises KeyboardInterrupt). handler_error_rc
-        must be an int that C's int holds (else ValueError or TypeError, before connecting)."""
+        thread). agent_user: a user name or uid; only an agent listening as that user counts (a
+        listener of another user is refused, which is logged as the agent not being reachable,
+        and the tries go on); it is put in the environment as CP_AGENT_USER for the run.
+        handler_error_rc must be an int that C's int holds. Raised before connecting: ValueError
+        or TypeError for a bad option (also an agent_user that names no user), RuntimeError when
+        another Provider runs in this process."""
         error_rc = _c_int(handler_error_rc, "handler_error_rc")
+        user = None if agent_user is None else _agent_user(agent_user)
         library = native.load()
         if not _running.acquire(blocking=False):
             raise RuntimeError("cpclient: another Provider is running in this process")
+        saved_user = os.environ.get("CP_AGENT_USER")
         try:
-            self._options = dict(reconnect=reconnect, attempts=reconnect_attempts, backoff=backoff,
-                                 max_backoff=max_backoff, poll_ms=max(1, int(poll * 1000)),
-                                 error_rc=error_rc)
+            self._options = _Options(reconnect, reconnect_attempts, reconnect_timeout, backoff, max_backoff,
+                                     max(1, int(poll * 1000)), grace, error_rc, port)
+            self._error = None
+            self._grace_until = None
+            if user is not None:
+                os.environ["CP_AGENT_USER"] = user
             with _Signals(self if handle_signals else None):
                 if self._stopping:
-                    return "stopped"
+                    return Outcome.STOPPED
                 if port:
                     library.cpdll_setPort(port)
-                result = self._connect()
-                if result != native.OK:
-                    raise CpError(result)
-                dispatcher = _Dispatcher(workers, self._handle)
                 try:
-                    outcome = self._serve(dispatcher)
-                    dispatcher.drain()
-                finally:
-                    dispatcher.close()
+                    return self._run(workers)
+                except BaseException:  # a KeyboardInterrupt anywhere, even just after an open
                     self._disconnect()
-                if isinstance(outcome, int):
-                    raise CpError(outcome)
-                return outcome
+                    raise
         finally:
+            if user is not None:
+                if saved_user is None:
+                    os.environ.pop("CP_AGENT_USER", None)
+                else:
+                    os.environ["CP_AGENT_USER"] = saved_user
             _running.release()
 
-    def stop(self):
-        """Asks run() to finish: it sees the flag within poll, lets running handlers finish,
+    def stop(self) -> None:
+        """Asks run() to finish: it sees the flag within poll, gives running handlers the grace,
         closes and returns. The flag stays set: a stop before run() makes it return at once."""
         self._stopping = True
 
     @property
-    def stopping(self):
+    def stopping(self) -> bool:
         return self._stopping
 
     @property
-    def connected(self):
+    def connected(self) -> bool:
         """True while registered with the agent: events can be sent."""
         return self._up
 
+    @property
+    def error(self) -> Optional[BaseException]:
+        """Why the last run gave up (Outcome.GAVE_UP), else None."""
+        return self._error
+
     # ---- Events -------------------------------------------------------------
 
-    def event(self, group, *values, subnode=None):
+    def event(self, group: str, *values: Value, subnode: Union[str, bytes, None] = None) -> None:
         """Sends one row of values as an event of group (by name), marked with subnode if given.
         Raises CpError: UNKNOWN_GROUP for a name not registered here, ILLEGAL_STATE while the
-        connection is down, else the library's result; ValueError or TypeError for a value that
-        cannot be sent (value_bytes), before anything is sent."""
+        connection is down, else the library's result; ValueError or TypeError for a value or a
+        subnode that cannot be sent (value_bytes, name_bytes), before anything is sent."""
         row = native.texts(_row(values))
+        name = None if subnode is None else name_bytes(subnode, "a subnode")
         target = self._target(group)
-        if subnode is None:
+        if name is None:
             self._check(lambda lib: lib.cpdll_SendEventData(row, len(values), target))
         else:
-            name = value_bytes(subnode)
             self._check(lambda lib: lib.cpdll_SendSubnodeEventData(row, len(values), target, name))
 
-    def event_error(self, group, rc, subnode=None):
+    def event_error(self, group: str, rc: int, subnode: Union[str, bytes, None] = None) -> None:
         """Sends error code rc as an event of group, optionally for subnode. Raises as event(), and
         ValueError or TypeError for an rc that C's int cannot take."""
         rc = _c_int(rc)
+        name = None if subnode is None else name_bytes(subnode, "a subnode")
         target = self._target(group)
-        if subnode is None:
+        if name is None:
             self._check(lambda lib: lib.cpdll_SendEventError(rc, target))
         else:
-            name = value_bytes(subnode)
             self._check(lambda lib: lib.cpdll_SendSubnodeEventError(rc, target, name))
 
-    def _target(self, name):
+    def _target(self, name: str) -> int:
         group = self._groups.get(name)
         if group is None:
             raise CpError(native.UNKNOWN_GROUP, f"no group named {name!r} is registered here")
         return group.id
 
-    def _check(self, send):
+    def _check(self, send: Callable[[Any], int]) -> None:
         # The library refuses an event that begins during a close, and a close waits for events
         # under way; the flag only spares the call while the connection is known to be down.
         library = native.load()
@@ -382,14 +579,41 @@ class Provider:
         if result != native.OK:
             raise CpError(result)
 
-    # ---- The connection ------------------------------------------------------
+    # ---- The run ------------------------------------------------------------
 
-    def _connect(self):
+    def _run(self, workers: int) -> Outcome:
+        outcome = self._connect_until_up(lost=False)
+        if outcome is not None:
+            return outcome
+        try:
+            dispatcher = _Dispatcher(workers, self.thread_factory)
+        except Exception as error:
+            self._disconnect()
+            return self._give_up(error, "a worker thread could not be started")
+        done = False
+        try:
+            outcome = self._serve(dispatcher)
+            done = self._drain(dispatcher)
+        finally:
+            # Joined only when idle: a handler past the grace, or a KeyboardInterrupt, must not hold run.
+            dispatcher.close(join=done)
+            self._disconnect()
+        return outcome
+
+    def _give_up(self, error: BaseException, why: str) -> Outcome:
+        self._error = error
+        log.error("cpclient: %s: %s; giving up", why, error)
+        return Outcome.GAVE_UP
+
+    def _connect(self) -> int:
+        """One attempt: open (no waits of the library's own), register; OK or the failing result."""
         library = native.load()
-        result = library.cpdll_OpenConnection()
+        result = library.cpdll_OpenConnectionTimed(0)
+        if result == native.TIMED_OUT:
+            result = native.CONNECT_FAILED  # a single attempt with no time to wait: it just failed
         for group in self._groups.values():
             if result == native.OK:
-                result = library.cpdll_RegisterAttrGroup(value_bytes(group.name), group.version, group.id)
+                result = library.cpdll_RegisterAttrGroup(name_bytes(group.name), group.version, group.id)
         if result == native.OK:
             # Up before the registration goes out, so that an event the agent may already
             # expect is never refused here; until then the library refuses events itself.
@@ -397,82 +621,152 @@ class Provider:
             result = library.cpdll_RegistrationComplete()
         if result != native.OK:
             self._disconnect()
-        return result
+        return int(result)
 
-    def _disconnect(self):
+    def _disconnect(self) -> None:
         self._up = False
         native.load().cpdll_CloseConnection()
 
-    def _serve(self, dispatcher):
-        """The wait loop: "shutdown", "stopped", or the result that ends the run."""
-        library = native.load()
-        poll_ms = self._options["poll_ms"]
+    def _connect_until_up(self, lost: bool) -> Optional[Outcome]:
+        """Tries until connected (None), stopped (STOPPED) or past the limits (GAVE_UP)."""
+        options = self._options
+        started = reminded = time.monotonic()
+        pause = options.backoff
+        attempts = 0
         while not self._stopping:
+            result = self._connect()
+            attempts += 1
+            now = time.monotonic()
+            if result == native.OK:
+                if attempts > 1 or lost:
+                    log.warning("cpclient: connected to the agent after %d attempts in %.1f s",
+                                attempts, now - started)
+                self._schedule_timers(now)
+                return None
+            if result == native.NO_PORT:
+                return self._give_up(CpError(result), "no agent port is known (CP_PORT or port=)")
+            if attempts == 1:
+                log.warning("cpclient: the agent cannot be reached%s: %s; trying again until it can",
+                            self._where(), CpError(result).text)
+            elif now - reminded >= REMINDER_S:
+                reminded = now
+                log.warning("cpclient: the agent still cannot be reached%s after %d attempts in %.0f s",
+                            self._where(), attempts, now - started)
+            sleep_s = min(pause, options.max_backoff) * random.uniform(0.75, 1.0)
+            if (options.attempts is not None and attempts >= options.attempts) or (
+                    options.timeout is not None and now + sleep_s - started > options.timeout):
+                return self._give_up(CpError(native.CONNECT_FAILED),
+                                     f"the agent could not be reached in {attempts} attempts")
+            if not self._sleep_unless_stopped(sleep_s):
+                break
+            pause = min(pause * 2, options.max_backoff)
+        return Outcome.STOPPED
+
+    def _where(self) -> str:
+        port = self._options.port or os.environ.get("CP_PORT")
+        user = os.environ.get("CP_AGENT_USER")
+        return (f" on port {port}" if port else "") + (f" (an agent of user {user} only)" if user else "")
+
+    def _serve(self, dispatcher: _Dispatcher) -> Outcome:
+        """The wait loop, from connected to the outcome."""
+        library = native.load()
+        while not self._stopping:
+            timeout_ms = self._run_due_timers(dispatcher)
             record = POINTER(native.CPREQUEST)()
-            result = library.cpdll_WaitForRequestTimed(byref(record), poll_ms)
+            result = library.cpdll_WaitForRequestTimed(byref(record), timeout_ms)
             try:
                 request = self._request(record.contents) if result == native.OK and record else None
             finally:
                 library.cpdll_FreeRequest(record)
             if request is not None:
                 # Dispatched before the stop flag is looked at again: a request taken is answered.
-                key = -1 if request.kind == "task" else request.group_id
-                dispatcher.submit(key, request)
+                key = -1 if request.kind == RequestKind.TASK else request.group_id
+                dispatcher.submit(key, functools.partial(self._handle, request))
             elif result == native.AGENT_SHUTDOWN:
-                return "shutdown"
+                return Outcome.SHUTDOWN
             elif result == native.CONNECTION_LOST:
                 log.warning("cpclient: the connection to the agent was lost")
-                if not self._options["reconnect"]:
-                    return result
-                dispatcher.drain()  # their answers fail harmlessly on the dead connection
+                if not self._options.reconnect:
+                    return self._give_up(CpError(result), "the connection is not opened again (reconnect=False)")
+                self._drain(dispatcher)  # their answers fail harmlessly on the dead connection
                 self._disconnect()
-                result = self._reconnect()
-                if result != native.OK:
-                    return result
+                outcome = self._connect_until_up(lost=True)
+                if outcome is not None:
+                    return outcome
             elif result == native.NO_MEMORY:
                 log.warning("cpclient: a request was dropped: %s", CpError(result).text)
             elif result != native.TIMED_OUT:
-                return result
-        return "stopped"
+                return self._give_up(CpError(result), "waiting for requests failed")
+        return Outcome.STOPPED
 
-    def _request(self, record):
-        group = self._by_id.get(record.groupId)
-        return Request(record, group.name if group and record.requestType != native.TASK_REQUEST else None)
+    def _drain(self, dispatcher: _Dispatcher) -> bool:
+        """Waits until every job has run (True); once stopping, until grace seconds after the stop was
+        first seen here (False)."""
+        while not dispatcher.wait_idle(_SLICE_S):
+            if self._stopping:
+                now = time.monotonic()
+                if self._grace_until is None:
+                    self._grace_until = now + self._options.grace
+                if now >= self._grace_until:
+                    log.warning("cpclient: handlers still running after the grace of %.1f s are left behind; "
+                                "their answers will fail", self._options.grace)
+                    return False
+        return True
 
-    def _reconnect(self):
-        """Opens again with a growing pause between tries: OK when connected or stopped."""
-        pause = self._options["backoff"]
-        for attempt in range(1, self._options["attempts"] + 1):
-            if not self._sleep_unless_stopped(pause):
-                return native.OK
-            result = self._connect()
-            if result == native.OK:
-                log.info("cpclient: connected to the agent again")
-                return result
-            log.warning("cpclient: reconnect attempt %d failed: %s", attempt, CpError(result).text)
-            pause = min(pause * 2, self._options["max_backoff"])
-        return native.CONNECTION_LOST
-
-    def _sleep_unless_stopped(self, seconds):
+    def _sleep_unless_stopped(self, seconds: float) -> bool:
         until = time.monotonic() + seconds
         while not self._stopping:
             left = until - time.monotonic()
             if left <= 0:
                 return True
-            time.sleep(min(left, self._options["poll_ms"] / 1000))
+            time.sleep(min(left, _SLICE_S))
         return False
+
+    def _request(self, record: Any) -> Request:
+        group = self._by_id.get(record.groupId)
+        return Request(record, group.name if group and record.requestType != native.TASK_REQUEST else None)
+
+    # ---- Timers -------------------------------------------------------------
+
+    def _schedule_timers(self, now: float) -> None:
+        for timer in self._timers:
+            timer.due = now + timer.interval
+
+    def _run_due_timers(self, dispatcher: _Dispatcher) -> int:
+        """Submits the timers that are due; the milliseconds to wait for requests until the next."""
+        wait_s = self._options.poll_ms / 1000
+        now = time.monotonic()
+        for timer in self._timers:
+            if now >= timer.due:
+                timer.due += timer.interval
+                if timer.due <= now:  # fell behind: no burst of calls to catch up
+                    timer.due = now + timer.interval
+                if not timer.busy:
+                    timer.busy = True
+                    dispatcher.submit(-1, functools.partial(self._tick, timer))
+            wait_s = min(wait_s, timer.due - now)
+        return max(1, int(wait_s * 1000))
+
+    @staticmethod
+    def _tick(timer: _Timer) -> None:
+        try:
+            timer.function()
+        except Exception:
+            log.exception("cpclient: the timer %r failed", getattr(timer.function, "__name__", timer.function))
+        finally:
+            timer.busy = False
 
     # ---- Handlers -----------------------------------------------------------
 
-    def _handle(self, request):
-        """Runs one request's handler and sends its answer; never raises."""
+    def _handle(self, request: Request) -> None:
+        """Runs one request's handler and sends its answer; never raises an Exception."""
         try:
-            if request.kind == "data":
+            if request.kind == RequestKind.DATA:
                 self._answer_data(request)
-            elif request.kind == "task":
+            elif request.kind == RequestKind.TASK:
                 self._answer_task(request)
             else:
-                handler = self._on_start if request.kind == "start" else self._on_stop
+                handler = self._on_start if request.kind == RequestKind.START else self._on_stop
                 if handler:
                     handler(request)
         except Exception:
@@ -481,10 +775,10 @@ class Provider:
     # Each request gets exactly one answer: it is sent in a finally, so that one goes out (the
     # handler's error) also when a KeyboardInterrupt or SystemExit passes through the handler.
 
-    def _answer_data(self, request):
+    def _answer_data(self, request: Request) -> None:
         library = native.load()
         request_id = _id_bytes(request.id)
-        error_rc = self._options["error_rc"]  # unless the handler completes or refuses
+        error_rc: Optional[int] = self._options.error_rc  # unless the handler completes or refuses
         try:
             for row in self._by_id[request.group_id].handler(request) or ():
                 values = _row(row)
@@ -504,11 +798,11 @@ class Provider:
             if result != native.OK:
                 log.warning("cpclient: the answer to data request %s failed: %s", request.id, CpError(result).text)
 
-    def _answer_task(self, request):
-        answer = self._options["error_rc"], [], []  # unless the handler completes or refuses
+    def _answer_task(self, request: Request) -> None:
+        answer: Tuple[int, List[Optional[bytes]], List[Optional[bytes]]] = (self._options.error_rc, [], [])
         try:
             if self._task:
-                answer = _task_answer(self._task(request))
+                answer = task_answer(self._task(request))
         except RequestError as refusal:
             answer = self._refusal_rc(request, refusal), [], []
         except Exception:
@@ -520,37 +814,33 @@ class Provider:
             if result != native.OK:
                 log.warning("cpclient: the answer to task %s failed: %s", request.id, CpError(result).text)
 
-    def _refusal_rc(self, request, refusal):
+    def _refusal_rc(self, request: Request, refusal: RequestError) -> int:
         """The rc of a RequestError, or handler_error_rc (logged) when the library cannot take it."""
         try:
             return _c_int(refusal.rc)
         except (TypeError, ValueError) as error:
             log.error("cpclient: the handler of %s raised RequestError with an unusable rc: %s",
                       _subject(request), error)
-            return self._options["error_rc"]
+            return self._options.error_rc
 
 
-def _task_answer(answer):
-    """(rc, values, insts) of a task handler's return value, as the library takes them; TypeError
-    or ValueError when it has none of the shapes or holds an rc or a value that cannot be sent."""
-    if answer is None:
-        rc, outputs = 0, ()
-    elif isinstance(answer, int) and not isinstance(answer, bool):
-        rc, outputs = answer, ()
-    elif isinstance(answer, tuple) and len(answer) == 2 and isinstance(answer[0], int):
-        rc, outputs = answer
-    else:
-        raise TypeError(f"a task handler returns None, an rc or (rc, outputs), not {answer!r}")
-    values, insts = [], []
-    for output in outputs:
-        value, inst = output if isinstance(output, tuple) else (output, None)
-        values.append(value_bytes(value))
-        insts.append(value_bytes(inst))
-    return _c_int(rc), values, insts
+def _agent_user(user: Union[int, str]) -> str:
+    """agent_user as CP_AGENT_USER's text; ValueError for a name that is no user here."""
+    if isinstance(user, bool) or not isinstance(user, (int, str)):
+        raise TypeError(f"agent_user is a user name or uid, not {user!r}")
+    if isinstance(user, int) or user.isdigit():
+        if int(user) < 0:
+            raise ValueError(f"agent_user is no uid: {user}")
+        return str(int(user))
+    try:
+        pwd.getpwnam(user)
+    except KeyError:
+        raise ValueError(f"agent_user names no user: {user!r}") from None
+    return user
 
 
-def _subject(request):
-    return f"task {request.id}" if request.kind == "task" else f"group {request.group}"
+def _subject(request: Request) -> str:
+    return f"task {request.id}" if request.kind == RequestKind.TASK else f"group {request.group}"
 
 
 class _Signals:
@@ -560,21 +850,22 @@ class _Signals:
 
     NUMBERS = (signal.SIGINT, signal.SIGTERM)
 
-    def __init__(self, provider):
+    def __init__(self, provider: Optional[Provider]) -> None:
         self._provider = provider
-        self._before = {}
+        self._before: Dict[int, Any] = {}
 
-    def __enter__(self):
+    def __enter__(self) -> "_Signals":
         if self._provider and threading.current_thread() is threading.main_thread():
             for number in self.NUMBERS:
                 self._before[number] = signal.signal(number, self._caught)
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         for number, handler in self._before.items():
             signal.signal(number, handler)
 
-    def _caught(self, number, frame):
+    def _caught(self, number: int, frame: Optional[FrameType]) -> None:
+        assert self._provider is not None
         if number == signal.SIGINT and self._provider.stopping:
             raise KeyboardInterrupt
         self._provider.stop()

@@ -15,6 +15,8 @@ holds both), then where cmake --install put it, then on PATH. Every line agentem
 writes with --json is a dict in Conversation.lines, in order.
 """
 
+from __future__ import annotations
+
 import json
 import os
 import shutil
@@ -23,6 +25,7 @@ import sys
 import tempfile
 import threading
 import time
+from typing import IO, Any, Callable, Dict, List, NoReturn, Optional, Sequence, Union, cast
 
 from . import _native
 from ._provider import value_bytes
@@ -48,7 +51,7 @@ sys.exit(target())
 """
 
 
-def find_agentemu():
+def find_agentemu() -> str:
     """The path of agentemu; FileNotFoundError names every place tried."""
     tried = []
     explicit = os.environ.get("CPCLIENT_AGENTEMU")
@@ -60,7 +63,7 @@ def find_agentemu():
         if os.sep in path:
             tried.append(os.path.join(os.path.dirname(path), "agentemu"))
     try:
-        from . import _location
+        from . import _location  # type: ignore[attr-defined]
 
         tried.append(os.path.normpath(os.path.join(os.path.dirname(__file__), _location.BIN_DIR, "agentemu")))
     except ImportError:
@@ -75,7 +78,7 @@ def find_agentemu():
                             + ". Set CPCLIENT_AGENTEMU to its path (e.g. build/agentemu).")
 
 
-def command(provider):
+def command(provider: Union[Callable[[], Any], Sequence[Any]]) -> List[str]:
     """The command line that runs provider: a list of strings as it is, or a module-level
     function run by a new interpreter of this one (its return value is the exit status)."""
     if not callable(provider):
@@ -86,11 +89,11 @@ def command(provider):
     module = sys.modules[provider.__module__]
     where = provider.__module__
     if where == "__main__":
-        where = os.path.abspath(module.__file__)
+        where = os.path.abspath(module.__file__ or where)
     return [sys.executable, "-c", _BOOT, where, name]
 
 
-def environment(extra=None):
+def environment(extra: Optional[Dict[str, str]] = None) -> Dict[str, str]:
     """The environment of a provider subprocess: this one's, with this interpreter's sys.path as
     PYTHONPATH (so that it imports what the test imports), and extra."""
     env = dict(os.environ)
@@ -108,7 +111,9 @@ class Emulator:
     still runs at the end.
     """
 
-    def __init__(self, provider=None, *, script=None, options=(), env=None, agentemu=None):
+    def __init__(self, provider: Union[Callable[[], Any], Sequence[Any], None] = None, *, script: Optional[str] = None,
+                 options: Sequence[Any] = (), env: Optional[Dict[str, str]] = None,
+                 agentemu: Optional[str] = None) -> None:
         self._script_file = None
         args = [agentemu or find_agentemu(), "--json", *map(str, options)]
         if script is not None:
@@ -119,13 +124,14 @@ class Emulator:
         self._env = environment(env)
         if provider is not None:
             args += ["--", *command(provider)]
-        self.lines = []
+        self.lines: List[Optional[Dict[str, Any]]] = []
         self._cond = threading.Condition()
-        self._stderr = []
+        self._stderr: List[str] = []
         self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=self._env, text=True, encoding="utf-8")
+        self._out, self._err = cast(IO[str], self.process.stdout), cast(IO[str], self.process.stderr)
         self._readers = [threading.Thread(target=self._read_lines, daemon=True),
-                         threading.Thread(target=lambda: self._stderr.extend(self.process.stderr), daemon=True)]
+                         threading.Thread(target=lambda: self._stderr.extend(self._err), daemon=True)]
         for reader in self._readers:
             reader.start()
         try:
@@ -134,22 +140,22 @@ class Emulator:
             self.__exit__()
             raise
 
-    def __enter__(self):
+    def __enter__(self) -> "Emulator":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         if self.process.poll() is None:
             self.process.kill()
         self.process.wait()
         for reader in self._readers:
             reader.join()
-        self.process.stdout.close()
-        self.process.stderr.close()
+        self._out.close()
+        self._err.close()
         if self._script_file:
             os.unlink(self._script_file)
 
-    def _read_lines(self):
-        for text in self.process.stdout:
+    def _read_lines(self) -> None:
+        for text in self._out:
             line = json.loads(text)
             with self._cond:
                 self.lines.append(line)
@@ -158,7 +164,7 @@ class Emulator:
             self.lines.append(None)  # the end of the output
             self._cond.notify_all()
 
-    def wait_for(self, line_type, /, timeout=10, **fields):
+    def wait_for(self, line_type: str, /, timeout: float = 10, **fields: Any) -> Dict[str, Any]:
         """The first line of type line_type whose fields have the given values, waiting up to timeout
         seconds for it; AssertionError when it does not come."""
         deadline = time.monotonic() + timeout
@@ -173,11 +179,12 @@ class Emulator:
                                          + "\n".join(map(json.dumps, filter(None, self.lines))))
                 self._cond.wait(left)
 
-    def launch(self, provider, env=None):
+    def launch(self, provider: Union[Callable[[], Any], Sequence[Any]],
+               env: Optional[Dict[str, str]] = None) -> "subprocess.Popen[bytes]":
         """Starts a provider by hand against this agentemu; returns its subprocess.Popen."""
         return subprocess.Popen(command(provider), env={**self._env, **(env or {}), "CP_PORT": str(self.port)})
 
-    def finish(self, timeout=60):
+    def finish(self, timeout: float = 60) -> "Conversation":
         """Waits for agentemu's end (killing it after timeout seconds) and returns the Conversation."""
         try:
             self.process.wait(timeout)
@@ -190,7 +197,8 @@ class Emulator:
                             "".join(self._stderr))
 
 
-def run(provider, *, script=None, options=(), env=None, timeout=60, agentemu=None):
+def run(provider: Union[Callable[[], Any], Sequence[Any]], *, script: Optional[str] = None, options: Sequence[Any] = (),
+        env: Optional[Dict[str, str]] = None, timeout: float = 60, agentemu: Optional[str] = None) -> "Conversation":
     """Runs provider (a command, or a module-level function run in a subprocess) under agentemu
     with script (the text of a scenario) or the default scenario shaped by options (agentemu's
     own, e.g. ["--rounds", 2, "--task", "echo hi"]); returns the Conversation."""
@@ -198,12 +206,12 @@ def run(provider, *, script=None, options=(), env=None, timeout=60, agentemu=Non
         return emulator.finish(timeout)
 
 
-def _matches(line, line_type, fields):
+def _matches(line: Dict[str, Any], line_type: str, fields: Dict[str, Any]) -> bool:
     return line.get("type") == line_type and all(
         value is ANY or line.get(key) == value for key, value in fields.items())
 
 
-def _cells(row):
+def _cells(row: Sequence[Any]) -> List[str]:
     """A row as agentemu shows it: every value's text, "" for None."""
     return [(value_bytes(value) or b"").decode("utf-8", "surrogateescape") for value in row]
 
@@ -213,62 +221,62 @@ class Conversation:
     failed expect or provider exit other than 0, 2 for a set-up error) and its stderr, which
     also holds the provider's output."""
 
-    def __init__(self, lines, returncode, stderr):
+    def __init__(self, lines: List[Dict[str, Any]], returncode: int, stderr: str) -> None:
         self.lines, self.returncode, self.stderr = lines, returncode, stderr
 
-    def of(self, line_type, /, **fields):
+    def of(self, line_type: str, /, **fields: Any) -> List[Dict[str, Any]]:
         """The lines of type line_type whose fields have the given values (ANY matches anything)."""
         return [line for line in self.lines if _matches(line, line_type, fields)]
 
     @property
-    def summary(self):
+    def summary(self) -> Optional[Dict[str, Any]]:
         found = self.of("summary")
         return found[-1] if found else None
 
-    def rows(self, group=ANY, id=ANY):
+    def rows(self, group: Any = ANY, id: Any = ANY) -> List[List[str]]:
         """Every row of the data answers of group (or to request id), in order."""
         return [row for answer in self.of("data", group=group, id=id) for row in answer["rows"]]
 
-    def errors(self, group=ANY, id=ANY):
+    def errors(self, group: Any = ANY, id: Any = ANY) -> List[int]:
         """The rc of every error answer of group (or to request id)."""
         return [line["rc"] for line in self.of("error", group=group, id=id)]
 
-    def events(self, group=ANY, subnode=ANY):
+    def events(self, group: Any = ANY, subnode: Any = ANY) -> List[Dict[str, Any]]:
         """The event lines of group and subnode (None: without a subnode)."""
         return self.of("event", group=group, subnode=subnode)
 
-    def task(self, id=ANY):
+    def task(self, id: Any = ANY) -> Dict[str, Any]:
         """The last task answer (to request id): a dict with rc and outputs."""
         found = self.of("task", id=id)
         if not found:
             self._fail(f"no task answer{'' if id is ANY else ' to ' + id}")
         return found[-1]
 
-    def violations(self, kind=ANY):
+    def violations(self, kind: Any = ANY) -> List[Dict[str, Any]]:
         return self.of("violation", kind=kind)
 
     # ---- Assertions: each raises AssertionError with the conversation attached. ----
 
-    def assert_clean(self):
+    def assert_clean(self) -> None:
         """No violation, every expect held, and the provider exited 0."""
         if self.returncode != 0 or not self.summary or not self.summary["ok"]:
             self._fail("the conversation was not clean")
 
-    def assert_rows(self, expected, group=ANY, id=ANY):
+    def assert_rows(self, expected: Sequence[Sequence[Any]], group: Any = ANY, id: Any = ANY) -> None:
         """The rows of group (or of the answer to id) are expected; values are compared as the
         provider sends them (numbers as their text, None as empty)."""
         want = [_cells(row) for row in expected]
         if self.rows(group, id) != want:
             self._fail(f"rows {self.rows(group, id)} are not {want}")
 
-    def assert_error(self, rc, group=ANY, id=ANY):
+    def assert_error(self, rc: int, group: Any = ANY, id: Any = ANY) -> None:
         """The last answer of group (or to id) is error rc."""
         answers = [line for line in self.lines if line.get("type") in ("data", "error")
                    and _matches(line, line["type"], {"group": group, "id": id})]
         if not answers or answers[-1].get("rc") != rc:
             self._fail(f"the last answer is not error {rc}")
 
-    def assert_task(self, rc, outputs=None, id=ANY):
+    def assert_task(self, rc: int, outputs: Optional[Sequence[Any]] = None, id: Any = ANY) -> None:
         """The last task answer (to id) has rc and, when given, outputs: values or (value, inst)."""
         answer = self.task(id)
         got = [(o["value"], o["inst"]) for o in answer["outputs"]]
@@ -277,15 +285,15 @@ class Conversation:
         if answer["rc"] != rc or (want is not None and got != want):
             self._fail(f"task answer rc {answer['rc']} outputs {got}; wanted rc {rc} outputs {want}")
 
-    def assert_events(self, count, group=ANY, subnode=ANY):
+    def assert_events(self, count: int, group: Any = ANY, subnode: Any = ANY) -> None:
         if len(self.events(group, subnode)) != count:
             self._fail(f"{len(self.events(group, subnode))} events, not {count}")
 
-    def assert_violation(self, kind):
+    def assert_violation(self, kind: str) -> None:
         if not self.violations(kind):
             self._fail(f"no {kind} violation")
 
-    def _fail(self, what):
+    def _fail(self, what: str) -> NoReturn:
         raise AssertionError(f"{what}; exit {self.returncode}; agentemu wrote:\n"
                              + "\n".join(json.dumps(line, ensure_ascii=False) for line in self.lines)
                              + ("\n--- stderr:\n" + self.stderr if self.stderr else ""))

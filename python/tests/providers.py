@@ -1,6 +1,7 @@
 """Providers that the tests run under agentemu, each in a process of its own (cpclient.testing)."""
 
 import http
+import logging
 import os
 import threading
 import time
@@ -105,7 +106,8 @@ VALUES = {"bytes": b"\xff", "cut": b"ok\xc3", "low-surrogate": "\udcff", "high-s
 
 def unsendable():
     """Data request CASE, and task "raise CASE", "return CASE" or "inst CASE", answer with case
-    CASE; handler_error_rc is 99. Data request "interrupt" raises KeyboardInterrupt."""
+    CASE; task "text T" answers T as the outputs, "tag T" one output with instance T;
+    handler_error_rc is 99. Data request "interrupt" raises KeyboardInterrupt."""
     p = cpclient.Provider()
 
     @p.group("G")
@@ -118,9 +120,21 @@ def unsendable():
 
     @p.task()
     def task(req):
-        how, case = req.command.split()
+        how, case = req.command.split(" ", 1)
+        if how in ("text", "tag"):
+            return 0, case if how == "text" else [("v", case)]
         if how == "raise":
             raise cpclient.RequestError(RCS[case])
         return (RCS[case], ["ok"]) if how == "return" else (0, ["ok", ("ok", VALUES[case])])
 
     return 0 if p.run(handler_error_rc=99) == "shutdown" else 1
+
+
+def patient():
+    """Logs to stderr and tries until an agent answers; exits 0 when run's outcome is $WANT. Its
+    group's request "hang" takes a minute, on $WORKERS workers with a grace of 10 s."""
+    logging.basicConfig(format="%(levelname)s %(message)s")
+    p = cpclient.Provider()
+    p.group("G")(lambda req: time.sleep(60) if req.id == "hang" else [[req.id]])
+    outcome = p.run(workers=int(os.environ.get("WORKERS", "0")), grace=10)
+    return 0 if outcome == os.environ.get("WANT", "shutdown") else 1

@@ -4,20 +4,23 @@
 // the library's boundary. A provider registers a handler per attribute group (and
 // one for tasks), then calls run(), which connects, registers, waits for the
 // agent's requests and hands each to its handler, answers it, survives restarts
-// of the agent and returns when the agent shuts down or stop() is called:
+// of the agent (and an agent that is not there yet) and returns when the agent
+// shuts down, stop() is called, or a signal comes (RunOptions::handleSignals):
 //
 //   cpclient::Provider p;
 //   p.group("Memory", 1, [](const cpclient::Request& req, cpclient::Rows& rows) {
 //     rows.add("MemTotal", 16318480);
 //   });
 //   p.task([](const cpclient::Request& req, cpclient::TaskOutput& out) { out.add("done"); return 0; });
-//   return p.run() ? 1 : 0;
+//   cpclient::RunOptions options;
+//   options.handleSignals = true;  // SIGINT and SIGTERM stop it
+//   return p.run(options).ok() ? 0 : 1;
 //
 // Results are std::error_code values in cpclient::category(), whose value is the
 // CP_ result (CP_OK gives an empty error_code) and whose message is
 // cpdll_ResultText's; compare them with the cpclient::Errc names.
 //
-// The C library has one connection per process: run one Provider at a time.
+// The C library has one connection per process: one Provider runs at a time.
 #ifndef CPCLIENT_HPP
 #define CPCLIENT_HPP
 
@@ -26,7 +29,9 @@
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -35,6 +40,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
+#include <shared_mutex>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -85,6 +93,10 @@ struct is_error_code_enum<cpclient::Errc> : true_type {};
 }  // namespace std
 
 namespace cpclient {
+
+namespace detail {
+class Session;
+}  // namespace detail
 
 // ---- Requests --------------------------------------------------------------
 
@@ -174,7 +186,7 @@ class Request {
   const CPREQUEST* record() const noexcept { return record_.get(); }
 
  private:
-  friend class Provider;
+  friend class detail::Session;
   struct Free {
     void operator()(CPREQUEST* record) const noexcept { cpdll_FreeRequest(record); }
   };
@@ -186,6 +198,7 @@ class Request {
   }
   std::unique_ptr<CPREQUEST, Free> record_;
   std::string_view group_;
+  unsigned epoch_ = 0;  // the connection it came on (see detail::Link)
 };
 
 // ---- Values ----------------------------------------------------------------
@@ -193,7 +206,7 @@ class Request {
 namespace detail {
 
 // One value as a NUL-terminated UTF-8 string: text passes through (a string_view
-// is copied to get its terminator), numbers are formatted without locale by
+// is copied to get its terminator), a char is one character, numbers are formatted without locale by
 // std::to_chars (floating point in the shortest form that reads back exactly),
 // bool as "true"/"false", nullptr as a null value. Neither copied nor moved: it
 // lives in the array that a call builds and passes on.
@@ -206,6 +219,10 @@ class Cell {
       text_ = nullptr;
     } else if constexpr (std::is_same_v<V, bool>) {
       text_ = value ? "true" : "false";
+    } else if constexpr (std::is_same_v<V, char>) {
+      number_[0] = value;
+      number_[1] = '\0';
+      text_ = number_;
     } else if constexpr (std::is_arithmetic_v<V>) {
       *std::to_chars(number_, number_ + sizeof number_ - 1, value).ptr = '\0';
       text_ = number_;
@@ -235,11 +252,58 @@ void pointers(const Cell (&cells)[N], const char* (&out)[N]) noexcept {
   for (size_t i = 0; i < N; i++) out[i] = cells[i].c_str();
 }
 
+// True when text makes a well-formed attribute of a message: no control
+// character, and unless the library escapes it (escaped: values and task
+// instances; group names and subnodes are written as they are) no & < > " '.
+inline bool validName(std::string_view text, bool escaped = false) noexcept {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) return false;
+    if (!escaped && (c == '&' || c == '<' || c == '>' || c == '"' || c == '\'')) return false;
+  }
+  return true;
+}
+
+// The connection as answers and events see it: live holds the number of the
+// connection (1, 2, ...) while requests may be answered on it, 0 while none is
+// up. Calls into the library hold the lock shared; down() takes it alone after
+// the library's close, so once it returns no call of that connection is still in
+// the library, and later ones (a handler that outlived its run) fail at once
+// rather than reach a connection opened after.
+class Link {
+ public:
+  // Runs call() while connection epoch (0: any) is live; else CP_ILLEGAL_STATE.
+  template <class Call>
+  int call(unsigned epoch, const Call& call) {
+    std::shared_lock<std::shared_mutex> lock(calls_);
+    unsigned live = live_.load();
+    return live != 0 && (epoch == 0 || epoch == live) ? call() : CP_ILLEGAL_STATE;
+  }
+  unsigned live() const noexcept { return live_.load(); }
+  // Makes the connection just opened live and returns its number. Run's thread only.
+  unsigned up() noexcept {
+    live_.store(++opened_);
+    return opened_;
+  }
+  // Ends the live connection: calls that begin now fail, those under way finish in the close.
+  void down() {
+    live_.store(0);
+    cpdll_CloseConnection();
+    std::unique_lock<std::shared_mutex> drained(calls_);
+  }
+
+ private:
+  std::shared_mutex calls_;
+  std::atomic<unsigned> live_{0};
+  unsigned opened_ = 0;
+};
+
 }  // namespace detail
 
 // The answer to one data request, built by its handler. Each add() sends one row
 // to the library at once; the dispatcher sends the answer when the handler
-// returns: the rows (none is a valid answer), or the error set by error().
+// returns: the rows (none is a valid answer), or the error set by error(). A
+// handler may ignore add's result: the first failure stays in result(), and the
+// answer that follows it fails and is logged.
 class Rows {
  public:
   // Adds one row of values (text, numbers, bool, nullptr; UTF-8). The first
@@ -254,16 +318,27 @@ class Rows {
   }
   // Adds one row of count values (null elements allowed).
   std::error_code addRow(const char* const* values, int count) {
-    int result = cpdll_SetAttributeValuesUtf8(values, count, id_.c_str());
+    int result = link_ ? link_->call(epoch_, [&] { return cpdll_SetAttributeValuesUtf8(values, count, id_.c_str()); })
+                       : CP_ILLEGAL_STATE;
     if (result != CP_OK && first_ == CP_OK) first_ = result;
     if (result == CP_OK) rowCount_++;
     return makeErrorCode(result);
   }
-  // Adds one row from a container of strings.
+  // Adds one row from a container of text: std::string, std::string_view, const char*.
   template <class Strings>
   std::error_code addRow(const Strings& values) {
     std::vector<const char*> texts;
-    for (const auto& value : values) texts.push_back(value.c_str());
+    std::deque<std::string> copies;  // terminated copies of views; a deque keeps them in place
+    for (const auto& value : values) {
+      using V = std::decay_t<decltype(value)>;
+      if constexpr (std::is_convertible_v<const V&, const char*>) {
+        texts.push_back(value);
+      } else if constexpr (std::is_same_v<V, std::string>) {
+        texts.push_back(value.c_str());
+      } else {
+        texts.push_back(copies.emplace_back(std::string_view(value)).c_str());
+      }
+    }
     return addRow(texts.data(), static_cast<int>(texts.size()));
   }
   // Answers with error code rc instead of the rows, which are dropped.
@@ -271,13 +346,15 @@ class Rows {
     errorRc_ = rc;
     failed_ = true;
   }
-  std::error_code result() const noexcept { return makeErrorCode(first_); }
-  int rowCount() const noexcept { return rowCount_; }
+  [[nodiscard]] std::error_code result() const noexcept { return makeErrorCode(first_); }
+  [[nodiscard]] int rowCount() const noexcept { return rowCount_; }
 
  private:
-  friend class Provider;
-  explicit Rows(std::string_view id) : id_(id) {}
+  friend class detail::Session;
+  Rows(std::string_view id, detail::Link* link, unsigned epoch) : id_(id), link_(link), epoch_(epoch) {}
   std::string id_;
+  detail::Link* link_;  // lives as long as the run that made the Rows
+  unsigned epoch_;
   int first_ = CP_OK;
   int rowCount_ = 0;
   bool failed_ = false;
@@ -294,9 +371,12 @@ class TaskOutput {
     values_.emplace_back(cell.c_str() ? cell.c_str() : "");
     insts_.emplace_back();
   }
-  // Adds an output value marked with instance inst.
+  // Adds an output value marked with instance inst (escaped on the wire). Throws
+  // std::invalid_argument for an inst with a control character (the task is then
+  // answered as for any handler that throws).
   template <class V>
   void add(const V& value, std::string_view inst) {
+    if (!detail::validName(inst, true)) throw std::invalid_argument("cpclient: an instance holds no control character");
     add(value);
     insts_.back() = std::string(inst);
   }
@@ -304,88 +384,399 @@ class TaskOutput {
     values_.clear();
     insts_.clear();
   }
-  size_t size() const noexcept { return values_.size(); }
+  [[nodiscard]] size_t size() const noexcept { return values_.size(); }
 
  private:
-  friend class Provider;
+  friend class detail::Session;
   std::vector<std::string> values_;
   std::vector<std::optional<std::string>> insts_;
 };
 
 // ---- Running ---------------------------------------------------------------
 
+// Why run() returned.
+enum class RunEnd {
+  agentShutdown,  // the agent announced its shutdown
+  stopped,        // stop(), or SIGINT or SIGTERM under RunOptions::handleSignals
+  gaveUp,         // see RunResult::error
+};
+
+// What run() returns: why it ended and, when it gave up, the error.
+struct RunResult {
+  RunEnd end = RunEnd::stopped;
+  // Empty unless run gave up; then the last open's result when no connection was
+  // had within the limits, connectionLost for a lost connection without
+  // reconnect, the wait's result for a failed wait, or
+  // std::errc::device_or_resource_busy when another Provider was running.
+  std::error_code error;
+
+  // True unless run gave up.
+  [[nodiscard]] bool ok() const noexcept { return end != RunEnd::gaveUp; }
+  // One line for a log: "the agent shut down", "stopped", or "gave up: " and the error.
+  [[nodiscard]] std::string message() const {
+    if (end == RunEnd::agentShutdown) return "the agent shut down";
+    return end == RunEnd::stopped ? "stopped" : "gave up: " + error.message();
+  }
+};
+
 struct RunOptions {
-  int port = 0;                                // the agent's port; 0: cpdll_setPort's or CP_PORT
-  unsigned workers = 0;                        // handler threads; 0: handlers run on the waiting thread
-  bool reconnect = true;                       // on a lost connection, connect and register again
-  int reconnectAttempts = 10;                  // opens tried per lost connection before run gives up
-  std::chrono::milliseconds backoff{200};      // before the first open, doubled after each failure ...
-  std::chrono::milliseconds maxBackoff{5000};  // ... up to this
-  std::chrono::milliseconds stopPoll{150};     // how soon the waiting thread sees stop()
-  int handlerErrorRc = 1;                      // the data error or task rc that answers a handler that threw
+  int port = 0;           // the agent's port; 0: cpdll_setPort's or CP_PORT
+  unsigned workers = 0;   // handler threads; 0: handlers run on the waiting thread
+  bool reconnect = true;  // on a lost connection, connect and register again
+  // Limits of one stretch without a connection (at the start, or after a loss):
+  int connectAttempts = 0;                      // opens tried; 0: no limit
+  std::chrono::milliseconds connectTimeout{0};  // time it may last; 0: no limit
+  std::chrono::milliseconds backoff{200};       // pause between opens (and after a loss), doubled after each ...
+  std::chrono::milliseconds maxBackoff{5000};   // ... up to this; each pause is cut at random by up to half
+  std::chrono::milliseconds stopPoll{100};      // how soon run sees stop() while it waits or pauses
+  std::chrono::milliseconds grace{3000};        // how long handlers and timers still running at the end may take
+  bool handleSignals = false;  // run stops on SIGINT and SIGTERM; their previous handlers come back when it returns
+  std::string agentUser;       // user name or uid whose listener alone counts as the agent (CP_AGENT_USER)
+  int handlerErrorRc = 1;      // the data error or task rc that answers a handler that threw
+  // Makes every thread that run starts (workers, the timer thread); empty: std::thread.
+  std::function<std::thread(std::function<void()>)> startThread;
 };
 
 namespace detail {
 
-// Runs jobs on a pool of threads, or on the caller's thread when the pool has
-// none. Jobs with one key (>= 0) run one at a time, in the order submitted;
-// jobs with other keys, and those with key -1, run in parallel.
-class Dispatcher {
- public:
-  using Run = std::function<void(Request&)>;
-  Dispatcher(unsigned workers, Run run) : run_(std::move(run)) {
-    for (unsigned i = 0; i < workers; i++) threads_.emplace_back([this] { work(); });
-  }
-  ~Dispatcher() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      quit_ = true;
-    }
-    ready_.notify_all();
-    for (auto& thread : threads_) thread.join();
-  }
-  Dispatcher(const Dispatcher&) = delete;
-  Dispatcher& operator=(const Dispatcher&) = delete;
+// Set by the signal handlers that run installs. A static, so that a signal never
+// reaches a Provider that is gone.
+inline std::atomic<bool> signalled{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler stores to it");
+inline void onStopSignal(int) { signalled.store(true); }
 
-  void submit(int key, Request request) {
-    if (threads_.empty()) return run_(request);
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (key >= 0) {
-      auto [slot, fresh] = busy_.try_emplace(key);
-      if (!fresh) {
-        slot->second.push_back(std::move(request));  // behind the one of its key that is queued or runs
-        outstanding_++;
-        return;
-      }
-    }
-    queue_.emplace_back(key, std::move(request));
-    outstanding_++;
-    lock.unlock();
-    ready_.notify_one();
+// The Provider whose run() runs in this process, or null: the C library has one connection.
+inline std::atomic<const void*> runningProvider{nullptr};
+
+// Sets SIGINT and SIGTERM to set `signalled` while it lives (when on), then puts the
+// previous handlers back.
+class StopSignals {
+ public:
+  explicit StopSignals(bool on) : on_(on) {
+    if (!on_) return;
+    signalled.store(false);
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int i = 0; i < 2; i++) sigaction(kSignals[i], &action, &before_[i]);
   }
-  // Waits until every job submitted has run.
-  void drain() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [this] { return outstanding_ == 0; });
+  ~StopSignals() {
+    if (on_)
+      for (int i = 0; i < 2; i++) sigaction(kSignals[i], &before_[i], nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  static constexpr int kSignals[2] = {SIGINT, SIGTERM};
+  bool on_;
+  struct sigaction before_[2] = {};
+};
+
+// Sets environment variable name to value while it lives (nothing when value is
+// empty), then restores what was there.
+class EnvironmentSetting {
+ public:
+  EnvironmentSetting(const char* name, const std::string& value) : name_(name), on_(!value.empty()) {
+    if (!on_) return;
+    if (const char* was = std::getenv(name)) before_ = was;
+    setenv(name, value.c_str(), 1);
+  }
+  ~EnvironmentSetting() {
+    if (on_ && before_) setenv(name_, before_->c_str(), 1);
+    if (on_ && !before_) unsetenv(name_);
+  }
+  EnvironmentSetting(const EnvironmentSetting&) = delete;
+  EnvironmentSetting& operator=(const EnvironmentSetting&) = delete;
+
+ private:
+  const char* name_;
+  bool on_;
+  std::optional<std::string> before_;
+};
+
+using DataHandler = std::function<void(const Request&, Rows&)>;
+using TaskHandler = std::function<int(const Request&, TaskOutput&)>;
+using NoticeHandler = std::function<void(const Request&)>;
+using LogHook = std::function<void(std::string_view)>;
+
+struct Group {
+  std::string name;
+  int version;
+  int id;
+  DataHandler handler;
+};
+struct Timer {
+  std::chrono::milliseconds interval;
+  std::function<void()> run;
+};
+// What a provider is set up with; each run works on a copy of its own.
+struct Config {
+  std::vector<Group> groups;
+  TaskHandler task;
+  NoticeHandler onStart;
+  NoticeHandler onStop;
+  LogHook log;
+  std::vector<Timer> timers;
+};
+
+// One run: its copy of the set-up, the connection loop, the dispatcher and the
+// threads. The threads it starts share its ownership, so that one still running
+// after the grace (then detached) never touches freed memory; its answers and
+// events then fail with illegalState, as the connection they belong to is gone.
+//
+// Dispatch: jobs with one key (a group's number) run one at a time, in the order
+// received; tasks (key -1) and other groups run in parallel on the workers, or on
+// the waiting thread when there are none.
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using Stopping = std::function<bool()>;
+
+  Session(Config config, RunOptions options, std::shared_ptr<Link> link)
+      : config_(std::move(config)), options_(std::move(options)), link_(std::move(link)) {}
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Starts the workers and, with timers, the timer thread. When one cannot start,
+  // ends and joins those started and throws what the thread factory threw
+  // (std::system_error from std::thread).
+  void startThreads() {
+    try {
+      threads_.reserve(options_.workers + 1);  // a thread made is always kept
+      for (unsigned i = 0; i < options_.workers; i++) startThread([this] { work(); });
+      if (!config_.timers.empty()) startThread([this] { tick(); });
+    } catch (...) {
+      endThreads(false);
+      throw;
+    }
+  }
+
+  // Connects, serves and reconnects until the agent shuts down, stopping() turns
+  // true or the connection cannot be had; then gives what still runs the grace,
+  // closes and ends the threads.
+  RunResult run(const Stopping& stopping) {
+    try {
+      return serveUntilTheEnd(stopping);
+    } catch (...) {  // no memory: still close and end the threads
+      finish();
+      throw;
+    }
   }
 
  private:
+  static constexpr std::chrono::seconds kReminder{60};  // at most one "still unreachable" line per this
+
+  RunResult serveUntilTheEnd(const Stopping& stopping) {
+    RunResult result;
+    for (bool afterLoss = false;; afterLoss = true) {
+      if (auto ended = connect(afterLoss, stopping)) {
+        result = *ended;
+        break;
+      }
+      int waited = serve(stopping);
+      if (waited == CP_CONNECTION_LOST) log("the connection to the agent was lost");
+      if (waited == CP_CONNECTION_LOST && options_.reconnect) {
+        link_->down();  // answers still under way now fail at once
+        continue;
+      }
+      if (waited == CP_OK)
+        result = {RunEnd::stopped, {}};
+      else if (waited == CP_AGENT_SHUTDOWN)
+        result = {RunEnd::agentShutdown, {}};
+      else
+        result = {RunEnd::gaveUp, makeErrorCode(waited)};
+      break;
+    }
+    finish();
+    return result;
+  }
+
+  // Opens until connected (nullopt), stopped or out of limits: one open and the
+  // registration per attempt, a jittered doubling pause between attempts. Logs
+  // one line when the agent turns out unreachable (after a loss, that line was
+  // the loss), at most one reminder a minute, and one when it is reached again.
+  std::optional<RunResult> connect(bool afterLoss, const Stopping& stopping) {
+    const auto began = Clock::now();
+    auto lastLine = began;
+    auto pause = options_.backoff;
+    bool warned = afterLoss;
+    for (int attempt = 1;; attempt++) {
+      if (attempt > 1 || afterLoss) {
+        auto left = options_.connectTimeout.count() > 0 ? options_.connectTimeout - (Clock::now() - began)
+                                                        : Clock::duration::max();
+        if (!pauseUnlessStopped(std::min<Clock::duration>(jittered(pause), left), stopping))
+          return RunResult{RunEnd::stopped, {}};
+        pause = std::min(pause * 2, options_.maxBackoff);
+      }
+      if (stopping()) return RunResult{RunEnd::stopped, {}};
+      int result = open();
+      if (result == CP_OK) {
+        if (warned)
+          log(afterLoss ? "connected to the agent again"
+                        : "connected to the agent after " + std::to_string(attempt) + " attempts");
+        return std::nullopt;
+      }
+      const auto now = Clock::now();
+      const std::string why = makeErrorCode(result).message();
+      if (!warned) {
+        std::string whose = options_.agentUser.empty() ? "" : " (only an agent of user " + options_.agentUser + ")";
+        log("cannot reach the agent" + whose + ": " + why + "; trying again until it answers");
+        warned = true;
+        lastLine = now;
+      } else if (now - lastLine >= kReminder) {
+        log("still cannot reach the agent after " + std::to_string(attempt) + " attempts: " + why);
+        lastLine = now;
+      }
+      bool outOfTime = options_.connectTimeout.count() > 0 && now - began >= options_.connectTimeout;
+      if (outOfTime || (options_.connectAttempts > 0 && attempt >= options_.connectAttempts)) {
+        log("gave up connecting to the agent after " + std::to_string(attempt) + " attempts");
+        return RunResult{RunEnd::gaveUp, makeErrorCode(result)};
+      }
+    }
+  }
+  Clock::duration jittered(std::chrono::milliseconds pause) {
+    std::uniform_int_distribution<long long> cut(0, pause.count() / 2);
+    return pause - std::chrono::milliseconds(cut(random_));
+  }
+  // False when stopping() turned true first.
+  bool pauseUnlessStopped(Clock::duration pause, const Stopping& stopping) {
+    const auto until = Clock::now() + pause;
+    while (!stopping()) {
+      auto left = until - Clock::now();
+      if (left <= left.zero()) return true;
+      std::this_thread::sleep_for(std::min<Clock::duration>(left, options_.stopPoll));
+    }
+    return false;
+  }
+  // One open (no retry, no wait) and the registration of every group. CP_OK with
+  // the connection live; else it is closed again.
+  int open() {
+    int result = cpdll_OpenConnectionTimed(0);
+    if (result == CP_TIMED_OUT) result = CP_CONNECT_FAILED;  // its one attempt failed
+    for (auto& g : config_.groups)
+      if (result == CP_OK) result = cpdll_RegisterAttrGroup(g.name.c_str(), g.version, g.id);
+    // Live before the registration goes out, so that an event sent once the agent
+    // has it is never refused; until then the library refuses events itself.
+    if (result == CP_OK) {
+      epoch_ = link_->up();
+      result = cpdll_RegistrationComplete();
+    }
+    if (result != CP_OK) link_->down();
+    return result;
+  }
+
+  // The wait loop on a live connection: CP_OK when stopped, else what ended it.
+  int serve(const Stopping& stopping) {
+    while (!stopping()) {
+      CPREQUEST* record = nullptr;
+      int result = cpdll_WaitForRequestTimed(&record, static_cast<int>(options_.stopPoll.count()));
+      Request request(record);
+      switch (result) {
+        case CP_OK: dispatch(std::move(request)); break;
+        case CP_TIMED_OUT: break;
+        case CP_NO_MEMORY: log("a request was dropped: " + makeErrorCode(result).message()); break;
+        default: return result;
+      }
+    }
+    return CP_OK;
+  }
+  // Gives handlers and timers still running the grace to finish, closes, and
+  // ends the threads; those still busy after the grace are detached.
+  void finish() {
+    const auto deadline = Clock::now() + options_.grace;
+    std::unique_lock<std::mutex> lock(mutex_);
+    ending_ = true;
+    tick_.notify_all();
+    idle_.wait_until(lock, deadline, [this] { return outstanding_ == 0 && !timerBusy_; });
+    lock.unlock();
+    link_->down();
+    endThreads(true);
+  }
+  // Tells every thread to end and joins them; with detachBusy, those that have
+  // not ended at once are detached instead (they still own the session).
+  void endThreads(bool detachBusy) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    quit_ = true;
+    ending_ = true;
+    ready_.notify_all();
+    tick_.notify_all();
+    auto allExited = [this] { return std::count(exited_.begin(), exited_.end(), false) == 0; };
+    if (detachBusy) {
+      exit_.wait_for(lock, std::chrono::milliseconds(50), allExited);  // idle threads take a moment
+    } else {
+      exit_.wait(lock, allExited);
+    }
+    std::vector<bool> exited = exited_;
+    lock.unlock();
+    size_t left = 0;
+    for (size_t i = 0; i < threads_.size(); i++) {
+      if (!threads_[i].joinable()) continue;  // ended by an earlier call
+      if (exited[i]) {
+        threads_[i].join();
+      } else {
+        threads_[i].detach();
+        left++;
+      }
+    }
+    if (left > 0) log(std::to_string(left) + " thread(s) still busy after the grace run on; their answers fail");
+  }
+  void startThread(std::function<void()> body) {
+    const size_t index = threads_.size();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      exited_.push_back(false);
+    }
+    try {
+      std::thread thread = options_.startThread([self = shared_from_this(), index, body = std::move(body)] {
+        body();
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->exited_[index] = true;
+        self->exit_.notify_all();
+      });
+      if (!thread.joinable()) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      threads_.push_back(std::move(thread));
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      exited_.pop_back();
+      throw;
+    }
+  }
+
+  void dispatch(Request request) {
+    request.epoch_ = epoch_;
+    const Group* group = find(request.groupId());
+    if (group) request.group_ = group->name;
+    if (options_.workers == 0) return handle(request);
+    int key = request.kind() == RequestKind::task ? -1 : request.groupId();
+    std::unique_lock<std::mutex> lock(mutex_);
+    outstanding_++;
+    if (key >= 0) {
+      auto [slot, fresh] = busy_.try_emplace(key);
+      if (!fresh) return slot->second.push_back(std::move(request));  // behind the one of its key
+    }
+    queue_.emplace_back(key, std::move(request));
+    lock.unlock();
+    ready_.notify_one();
+  }
+  // A worker: runs ready jobs until told to quit; jobs still queued then are
+  // dropped unanswered, as the connection is closed.
   void work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       ready_.wait(lock, [this] { return quit_ || !queue_.empty(); });
-      if (queue_.empty()) return;
+      if (quit_) return;
       auto [key, request] = std::move(queue_.front());
       queue_.pop_front();
       lock.unlock();
-      run_(request);
+      handle(request);
       request = Request();  // freed outside the lock
       lock.lock();
-      finish(key);
+      finished(key);
     }
   }
   // Under the lock: the next job of key becomes ready, or key is free again.
-  void finish(int key) {
+  void finished(int key) {
     if (key >= 0) {
       auto waiting = busy_.find(key);
       if (waiting->second.empty()) {
@@ -398,99 +789,263 @@ class Dispatcher {
     }
     if (--outstanding_ == 0) idle_.notify_all();
   }
+  // The timer thread: runs each timer when due while a connection is live, one
+  // after the other; a run that overruns skips the ticks it covered.
+  void tick() {
+    std::vector<Clock::time_point> due;
+    for (auto& timer : config_.timers) due.push_back(Clock::now() + timer.interval);
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!ending_) {
+      for (size_t i = 0; i < due.size() && !ending_; i++) {
+        if (Clock::now() < due[i]) continue;
+        if (link_->live() != 0) {
+          timerBusy_ = true;
+          lock.unlock();
+          guard("a timer", config_.timers[i].run);
+          lock.lock();
+          timerBusy_ = false;
+          if (outstanding_ == 0) idle_.notify_all();
+        }
+        due[i] = std::max(due[i] + config_.timers[i].interval, Clock::now());
+      }
+      tick_.wait_until(lock, *std::min_element(due.begin(), due.end()), [this] { return ending_; });
+    }
+  }
 
-  Run run_;
+  const Group* find(int id) const {
+    return id >= 1 && id <= static_cast<int>(config_.groups.size()) ? &config_.groups[id - 1] : nullptr;
+  }
+  // Runs the handler of one request and sends its answer. Never throws: a
+  // failure outside the handlers (no memory) is logged like a handler's.
+  void handle(const Request& request) noexcept {
+    guard(subject(request), [&] {
+      switch (request.kind()) {
+        case RequestKind::data: answerData(request); break;
+        case RequestKind::task: answerTask(request); break;
+        case RequestKind::start: notify(config_.onStart, request); break;
+        case RequestKind::stop: notify(config_.onStop, request); break;
+        case RequestKind::none: break;
+      }
+    });
+  }
+  void answerData(const Request& request) {
+    const Group* group = find(request.groupId());
+    Rows rows(request.id(), link_.get(), request.epoch_);
+    if (!group || !guard(subject(request), [&] { group->handler(request, rows); })) rows.error(options_.handlerErrorRc);
+    const char* id = rows.id_.c_str();
+    int result = link_->call(request.epoch_,
+                             [&] { return rows.failed_ ? cpdll_SendError(rows.errorRc_, id) : cpdll_SendData(id); });
+    if (result != CP_OK) log("the answer to data request " + rows.id_ + " failed: " + makeErrorCode(result).message());
+  }
+  void answerTask(const Request& request) {
+    TaskOutput out;
+    int rc = options_.handlerErrorRc;
+    if (config_.task && !guard(subject(request), [&] { rc = config_.task(request, out); })) {
+      rc = options_.handlerErrorRc;
+      out.clear();
+    }
+    std::vector<const char*> values;
+    std::vector<const char*> insts;
+    for (size_t i = 0; i < out.size(); i++) {
+      values.push_back(out.values_[i].c_str());
+      insts.push_back(out.insts_[i] ? out.insts_[i]->c_str() : nullptr);
+    }
+    const std::string id(request.id());
+    int result = link_->call(request.epoch_, [&] {
+      return cpdll_SendTaskOutput(rc, id.c_str(), values.data(), insts.data(), static_cast<int>(out.size()));
+    });
+    if (result != CP_OK) log("the answer to task " + id + " failed: " + makeErrorCode(result).message());
+  }
+  void notify(const NoticeHandler& handler, const Request& request) noexcept {
+    if (handler) guard(subject(request), [&] { handler(request); });
+  }
+  static std::string subject(const Request& request) {
+    return request.kind() == RequestKind::task ? "the handler of task " + std::string(request.id())
+                                               : "the handler of group " + std::string(request.group());
+  }
+  // Runs body; false (after a log line) when it threw.
+  template <class Body>
+  bool guard(const std::string& who, const Body& body) noexcept {
+    try {
+      body();
+      return true;
+    } catch (const std::exception& e) {
+      log(who + " threw: " + e.what());
+    } catch (...) {
+      log(who + " threw an exception that is no std::exception");
+    }
+    return false;
+  }
+
+ public:
+  // One line to the log hook, or to standard error without one. Never throws.
+  void log(const std::string& line) noexcept { logTo(config_.log, line); }
+  static void logTo(const LogHook& hook, const std::string& line) noexcept {
+    try {
+      if (hook) return hook(line);
+      std::fprintf(stderr, "cpclient: %s\n", line.c_str());
+    } catch (...) {  // a log hook that throws loses its line
+    }
+  }
+
+ private:
+  const Config config_;
+  const RunOptions options_;
+  const std::shared_ptr<Link> link_;
+  unsigned epoch_ = 0;  // the connection that requests arrive on; run's thread only
+  std::minstd_rand random_{std::random_device{}()};
+
   std::mutex mutex_;
-  std::condition_variable ready_;
-  std::condition_variable idle_;
+  std::condition_variable ready_;              // a job is queued, or quit
+  std::condition_variable idle_;               // nothing outstanding
+  std::condition_variable tick_;               // ending
+  std::condition_variable exit_;               // a thread exited
   std::deque<std::pair<int, Request>> queue_;  // ready to run
   std::map<int, std::deque<Request>> busy_;    // keys with a job running, and the jobs behind it
   size_t outstanding_ = 0;                     // submitted and not yet finished
-  bool quit_ = false;
-  std::vector<std::thread> threads_;
+  bool timerBusy_ = false;                     // a timer runs
+  bool ending_ = false;                        // no new timer runs
+  bool quit_ = false;                          // threads end
+  std::vector<std::thread> threads_;           // run's thread only
+  std::vector<bool> exited_;                   // per thread; under the lock
 };
 
 }  // namespace detail
 
 // A provider: its groups and handlers, and the loop that serves them.
 //
-// Set up (group, task, onStart, onStop, onLog) before run(), on one thread.
+// Set up (group, task, onStart, onStop, onLog, every) before run(), on one thread.
 // Handlers: a group's data, start and stop handlers never run at the same time as
 // each other for that group, and see its requests in order; different groups, and
 // task requests, run in parallel on the workers. A handler that throws is logged
 // and its request answered with RunOptions::handlerErrorRc. Events, stop() and
 // stopping() may be called from any thread at any time. Handlers and event threads
 // end a provider with stop(), never with cpdll_CloseConnection: run owns the
-// connection, drains the handlers and closes it itself.
+// connection, lets the handlers finish and closes it itself.
+//
+// The C library has one connection per process: one run() at a time in a
+// process, of any Provider; another that starts meanwhile gives up at once.
 class Provider {
  public:
-  using DataHandler = std::function<void(const Request&, Rows&)>;
-  using TaskHandler = std::function<int(const Request&, TaskOutput&)>;
-  using NoticeHandler = std::function<void(const Request&)>;
-  using LogHook = std::function<void(std::string_view)>;
+  using DataHandler = detail::DataHandler;
+  using TaskHandler = detail::TaskHandler;
+  using NoticeHandler = detail::NoticeHandler;
+  using LogHook = detail::LogHook;
 
   Provider() = default;
   Provider(const Provider&) = delete;
   Provider& operator=(const Provider&) = delete;
 
   // Registers group name (version) with its handler; returns its number (1, 2, ...).
-  // A name given again replaces the earlier handler and keeps its number.
+  // A name given again replaces the earlier handler and keeps its number. Throws
+  // std::invalid_argument for a name that is empty or holds & < > " ' or a
+  // control character: the agent could not read its messages.
   int group(std::string name, int version, DataHandler handler) {
-    for (auto& g : groups_)
+    if (name.empty() || !detail::validName(name))
+      throw std::invalid_argument("cpclient: a group name is not empty and holds no & < > \" ' or control character");
+    for (auto& g : config_.groups)
       if (g.name == name) return g.version = version, g.handler = std::move(handler), g.id;
-    groups_.push_back({std::move(name), version, static_cast<int>(groups_.size()) + 1, std::move(handler)});
-    return groups_.back().id;
+    config_.groups.push_back(
+        {std::move(name), version, static_cast<int>(config_.groups.size()) + 1, std::move(handler)});
+    return config_.groups.back().id;
   }
   // The handler of task requests: returns the task's rc. Without one, tasks are
   // answered with handlerErrorRc. It may run on several workers at once.
-  void task(TaskHandler handler) { task_ = std::move(handler); }
+  void task(TaskHandler handler) { config_.task = std::move(handler); }
   // Called for the start and the stop of a request on a group; no answer is sent.
-  void onStart(NoticeHandler handler) { onStart_ = std::move(handler); }
-  void onStop(NoticeHandler handler) { onStop_ = std::move(handler); }
-  // Receives one line per failure (handler exceptions, lost connections, failed
-  // answers), from any thread. Default: standard error.
-  void onLog(LogHook hook) { log_ = std::move(hook); }
-
-  // Connects, registers every group and serves requests until the agent shuts
-  // down or stop() is called (empty error_code), or until the connection cannot
-  // be had: the open's result at the start, connectionLost when reconnecting is
-  // off or gives up. Every handler has returned and the connection is closed
-  // when it returns. Throws std::system_error only if a worker cannot start.
-  std::error_code run(const RunOptions& options = {}) {
-    options_ = options;
-    options_.stopPoll = std::max(options_.stopPoll, std::chrono::milliseconds(1));
-    if (stop_.load()) return {};
-    if (options_.port > 0) cpdll_setPort(options_.port);
-    int result = connect();
-    if (result != CP_OK) return makeErrorCode(result);
-    detail::Dispatcher dispatcher(options_.workers, [this](Request& request) { handle(request); });
-    result = serve(dispatcher);
-    dispatcher.drain();
-    disconnect();
-    return makeErrorCode(result);
+  void onStart(NoticeHandler handler) { config_.onStart = std::move(handler); }
+  void onStop(NoticeHandler handler) { config_.onStop = std::move(handler); }
+  // Receives one line per failure (handler exceptions, lost and refused
+  // connections, failed answers), from any thread. Default: standard error.
+  void onLog(LogHook hook) { config_.log = std::move(hook); }
+  // Calls fn every interval while run() has a connection, on run's timer thread
+  // (one for all timers, which run one after the other); the first call comes one
+  // interval after run starts, a tick that finds no connection or falls in a
+  // longer run is skipped, and none starts once run is ending. An fn that throws
+  // is logged. Throws std::invalid_argument for an interval that is not positive.
+  void every(std::chrono::milliseconds interval, std::function<void()> fn) {
+    if (interval.count() <= 0) throw std::invalid_argument("cpclient: a timer's interval is positive");
+    config_.timers.push_back({interval, std::move(fn)});
   }
 
-  // Asks run() to finish: it sees the flag within RunOptions::stopPoll (or the
-  // current open's retries), lets running handlers finish, closes and returns.
-  // Only sets an atomic flag: safe from any thread and from a signal handler.
-  // The flag stays: a stop that comes before run() makes it return at once.
+  // Connects, registers every group and serves requests until the agent shuts
+  // down, stop() is called, or it gives up (see RunResult). Until it connects, at
+  // the start as after a lost connection, it keeps trying (one open per attempt)
+  // with a pause of RunOptions::backoff doubling to maxBackoff, each cut at random
+  // by up to half, for as long as connectAttempts and connectTimeout allow (by
+  // default forever). The log hook has one line when the agent is unreachable,
+  // one when it is reached again, and a reminder at most once a minute between.
+  //
+  // A stop is seen within stopPoll in every state (connecting, pausing, waiting),
+  // as is the agent's shutdown. Requests still being handled then get
+  // RunOptions::grace to finish; then run closes the connection and returns.
+  // A worker or timer still busy after the grace is detached: it goes on with
+  // run's own copy of the set-up, which it shares, so it touches no freed memory,
+  // and its answers and events fail with illegalState; what it touches of its own
+  // (captures, the Provider through event) must still live. With workers 0 a
+  // handler runs on run's thread, and run sees the stop once it returns.
+  //
+  // With agentUser set, CP_AGENT_USER holds it while run runs (then restored):
+  // an agent of another user is refused, logged as unreachable, and retried.
+  // With handleSignals, SIGINT and SIGTERM stop run as stop() does.
+  //
+  // Throws std::system_error only if a worker or the timer thread cannot start
+  // (it starts them before it connects): those started are ended and joined and
+  // nothing is connected.
+  [[nodiscard]] RunResult run(const RunOptions& options = {}) {
+    const void* none = nullptr;
+    if (!detail::runningProvider.compare_exchange_strong(none, this)) {
+      detail::Session::logTo(config_.log, "run refused: another Provider is running in this process");
+      return {RunEnd::gaveUp, std::make_error_code(std::errc::device_or_resource_busy)};
+    }
+    struct Release {
+      ~Release() { detail::runningProvider.store(nullptr); }
+    } release;
+    if (stop_.load()) return {RunEnd::stopped, {}};
+    RunOptions actual = options;
+    actual.stopPoll = std::max(actual.stopPoll, std::chrono::milliseconds(1));
+    actual.backoff = std::max(actual.backoff, std::chrono::milliseconds(1));
+    actual.maxBackoff = std::max(actual.maxBackoff, actual.backoff);
+    actual.grace = std::max(actual.grace, std::chrono::milliseconds(0));
+    if (!actual.startThread)
+      actual.startThread = [](std::function<void()> body) { return std::thread(std::move(body)); };
+    const bool signals = actual.handleSignals;
+    detail::EnvironmentSetting user("CP_AGENT_USER", actual.agentUser);
+    detail::StopSignals stopSignals(signals);
+    if (actual.port > 0) cpdll_setPort(actual.port);
+    auto session = std::make_shared<detail::Session>(config_, std::move(actual), link_);
+    session->startThreads();
+    return session->run([this, signals] {
+      if (signals && detail::signalled.load()) stop_.store(true);
+      return stop_.load();
+    });
+  }
+
+  // Asks run() to finish: it sees the flag within RunOptions::stopPoll, gives the
+  // handlers still running the grace, closes and returns. Only sets an atomic
+  // flag: safe from any thread and from a signal handler. The flag stays: a stop
+  // that comes before run() makes it return at once.
   void stop() noexcept { stop_.store(true); }
-  bool stopping() const noexcept { return stop_.load(); }
+  [[nodiscard]] bool stopping() const noexcept { return stop_.load(); }
 
   // Sends one row of values as an event of group (by name), with or without a
   // subnode. While the connection is down: illegalState. unknownGroup for a name
-  // not registered here; else the library's result.
+  // not registered here; std::errc::invalid_argument for a group or subnode name
+  // with & < > " ' or a control character; else the library's result.
   template <class... V>
-  std::error_code event(std::string_view group, const V&... values) {
+  [[nodiscard]] std::error_code event(std::string_view group, const V&... values) {
     return sendEvent(group, nullptr, values...);
   }
   template <class... V>
-  std::error_code subnodeEvent(std::string_view group, std::string_view subnode, const V&... values) {
+  [[nodiscard]] std::error_code subnodeEvent(std::string_view group, std::string_view subnode, const V&... values) {
+    if (!detail::validName(subnode)) return std::make_error_code(std::errc::invalid_argument);
     const std::string copy(subnode);
     return sendEvent(group, copy.c_str(), values...);
   }
-  // Sends error code rc as an event of group, optionally for a subnode.
-  std::error_code eventError(std::string_view group, int rc, std::optional<std::string_view> subnode = {}) {
+  // Sends error code rc as an event of group, optionally for a subnode. Results as event's.
+  [[nodiscard]] std::error_code eventError(std::string_view group, int rc,
+                                           std::optional<std::string_view> subnode = {}) {
+    if (subnode && !detail::validName(*subnode)) return std::make_error_code(std::errc::invalid_argument);
     const std::string copy(subnode.value_or(""));
     return guarded(group, [&](int id) {
       return subnode ? cpdll_SendSubnodeEventError(rc, id, copy.c_str()) : cpdll_SendEventError(rc, id);
@@ -498,13 +1053,6 @@ class Provider {
   }
 
  private:
-  struct Group {
-    std::string name;
-    int version;
-    int id;
-    DataHandler handler;
-  };
-
   template <class... V>
   std::error_code sendEvent(std::string_view group, const char* subnode, const V&... values) {
     static_assert(sizeof...(V) > 0, "an event row has values");
@@ -516,175 +1064,18 @@ class Provider {
                      : cpdll_SendEventData(texts, sizeof...(V), id);
     });
   }
-  // Calls send(groupId) while the connection is up. The library's close waits for
-  // an event under way and refuses one that begins during it, so no lock is needed.
+  // Calls send(groupId) while a connection is live (see detail::Link).
   template <class Send>
   std::error_code guarded(std::string_view group, Send send) {
-    const Group* target = find(group);
-    if (!target) return Errc::unknownGroup;
-    return makeErrorCode(up_.load() ? send(target->id) : CP_ILLEGAL_STATE);
-  }
-  const Group* find(std::string_view name) const {
-    for (auto& g : groups_)
-      if (g.name == name) return &g;
-    return nullptr;
-  }
-  const Group* find(int id) const {
-    return id >= 1 && id <= static_cast<int>(groups_.size()) ? &groups_[id - 1] : nullptr;
+    if (!detail::validName(group)) return std::make_error_code(std::errc::invalid_argument);
+    for (auto& g : config_.groups)
+      if (g.name == group) return makeErrorCode(link_->call(0, [&] { return send(g.id); }));
+    return Errc::unknownGroup;
   }
 
-  // Opens, registers every group and lets requests flow; closes again on failure.
-  int connect() {
-    int result = cpdll_OpenConnection();
-    for (auto& g : groups_)
-      if (result == CP_OK) result = cpdll_RegisterAttrGroup(g.name.c_str(), g.version, g.id);
-    // Up before the registration goes out, so that an event sent once the agent has
-    // it is never refused; until then the library refuses events itself.
-    if (result == CP_OK) up_ = true;
-    if (result == CP_OK) result = cpdll_RegistrationComplete();
-    if (result != CP_OK) disconnect();
-    return result;
-  }
-  // Events see the connection down before the close runs.
-  void disconnect() {
-    up_ = false;
-    cpdll_CloseConnection();
-  }
-
-  // The wait loop: dispatches requests until the conversation ends; returns run's result.
-  int serve(detail::Dispatcher& dispatcher) {
-    while (!stop_.load()) {
-      CPREQUEST* record = nullptr;
-      int result = cpdll_WaitForRequestTimed(&record, static_cast<int>(options_.stopPoll.count()));
-      Request request(record);
-      switch (result) {
-        case CP_OK: dispatch(dispatcher, std::move(request)); break;
-        case CP_TIMED_OUT: break;
-        case CP_AGENT_SHUTDOWN: return CP_OK;
-        case CP_NO_MEMORY: log("a request was dropped: " + makeErrorCode(result).message()); break;
-        case CP_CONNECTION_LOST:
-          log("the connection to the agent was lost");
-          if (!options_.reconnect) return result;
-          dispatcher.drain();  // their answers fail harmlessly on the dead connection
-          disconnect();
-          result = reconnect();
-          if (result != CP_OK) return result;
-          break;
-        default: return result;
-      }
-    }
-    return CP_OK;
-  }
-  // Opens again with a growing pause between tries. CP_OK when connected or stopped.
-  int reconnect() {
-    auto pause = options_.backoff;
-    for (int attempt = 1; attempt <= options_.reconnectAttempts; attempt++) {
-      if (!sleepUnlessStopped(pause)) return CP_OK;
-      int result = connect();
-      if (result == CP_OK) {
-        log("connected to the agent again");
-        return CP_OK;
-      }
-      log("reconnect attempt " + std::to_string(attempt) + " failed: " + makeErrorCode(result).message());
-      pause = std::min(pause * 2, options_.maxBackoff);
-    }
-    return CP_CONNECTION_LOST;
-  }
-  // False when stop() came first.
-  bool sleepUnlessStopped(std::chrono::milliseconds pause) {
-    auto until = std::chrono::steady_clock::now() + pause;
-    while (!stop_.load()) {
-      auto left = until - std::chrono::steady_clock::now();
-      if (left <= left.zero()) return true;
-      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, options_.stopPoll));
-    }
-    return false;
-  }
-
-  void dispatch(detail::Dispatcher& dispatcher, Request request) {
-    const Group* group = find(request.groupId());
-    if (group) request.group_ = group->name;
-    int key = request.kind() == RequestKind::task ? -1 : request.groupId();
-    dispatcher.submit(key, std::move(request));
-  }
-  // Runs the handler of one request and sends its answer. Never throws: a
-  // failure outside the handlers (no memory) is logged like a handler's.
-  void handle(const Request& request) noexcept {
-    guard(request, [&] {
-      switch (request.kind()) {
-        case RequestKind::data: answerData(request); break;
-        case RequestKind::task: answerTask(request); break;
-        case RequestKind::start: notify(onStart_, request); break;
-        case RequestKind::stop: notify(onStop_, request); break;
-        case RequestKind::none: break;
-      }
-    });
-  }
-  void answerData(const Request& request) {
-    const Group* group = find(request.groupId());
-    Rows rows(request.id());
-    if (!group || !guard(request, [&] { group->handler(request, rows); })) rows.error(options_.handlerErrorRc);
-    const char* id = rows.id_.c_str();
-    int result = rows.failed_ ? cpdll_SendError(rows.errorRc_, id) : cpdll_SendData(id);
-    if (result != CP_OK) log("the answer to data request " + rows.id_ + " failed: " + makeErrorCode(result).message());
-  }
-  void answerTask(const Request& request) {
-    TaskOutput out;
-    int rc = options_.handlerErrorRc;
-    if (task_ && !guard(request, [&] { rc = task_(request, out); })) {
-      rc = options_.handlerErrorRc;
-      out.clear();
-    }
-    std::vector<const char*> values;
-    std::vector<const char*> insts;
-    for (size_t i = 0; i < out.size(); i++) {
-      values.push_back(out.values_[i].c_str());
-      insts.push_back(out.insts_[i] ? out.insts_[i]->c_str() : nullptr);
-    }
-    const std::string id(request.id());
-    int result = cpdll_SendTaskOutput(rc, id.c_str(), values.data(), insts.data(), static_cast<int>(out.size()));
-    if (result != CP_OK) log("the answer to task " + id + " failed: " + makeErrorCode(result).message());
-  }
-  void notify(const NoticeHandler& handler, const Request& request) noexcept {
-    if (handler) guard(request, [&] { handler(request); });
-  }
-  // Runs body; false (after a log line) when it threw.
-  template <class Body>
-  bool guard(const Request& request, Body body) noexcept {
-    try {
-      body();
-      return true;
-    } catch (const std::exception& e) {
-      failed(request, e.what());
-    } catch (...) {
-      failed(request, "an exception that is no std::exception");
-    }
-    return false;
-  }
-  void failed(const Request& request, const char* what) noexcept {
-    try {
-      std::string subject = request.kind() == RequestKind::task ? "task " + std::string(request.id())
-                                                                : "group " + std::string(request.group());
-      log("the handler of " + subject + " threw: " + what);
-    } catch (...) {  // no memory for the line: nothing to tell
-    }
-  }
-  void log(const std::string& line) noexcept {
-    try {
-      if (log_) return log_(line);
-      std::fprintf(stderr, "cpclient: %s\n", line.c_str());
-    } catch (...) {  // a log hook that throws loses its line
-    }
-  }
-
-  std::vector<Group> groups_;
-  TaskHandler task_;
-  NoticeHandler onStart_;
-  NoticeHandler onStop_;
-  LogHook log_;
-  RunOptions options_;
+  detail::Config config_;
+  std::shared_ptr<detail::Link> link_ = std::make_shared<detail::Link>();
   std::atomic<bool> stop_{false};
-  std::atomic<bool> up_{false};  // registered and not being closed
 };
 
 }  // namespace cpclient

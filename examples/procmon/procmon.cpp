@@ -8,15 +8,15 @@
 // key; other filters are left to the agent. Tasks: "loadavg" answers rc 0 with
 // three outputs (instances 1m, 5m, 15m), "echo TEXT" answers rc 0 with TEXT, any
 // other command rc 2. Every PROCMON_EVENT_MS milliseconds (default 1000; 0: none)
-// a thread of its own sends a Memory event with MemAvailable. SIGINT and SIGTERM
-// end it cleanly.
+// a timer sends a Memory event with MemAvailable while the agent is connected.
+// SIGINT and SIGTERM end it cleanly (run handles them).
+#include <chrono>
 #include <cpclient.hpp>
-#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -77,16 +77,10 @@ int runTask(const cpclient::Request& request, cpclient::TaskOutput& out) {
   return 0;
 }
 
-// Sends MemAvailable as an event every periodMs until the provider stops. While
-// the connection is down the event fails (illegalState), and the next one is tried.
-void sendEvents(int periodMs) {
-  constexpr int sliceMs = 50;  // how soon the thread sees the stop
-  for (int waitedMs = 0; !provider.stopping(); waitedMs += sliceMs) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(sliceMs));
-    if (waitedMs + sliceMs < periodMs) continue;
-    waitedMs = -sliceMs;
-    provider.event("Memory", "MemAvailable", memoryValue("MemAvailable"));
-  }
+// Sends MemAvailable as an event; called by run's timer while connected.
+void sendEvent() {
+  if (std::error_code result = provider.event("Memory", "MemAvailable", memoryValue("MemAvailable")))
+    std::fprintf(stderr, "procmon: the event failed: %s\n", result.message().c_str());
 }
 
 }  // namespace
@@ -95,19 +89,14 @@ int main() {
   provider.group("CPU", 1, serveCpu);
   provider.group("Memory", 1, serveMemory);
   provider.task(runTask);
-  std::signal(SIGINT, [](int) { provider.stop(); });
-  std::signal(SIGTERM, [](int) { provider.stop(); });
-
   const char* period = std::getenv("PROCMON_EVENT_MS");
   int periodMs = period ? std::atoi(period) : 1000;
-  std::thread events;
-  if (periodMs > 0) events = std::thread(sendEvents, periodMs);
+  if (periodMs > 0) provider.every(std::chrono::milliseconds(periodMs), sendEvent);
 
   cpclient::RunOptions options;
-  options.workers = 2;  // the task and the two groups may run side by side
-  std::error_code result = provider.run(options);
-  provider.stop();  // ends the event thread when the agent ended the run
-  if (events.joinable()) events.join();
-  if (result) std::fprintf(stderr, "procmon: %s\n", result.message().c_str());
-  return result ? 1 : 0;
+  options.workers = 2;           // the task and the two groups may run side by side
+  options.handleSignals = true;  // SIGINT and SIGTERM stop the run
+  cpclient::RunResult result = provider.run(options);
+  if (!result.ok()) std::fprintf(stderr, "procmon: %s\n", result.message().c_str());
+  return result.ok() ? 0 : 1;
 }

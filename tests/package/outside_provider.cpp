@@ -12,5 +12,5 @@ int main() {
   });
   cpclient::RunOptions options;
   options.workers = 1;
-  return provider.run(options) ? 1 : 0;
+  return provider.run(options).ok() ? 0 : 1;
 }

@@ -24,14 +24,23 @@
 #ifndef CPCLIENT_HPP
 #define CPCLIENT_HPP
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -520,6 +529,118 @@ struct Config {
   std::vector<Timer> timers;
 };
 
+// ---- The service manager ---------------------------------------------------
+
+// The journal's priority of a log line (syslog's numbers), written as its "<N>" prefix.
+enum class Priority { error = 3, warning = 4, info = 6 };
+
+// True when standard error is the journal's stream: JOURNAL_STREAM holds its "device:inode".
+inline bool stderrIsJournal() noexcept {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  char after = 0;
+  struct stat status = {};
+  if (!stream || std::sscanf(stream, "%llu:%llu%c", &device, &inode, &after) != 2) return false;
+  return fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device && status.st_ino == inode;
+}
+
+// The service manager's notify socket, named by NOTIFY_SOCKET (a path, or an abstract name
+// after '@'); nothing at all is sent without it. Each notice is one datagram of NAME=value
+// lines, sent without blocking. A socket that fails (unusable name, missing, refused, full)
+// costs one log line, the first time; every later notice is still tried, its failure ignored.
+// The watchdog (WATCHDOG_USEC, for this process alone when WATCHDOG_PID is set) is pinged
+// every half of its interval by whoever calls watchdog(). Not thread-safe: run's thread alone.
+class ServiceNotifier {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using Complain = std::function<void(const std::string&)>;
+
+  explicit ServiceNotifier(Complain complain) : complain_(std::move(complain)) {
+    const char* where = std::getenv("NOTIFY_SOCKET");
+    if (!where || !*where) return;
+    where_ = where;
+    const bool abstract = where_[0] == '@';
+    if ((!abstract && where_[0] != '/') || where_.size() >= sizeof address_.sun_path) {
+      complainOnce("it is neither a path nor an '@' name that fits an AF_UNIX address");
+      return;
+    }
+    address_.sun_family = AF_UNIX;
+    std::memcpy(address_.sun_path, where_.data(), where_.size());
+    if (abstract) address_.sun_path[0] = '\0';  // an abstract name has no terminator either
+    length_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + where_.size() + (abstract ? 0 : 1));
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd_ < 0) {
+      complainOnce(std::generic_category().message(errno));
+      return;
+    }
+    const char* usec = std::getenv("WATCHDOG_USEC");
+    const char* pid = std::getenv("WATCHDOG_PID");
+    char* end = nullptr;
+    long long interval = usec ? std::strtoll(usec, &end, 10) : 0;
+    if (interval <= 0 || *end != '\0' || (pid && std::strtoll(pid, nullptr, 10) != getpid())) return;
+    period_ = std::chrono::microseconds(interval / 2);
+    due_ = Clock::now() + period_;
+  }
+  ~ServiceNotifier() {
+    if (fd_ >= 0) close(fd_);
+  }
+  ServiceNotifier(const ServiceNotifier&) = delete;
+  ServiceNotifier& operator=(const ServiceNotifier&) = delete;
+
+  // "READY=1\nSTATUS=status" until a READY=1 has gone out, then "STATUS=status".
+  void ready(const std::string& status) {
+    if (send((ready_ ? "STATUS=" : "READY=1\nSTATUS=") + status)) ready_ = true;
+  }
+  void status(const std::string& status) { send("STATUS=" + status); }
+  void stopping(const std::string& status) { send("STOPPING=1\nSTATUS=" + status); }
+  // Sends "WATCHDOG=1" when due; returns the time until the next is due (max() without a watchdog).
+  Clock::duration watchdog() {
+    if (period_.count() <= 0) return Clock::duration::max();
+    const auto now = Clock::now();
+    if (now >= due_) {
+      send("WATCHDOG=1");
+      due_ = now + period_;
+    }
+    return due_ - now;
+  }
+
+ private:
+  bool send(const std::string& text) {
+    if (fd_ < 0) return false;
+    const auto* to = reinterpret_cast<const sockaddr*>(&address_);
+    if (sendto(fd_, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL, to, length_) == ssize_t(text.size()))
+      return true;
+    const int error = errno;
+    complainOnce(std::generic_category().message(error));
+    return false;
+  }
+  void complainOnce(const std::string& why) {
+    if (complained_) return;
+    complained_ = true;
+    complain_("cannot notify the service manager at NOTIFY_SOCKET=" + where_ + ": " + why +
+              "; later failures are not logged");
+  }
+
+  Complain complain_;
+  std::string where_;
+  sockaddr_un address_ = {};
+  socklen_t length_ = 0;
+  int fd_ = -1;
+  bool ready_ = false;       // a READY=1 went out
+  bool complained_ = false;  // the one log line is written
+  Clock::duration period_{0};
+  Clock::time_point due_;
+};
+
+// The wall clock's time of day of when, as "HH:MM:SS".
+inline std::string timeOfDay(std::chrono::system_clock::time_point when) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+  std::tm local = {};
+  char text[16] = "";
+  if (localtime_r(&seconds, &local)) std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
 // One run: its copy of the set-up, the connection loop, the dispatcher and the
 // threads. The threads it starts share its ownership, so that one still running
 // after the grace (then detached) never touches freed memory; its answers and
@@ -533,8 +654,13 @@ class Session : public std::enable_shared_from_this<Session> {
   using Clock = std::chrono::steady_clock;
   using Stopping = std::function<bool()>;
 
+  // Reads the service manager's settings from the environment (see ServiceNotifier).
   Session(Config config, RunOptions options, std::shared_ptr<Link> link)
-      : config_(std::move(config)), options_(std::move(options)), link_(std::move(link)) {}
+      : config_(std::move(config)),
+        options_(std::move(options)),
+        link_(std::move(link)),
+        journal_(stderrIsJournal()),
+        notifier_([this](const std::string& line) { log(Priority::warning, line); }) {}
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -575,9 +701,10 @@ class Session : public std::enable_shared_from_this<Session> {
         break;
       }
       int waited = serve(stopping);
-      if (waited == CP_CONNECTION_LOST) log("the connection to the agent was lost");
+      if (waited == CP_CONNECTION_LOST) log(Priority::warning, "the connection to the agent was lost");
       if (waited == CP_CONNECTION_LOST && options_.reconnect) {
         link_->down();  // answers still under way now fail at once
+        notifier_.status("reconnecting");
         continue;
       }
       if (waited == CP_OK)
@@ -588,6 +715,7 @@ class Session : public std::enable_shared_from_this<Session> {
         result = {RunEnd::gaveUp, makeErrorCode(waited)};
       break;
     }
+    notifier_.stopping(result.message());
     finish();
     return result;
   }
@@ -596,11 +724,15 @@ class Session : public std::enable_shared_from_this<Session> {
   // registration per attempt, a jittered doubling pause between attempts. Logs
   // one line when the agent turns out unreachable (after a loss, that line was
   // the loss), at most one reminder a minute, and one when it is reached again.
+  // The service manager's status says "agent unreachable, retrying since" the
+  // stretch began after the first failed attempt, and what is served once connected.
   std::optional<RunResult> connect(bool afterLoss, const Stopping& stopping) {
     const auto began = Clock::now();
+    const auto since = std::chrono::system_clock::now();
     auto lastLine = began;
     auto pause = options_.backoff;
     bool warned = afterLoss;
+    bool unreachableSaid = false;
     for (int attempt = 1;; attempt++) {
       if (attempt > 1 || afterLoss) {
         auto left = options_.connectTimeout.count() > 0 ? options_.connectTimeout - (Clock::now() - began)
@@ -613,24 +745,28 @@ class Session : public std::enable_shared_from_this<Session> {
       int result = open();
       if (result == CP_OK) {
         if (warned)
-          log(afterLoss ? "connected to the agent again"
-                        : "connected to the agent after " + std::to_string(attempt) + " attempts");
+          log(Priority::info, afterLoss ? "connected to the agent again"
+                                        : "connected to the agent after " + std::to_string(attempt) + " attempts");
+        const size_t groups = config_.groups.size();
+        notifier_.ready("serving " + std::to_string(groups) + (groups == 1 ? " group" : " groups"));
         return std::nullopt;
       }
+      if (!unreachableSaid) notifier_.status("agent unreachable, retrying since " + timeOfDay(since));
+      unreachableSaid = true;
       const auto now = Clock::now();
       const std::string why = makeErrorCode(result).message();
       if (!warned) {
         std::string whose = options_.agentUser.empty() ? "" : " (only an agent of user " + options_.agentUser + ")";
-        log("cannot reach the agent" + whose + ": " + why + "; trying again until it answers");
+        log(Priority::warning, "cannot reach the agent" + whose + ": " + why + "; trying again until it answers");
         warned = true;
         lastLine = now;
       } else if (now - lastLine >= kReminder) {
-        log("still cannot reach the agent after " + std::to_string(attempt) + " attempts: " + why);
+        log(Priority::warning, "still cannot reach the agent after " + std::to_string(attempt) + " attempts: " + why);
         lastLine = now;
       }
       bool outOfTime = options_.connectTimeout.count() > 0 && now - began >= options_.connectTimeout;
       if (outOfTime || (options_.connectAttempts > 0 && attempt >= options_.connectAttempts)) {
-        log("gave up connecting to the agent after " + std::to_string(attempt) + " attempts");
+        log(Priority::error, "gave up connecting to the agent after " + std::to_string(attempt) + " attempts");
         return RunResult{RunEnd::gaveUp, makeErrorCode(result)};
       }
     }
@@ -639,13 +775,13 @@ class Session : public std::enable_shared_from_this<Session> {
     std::uniform_int_distribution<long long> cut(0, pause.count() / 2);
     return pause - std::chrono::milliseconds(cut(random_));
   }
-  // False when stopping() turned true first.
+  // False when stopping() turned true first. Pings the watchdog meanwhile.
   bool pauseUnlessStopped(Clock::duration pause, const Stopping& stopping) {
     const auto until = Clock::now() + pause;
     while (!stopping()) {
       auto left = until - Clock::now();
       if (left <= left.zero()) return true;
-      std::this_thread::sleep_for(std::min<Clock::duration>(left, options_.stopPoll));
+      std::this_thread::sleep_for(std::min<Clock::duration>({left, options_.stopPoll, notifier_.watchdog()}));
     }
     return false;
   }
@@ -667,15 +803,19 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   // The wait loop on a live connection: CP_OK when stopped, else what ended it.
+  // It pings the watchdog itself, so that a loop held up (by a handler that runs
+  // on this thread and hangs) lets the service manager see it.
   int serve(const Stopping& stopping) {
     while (!stopping()) {
       CPREQUEST* record = nullptr;
-      int result = cpdll_WaitForRequestTimed(&record, static_cast<int>(options_.stopPoll.count()));
+      auto wait = std::min<Clock::duration>(options_.stopPoll, notifier_.watchdog());
+      int waitMs = std::max(1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
+      int result = cpdll_WaitForRequestTimed(&record, waitMs);
       Request request(record);
       switch (result) {
         case CP_OK: dispatch(std::move(request)); break;
         case CP_TIMED_OUT: break;
-        case CP_NO_MEMORY: log("a request was dropped: " + makeErrorCode(result).message()); break;
+        case CP_NO_MEMORY: log(Priority::error, "a request was dropped: " + makeErrorCode(result).message()); break;
         default: return result;
       }
     }
@@ -719,7 +859,8 @@ class Session : public std::enable_shared_from_this<Session> {
         left++;
       }
     }
-    if (left > 0) log(std::to_string(left) + " thread(s) still busy after the grace run on; their answers fail");
+    if (left > 0)
+      log(Priority::warning, std::to_string(left) + " thread(s) still busy after the grace run on; their answers fail");
   }
   void startThread(std::function<void()> body) {
     const size_t index = threads_.size();
@@ -835,7 +976,8 @@ class Session : public std::enable_shared_from_this<Session> {
     const char* id = rows.id_.c_str();
     int result = link_->call(request.epoch_,
                              [&] { return rows.failed_ ? cpdll_SendError(rows.errorRc_, id) : cpdll_SendData(id); });
-    if (result != CP_OK) log("the answer to data request " + rows.id_ + " failed: " + makeErrorCode(result).message());
+    if (result != CP_OK)
+      log(Priority::warning, "the answer to data request " + rows.id_ + " failed: " + makeErrorCode(result).message());
   }
   void answerTask(const Request& request) {
     TaskOutput out;
@@ -854,7 +996,8 @@ class Session : public std::enable_shared_from_this<Session> {
     int result = link_->call(request.epoch_, [&] {
       return cpdll_SendTaskOutput(rc, id.c_str(), values.data(), insts.data(), static_cast<int>(out.size()));
     });
-    if (result != CP_OK) log("the answer to task " + id + " failed: " + makeErrorCode(result).message());
+    if (result != CP_OK)
+      log(Priority::warning, "the answer to task " + id + " failed: " + makeErrorCode(result).message());
   }
   void notify(const NoticeHandler& handler, const Request& request) noexcept {
     if (handler) guard(subject(request), [&] { handler(request); });
@@ -870,20 +1013,28 @@ class Session : public std::enable_shared_from_this<Session> {
       body();
       return true;
     } catch (const std::exception& e) {
-      log(who + " threw: " + e.what());
+      log(Priority::error, who + " threw: " + e.what());
     } catch (...) {
-      log(who + " threw an exception that is no std::exception");
+      log(Priority::error, who + " threw an exception that is no std::exception");
     }
     return false;
   }
 
  public:
   // One line to the log hook, or to standard error without one. Never throws.
-  void log(const std::string& line) noexcept { logTo(config_.log, line); }
-  static void logTo(const LogHook& hook, const std::string& line) noexcept {
+  void log(Priority priority, const std::string& line) noexcept { logTo(config_.log, priority, line, journal_); }
+  // Standard error gets "cpclient: " and the line; when it is the journal's stream,
+  // each of the line's lines starts with the priority's "<N>" too.
+  static void logTo(const LogHook& hook, Priority priority, const std::string& line, bool journal) noexcept {
     try {
       if (hook) return hook(line);
-      std::fprintf(stderr, "cpclient: %s\n", line.c_str());
+      const std::string prefix = journal ? "<" + std::to_string(static_cast<int>(priority)) + ">" : "";
+      std::string text = prefix + "cpclient: ";
+      for (char c : line) {
+        text += c;
+        if (c == '\n') text += prefix;
+      }
+      std::fprintf(stderr, "%s\n", text.c_str());
     } catch (...) {  // a log hook that throws loses its line
     }
   }
@@ -892,7 +1043,9 @@ class Session : public std::enable_shared_from_this<Session> {
   const Config config_;
   const RunOptions options_;
   const std::shared_ptr<Link> link_;
-  unsigned epoch_ = 0;  // the connection that requests arrive on; run's thread only
+  const bool journal_;        // standard error is the journal's stream
+  ServiceNotifier notifier_;  // run's thread only
+  unsigned epoch_ = 0;        // the connection that requests arrive on; run's thread only
   std::minstd_rand random_{std::random_device{}()};
 
   std::mutex mutex_;
@@ -956,7 +1109,9 @@ class Provider {
   void onStart(NoticeHandler handler) { config_.onStart = std::move(handler); }
   void onStop(NoticeHandler handler) { config_.onStop = std::move(handler); }
   // Receives one line per failure (handler exceptions, lost and refused
-  // connections, failed answers), from any thread. Default: standard error.
+  // connections, failed answers), from any thread. Default: standard error, each
+  // line led by its journal priority ("<3>" error, "<4>" warning, "<6>" info) when
+  // standard error is the journal's stream (JOURNAL_STREAM).
   void onLog(LogHook hook) { config_.log = std::move(hook); }
   // Calls fn every interval while run() has a connection, on run's timer thread
   // (one for all timers, which run one after the other); the first call comes one
@@ -989,13 +1144,21 @@ class Provider {
   // an agent of another user is refused, logged as unreachable, and retried.
   // With handleSignals, SIGINT and SIGTERM stop run as stop() does.
   //
+  // Under a service manager (NOTIFY_SOCKET set) run notifies it, from its own
+  // thread: "READY=1" with the first registration that went out, "STATUS=" lines
+  // ("serving 2 groups", "reconnecting", "agent unreachable, retrying since
+  // 12:04:05"), "WATCHDOG=1" every half of WATCHDOG_USEC from its wait loop, and
+  // "STOPPING=1" with RunResult::message() as the status when it ends. A notify
+  // socket that fails never holds run up: one log line, then silence.
+  //
   // Throws std::system_error only if a worker or the timer thread cannot start
   // (it starts them before it connects): those started are ended and joined and
   // nothing is connected.
   [[nodiscard]] RunResult run(const RunOptions& options = {}) {
     const void* none = nullptr;
     if (!detail::runningProvider.compare_exchange_strong(none, this)) {
-      detail::Session::logTo(config_.log, "run refused: another Provider is running in this process");
+      detail::Session::logTo(config_.log, detail::Priority::error,
+                             "run refused: another Provider is running in this process", detail::stderrIsJournal());
       return {RunEnd::gaveUp, std::make_error_code(std::errc::device_or_resource_busy)};
     }
     struct Release {

@@ -12,10 +12,13 @@ other command rc 2. Every PROCMON_EVENT_MS milliseconds (default 1000; 0: none) 
 thread of its own sends a Memory event with MemAvailable. SIGINT and SIGTERM end
 it cleanly (run handles them).
 
+As a service: procmon-py.service (README, "Running as a service").
+
 Run it: PYTHONPATH=python CPCLIENT_LIBRARY=build/libcpclient.so.1 \
         build/agentemu --rounds 2 --task loadavg -- examples/procmon/procmon.py
 """
 
+import logging
 import os
 import sys
 import threading
@@ -74,6 +77,10 @@ def send_events(period_s, stopped):
 
 
 def main():
+    # The package's warnings on standard error, with the journal's priorities when run as a service.
+    handler = logging.StreamHandler()
+    handler.setFormatter(cpclient.JournalFormatter("%(message)s"))
+    logging.basicConfig(handlers=[handler])
     period_ms = int(os.environ.get("PROCMON_EVENT_MS", "1000"))
     stopped = threading.Event()
     events = threading.Thread(target=send_events, args=(period_ms / 1000, stopped), daemon=True)

@@ -40,10 +40,11 @@ from ._native import (
     Result,
 )
 from ._provider import CpError, Filter, Outcome, Provider, Request, RequestError, RequestKind
+from ._service import JournalFormatter
 
 __all__ = [
     "Provider", "Request", "Filter", "CpError", "RequestError", "LibraryNotFoundError",
-    "Outcome", "RequestKind", "Result",
+    "Outcome", "RequestKind", "Result", "JournalFormatter",
     "configuration", "subnode_configuration", "result_text",
     "OK", "NO_PORT", "CONNECT_FAILED", "ILLEGAL_STATE", "WRITE_FAILED", "UNKNOWN_GROUP",
     "ID_NOT_PENDING", "NO_MEMORY", "TIMED_OUT", "AGENT_SHUTDOWN", "CONNECTION_LOST",

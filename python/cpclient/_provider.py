@@ -6,6 +6,7 @@ import collections
 import enum
 import functools
 import logging
+import math
 import numbers
 import operator
 import os
@@ -19,6 +20,7 @@ from types import FrameType
 from typing import Any, Callable, Deque, Dict, Iterable, List, NamedTuple, Optional, Tuple, TypeVar, Union
 
 from . import _native as native
+from ._service import Notifier
 
 log = logging.getLogger("cpclient")
 
@@ -383,6 +385,7 @@ class Provider:
         self._error: Optional[BaseException] = None
         self._options = _Options(True, None, None, 0.2, 5.0, 150, 3.0, 1, 0)
         self._grace_until: Optional[float] = None
+        self._notifier = Notifier({})  # run's, from the environment
 
     # ---- Set-up -------------------------------------------------------------
 
@@ -486,6 +489,12 @@ class Provider:
         thread). agent_user: a user name or uid; only an agent listening as that user counts (a
         listener of another user is refused, which is logged as the agent not being reachable,
         and the tries go on); it is put in the environment as CP_AGENT_USER for the run.
+        Under a service manager (NOTIFY_SOCKET set), run notifies it from this thread: READY=1 with
+        the first registration that went out, STATUS= lines ("serving 2 groups", "reconnecting",
+        "agent unreachable, retrying since 12:04:05"), WATCHDOG=1 every half of WATCHDOG_USEC from
+        the wait loop, and STOPPING=1 when it ends. A notify socket that fails never holds the run
+        up: one warning, then silence.
+
         handler_error_rc must be an int that C's int holds. Raised before connecting: ValueError
         or TypeError for a bad option (also an agent_user that names no user), RuntimeError when
         another Provider runs in this process."""
@@ -496,6 +505,7 @@ class Provider:
             raise RuntimeError("cpclient: another Provider is running in this process")
         saved_user = os.environ.get("CP_AGENT_USER")
         try:
+            self._notifier = Notifier(os.environ)
             self._options = _Options(reconnect, reconnect_attempts, reconnect_timeout, backoff, max_backoff,
                                      max(1, int(poll * 1000)), grace, error_rc, port)
             self._error = None
@@ -518,6 +528,7 @@ class Provider:
                     os.environ.pop("CP_AGENT_USER", None)
                 else:
                     os.environ["CP_AGENT_USER"] = saved_user
+            self._notifier.close()
             _running.release()
 
     def stop(self) -> None:
@@ -584,20 +595,26 @@ class Provider:
     def _run(self, workers: int) -> Outcome:
         outcome = self._connect_until_up(lost=False)
         if outcome is not None:
-            return outcome
+            return self._ending(outcome)
         try:
             dispatcher = _Dispatcher(workers, self.thread_factory)
         except Exception as error:
             self._disconnect()
-            return self._give_up(error, "a worker thread could not be started")
+            return self._ending(self._give_up(error, "a worker thread could not be started"))
         done = False
         try:
-            outcome = self._serve(dispatcher)
+            outcome = self._ending(self._serve(dispatcher))
             done = self._drain(dispatcher)
         finally:
             # Joined only when idle: a handler past the grace, or a KeyboardInterrupt, must not hold run.
             dispatcher.close(join=done)
             self._disconnect()
+        return outcome
+
+    def _ending(self, outcome: Outcome) -> Outcome:
+        """Tells the service manager that the run is ending, and why; returns outcome."""
+        why = {Outcome.SHUTDOWN: "the agent shut down", Outcome.STOPPED: "stopped"}.get(outcome)
+        self._notifier.stopping(why or f"gave up: {self._error}")
         return outcome
 
     def _give_up(self, error: BaseException, why: str) -> Outcome:
@@ -628,9 +645,12 @@ class Provider:
         native.load().cpdll_CloseConnection()
 
     def _connect_until_up(self, lost: bool) -> Optional[Outcome]:
-        """Tries until connected (None), stopped (STOPPED) or past the limits (GAVE_UP)."""
+        """Tries until connected (None), stopped (STOPPED) or past the limits (GAVE_UP). The service
+        manager's status says "agent unreachable, retrying since" the start of the tries after the
+        first failed one, and what is served once connected."""
         options = self._options
         started = reminded = time.monotonic()
+        since = time.strftime("%H:%M:%S")
         pause = options.backoff
         attempts = 0
         while not self._stopping:
@@ -642,10 +662,13 @@ class Provider:
                     log.warning("cpclient: connected to the agent after %d attempts in %.1f s",
                                 attempts, now - started)
                 self._schedule_timers(now)
+                count = len(self._groups)
+                self._notifier.ready(f"serving {count} group{'' if count == 1 else 's'}")
                 return None
             if result == native.NO_PORT:
                 return self._give_up(CpError(result), "no agent port is known (CP_PORT or port=)")
             if attempts == 1:
+                self._notifier.status(f"agent unreachable, retrying since {since}")
                 log.warning("cpclient: the agent cannot be reached%s: %s; trying again until it can",
                             self._where(), CpError(result).text)
             elif now - reminded >= REMINDER_S:
@@ -668,10 +691,11 @@ class Provider:
         return (f" on port {port}" if port else "") + (f" (an agent of user {user} only)" if user else "")
 
     def _serve(self, dispatcher: _Dispatcher) -> Outcome:
-        """The wait loop, from connected to the outcome."""
+        """The wait loop, from connected to the outcome. It pings the watchdog itself, so that a loop
+        held up (by a handler that runs on this thread and hangs) lets the service manager see it."""
         library = native.load()
         while not self._stopping:
-            timeout_ms = self._run_due_timers(dispatcher)
+            timeout_ms = max(1, math.ceil(min(self._run_due_timers(dispatcher), self._notifier.watchdog() * 1000)))
             record = POINTER(native.CPREQUEST)()
             result = library.cpdll_WaitForRequestTimed(byref(record), timeout_ms)
             try:
@@ -690,6 +714,7 @@ class Provider:
                     return self._give_up(CpError(result), "the connection is not opened again (reconnect=False)")
                 self._drain(dispatcher)  # their answers fail harmlessly on the dead connection
                 self._disconnect()
+                self._notifier.status("reconnecting")
                 outcome = self._connect_until_up(lost=True)
                 if outcome is not None:
                     return outcome
@@ -719,7 +744,7 @@ class Provider:
             left = until - time.monotonic()
             if left <= 0:
                 return True
-            time.sleep(min(left, _SLICE_S))
+            time.sleep(min(left, _SLICE_S, self._notifier.watchdog()))
         return False
 
     def _request(self, record: Any) -> Request:

@@ -1,11 +1,14 @@
 """The pure parts without the library: result codes against the header, enums, value and name
 conversion, task answers and the dispatcher."""
 
+import logging
 import os
 import re
+import tempfile
 import threading
 import time
 import unittest
+from unittest import mock
 
 import cpclient
 from cpclient._provider import _Dispatcher, name_bytes, task_answer, value_bytes
@@ -21,6 +24,17 @@ class Units(unittest.TestCase):
         self.assertEqual({name: int(value) for name, value in defined.items()},
                          {result.name: int(result) for result in cpclient.Result})
         self.assertIs(cpclient.Result.TIMED_OUT, cpclient.CpError(-11, "timed out").code)
+
+    def test_the_journal_formatter_marks_every_line_with_its_priority_on_the_journals_stream_alone(self):
+        with tempfile.TemporaryFile("w") as stream:
+            status = os.fstat(stream.fileno())
+            for stream_id, marks in ((f"{status.st_dev}:{status.st_ino}", ("<3>", "<4>", "<6>")),
+                                     (f"{status.st_dev}:{status.st_ino + 1}", ("", "", ""))):
+                with mock.patch.dict(os.environ, JOURNAL_STREAM=stream_id):
+                    formatter = cpclient.JournalFormatter("%(levelname)s %(message)s", stream=stream)
+                for level, mark in zip((logging.ERROR, logging.WARNING, logging.INFO), marks):
+                    record = logging.LogRecord("cpclient", level, __file__, 1, "two\nlines", None, None)
+                    self.assertEqual(f"{mark}{logging.getLevelName(level)} two\n{mark}lines", formatter.format(record))
 
     def test_outcomes_and_kinds_are_their_strings(self):
         for member, text in ((cpclient.Outcome.SHUTDOWN, "shutdown"), (cpclient.Outcome.STOPPED, "stopped"),

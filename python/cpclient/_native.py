@@ -131,8 +131,13 @@ class LibraryNotFoundError(OSError):
     """The shared library could not be loaded; the message names every place tried and why it failed."""
 
 
+def _bundled_candidate() -> str:
+    """The library a wheel carries inside the package (absent in a source tree or a cmake --install)."""
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), SONAME)
+
+
 def _installed_candidate() -> Optional[str]:
-    """The library that cmake --install put beside this package, or None in a source tree."""
+    """The library that cmake --install put beside this package, or None when no _location.py was written."""
     try:
         from . import _location  # type: ignore[attr-defined]  # written by the install
     except ImportError:
@@ -142,12 +147,12 @@ def _installed_candidate() -> Optional[str]:
 
 def candidates() -> list[tuple[str, str]]:
     """The places tried, in order: CPCLIENT_LIBRARY alone when it is set (a wrong setting is an
-    error, never a silent fall-back to another copy); else the installed library beside the
-    package, then the system's loader by SONAME."""
+    error, never a silent fall-back to another copy); else the library inside the package (a
+    wheel's), the installed library beside the package, then the system's loader by SONAME."""
     explicit = os.environ.get("CPCLIENT_LIBRARY")
     if explicit:
         return [("CPCLIENT_LIBRARY", explicit)]
-    found = []
+    found = [("inside the package", _bundled_candidate())]
     installed = _installed_candidate()
     if installed:
         found.append(("installed beside the package", installed))
@@ -186,7 +191,8 @@ def load() -> Any:
         raise LibraryNotFoundError(
             "cpclient: the shared library libcpclient.so.1 could not be loaded; tried:\n"
             + "\n".join(failures)
-            + "\nSet CPCLIENT_LIBRARY to the library's path (e.g. build/libcpclient.so.1)."
+            + "\nSet CPCLIENT_LIBRARY to the library's path (e.g. build/libcpclient.so.1), or install the wheel"
+            " that carries it (make wheel)."
         )
 
 

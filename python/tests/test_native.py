@@ -35,8 +35,10 @@ class Native(unittest.TestCase):
 
     def test_a_library_not_found_names_every_place_tried(self):
         env = {k: v for k, v in os.environ.items() if k != "CPCLIENT_LIBRARY"}
+        inside = os.path.join(os.path.dirname(os.path.abspath(cpclient.__file__)), "libcpclient.so.1")
         for setting, named in (("/nowhere/libcpclient.so.1", "CPCLIENT_LIBRARY: /nowhere/libcpclient.so.1: "),
-                               (None, "the system's loader: libcpclient.so.1: ")):
+                               (None, f"inside the package: {inside}: {inside}: cannot open shared object file: No "
+                                      "such file or directory\n  the system's loader: libcpclient.so.1: ")):
             with self.subTest(setting):
                 run = subprocess.run([sys.executable, "-c", "import cpclient; cpclient.Provider().run()"],
                                      env=env if setting is None else {**env, "CPCLIENT_LIBRARY": setting},

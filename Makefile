@@ -8,7 +8,7 @@ CMAKE_FLAGS ?= $(if $(CI),-DCPCLIENT_WERROR=ON,)
 MEMCHECK_PROGRAMS = util_tests host_tests transport_tests xml_tests config_tests api_tests
 
 .PHONY: all configure build test demo sanitize tsan memcheck fuzz coverage bench bench-build bench-smoke clean \
-  format format-check lint python-check
+  format format-check lint python-check wheel
 
 all: build
 
@@ -26,6 +26,29 @@ test: build
 demo: configure
 	cmake --build build -j$(JOBS) --target cpclient agentemu sysmon
 	build/agentemu --rounds 2 --task "echo hello from sysmon" -- build/examples/sysmon/sysmon
+
+# The Python platform wheel, libcpclient.so.1 inside the package, in build/dist/: built
+# offline with Debian's pip, setuptools and wheel (README, "Python: pip and wheel").
+wheel: configure
+	cmake --build build -j$(JOBS) --target wheel
+
+# The Debian packages libcpclient1, libcpclient-dev, python3-cpclient and cpclient-tools
+# from one build in build-deb/ (CPack), into build-deb/packages/ (docs/PACKAGING.md):
+# Debian's build flags (all hardening) and /usr; only what the packages hold is built.
+# The last commit's time dates the changelog and the trace's build stamp (__DATE__
+# follows SOURCE_DATE_EPOCH, hence -Wno-date-time).
+DEB_ENV = SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct 2>/dev/null || date +%s)
+DEB_BUILDFLAGS = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
+DEB_FLAGS = $$($(DEB_BUILDFLAGS) CPPFLAGS) -Wno-date-time
+.PHONY: package
+package:
+	$(DEB_ENV) CFLAGS="$$($(DEB_BUILDFLAGS) CFLAGS) $(DEB_FLAGS)" \
+	  CXXFLAGS="$$($(DEB_BUILDFLAGS) CXXFLAGS) $(DEB_FLAGS)" LDFLAGS="$$($(DEB_BUILDFLAGS) LDFLAGS)" \
+	  cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DCPCLIENT_DEB=ON -DCPCLIENT_TESTS=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON $(CMAKE_FLAGS)
+	$(DEB_ENV) cmake --build build-deb -j$(JOBS) --target cpclient agentemu man_pages
+	rm -rf build-deb/packages
+	cd build-deb && $(DEB_ENV) cpack
 
 sanitize:
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DCPCLIENT_SANITIZE=ON $(CMAKE_FLAGS)
@@ -117,4 +140,4 @@ python-check:
 	cd python && flake8 && mypy
 
 clean:
-	rm -rf build build-sanitize build-tsan build-fuzz build-coverage build-bench build-tidy
+	rm -rf build build-sanitize build-tsan build-fuzz build-coverage build-bench build-tidy build-deb

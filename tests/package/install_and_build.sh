@@ -32,9 +32,11 @@ echo "== install into $prefix"
 "$cmake" --install "$build" --prefix "$prefix" ${config:+--config "$config"} >"$work/install.log" ||
   { cat "$work/install.log" >&2; fail "cmake --install failed"; }
 for file in include/cpclient.h include/cpclient.hpp "$libdir/libcpclient.so.1.0.0" "$libdir/pkgconfig/cpclient.pc" \
-  "$libdir/cmake/CpClient/CpClientConfig.cmake" "$libdir/cmake/CpClient/CpClientConfigVersion.cmake"; do
+  "$libdir/cmake/CpClient/CpClientConfig.cmake" "$libdir/cmake/CpClient/CpClientConfigVersion.cmake" \
+  share/man/man3/cpclient.3 share/man/man3/cpclient++.3 share/doc/cpclient/examples/minimal/provider.c; do
   [ -f "$prefix/$file" ] || fail "$file was not installed"
 done
+[ "$agentemu_built" = 0 ] || [ -f "$prefix/share/man/man1/agentemu.1" ] || fail "agentemu(1) was not installed"
 [ "$(readlink "$prefix/$libdir/libcpclient.so.1")" = libcpclient.so.1.0.0 ] ||
   fail "libcpclient.so.1 does not link to libcpclient.so.1.0.0"
 [ "$(readlink "$prefix/$libdir/libcpclient.so")" = libcpclient.so.1 ] ||

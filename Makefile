@@ -25,7 +25,10 @@ test: build
 # conversation. Builds only what it runs, not the test programs.
 demo: configure
 	cmake --build build -j$(JOBS) --target cpclient agentemu sysmon
-	build/agentemu --rounds 2 --task "echo hello from sysmon" -- build/examples/sysmon/sysmon
+	build/agentemu --rounds 2 --task "echo hello from sysmon" \
+	  --columns FileSystem=mountPoint,type,sizeKB,usedKB,pctUsed \
+	  --columns Process=pid,name,state,rssKB,threads --columns Load=load1,load5,load15 \
+	  -- build/examples/sysmon/sysmon
 
 # The Python platform wheel, libcpclient.so.1 inside the package, in build/dist/: built
 # offline with Debian's pip, setuptools and wheel (README, "Python: pip and wheel").

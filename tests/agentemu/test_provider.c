@@ -1,6 +1,7 @@
 /* A provider for the agentemu tests: well behaved, or faulty in the way argv[1] names.
- * Its "slow" mode answers every second data request a second late; its "changed" mode
- * answers Procs with another row than the default one.
+ * Its "slow" mode answers every second data request a second late; its "changed",
+ * "renamed", "narrow", "texted" and "no-rows" modes answer Procs with another row than
+ * the default one (see CHANGED_ROWS).
  * Its "restart" mode answers well and survives the agent's restarts: when the
  * connection ends, it opens a new one and registers again; when none can be opened
  * within about a second, the agent has shut down and it exits. Through the library a
@@ -136,9 +137,20 @@ static void answerEcho(const CPREQUEST* r) {
   cpdll_SendData(r->id);
 }
 
+/* The Procs row of the modes that change it: a number that moves, a text renamed, a column
+ * lost, a number become text, no row at all. */
+static const struct {
+  const char* mode;
+  const char* values[2];
+  int count;
+} CHANGED_ROWS[] = {{"changed", {"init", "2"}, 2},
+                    {"renamed", {"initd", "1"}, 2},
+                    {"narrow", {"init", NULL}, 1},
+                    {"texted", {"init", "one"}, 2},
+                    {"no-rows", {NULL, NULL}, 0}};
+
 static void answerProcs(const CPREQUEST* r, int dataRequests) {
   static const char* const ROW[] = {"init", "1"};
-  static const char* const CHANGED_ROW[] = {"init", "2"};
   static char previousId[64];
   char text[256];
   if (is("duplicate") && previousId[0]) {
@@ -185,7 +197,11 @@ static void answerProcs(const CPREQUEST* r, int dataRequests) {
     return;
   }
   if (is("slow") && dataRequests % 2 == 0) sleepMs(1000); /* every second answer is late */
-  addRow(is("changed") ? CHANGED_ROW : ROW, 2, r->id);
+  const char* const* row = ROW;
+  int count = 2;
+  for (size_t i = 0; i < sizeof CHANGED_ROWS / sizeof CHANGED_ROWS[0]; i++)
+    if (is(CHANGED_ROWS[i].mode)) row = CHANGED_ROWS[i].values, count = CHANGED_ROWS[i].count;
+  if (count > 0) addRow(row, count, r->id);
   cpdll_SendData(r->id);
 }
 

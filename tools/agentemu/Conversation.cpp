@@ -66,6 +66,7 @@ std::string Conversation::freshId() {
 void Conversation::askedData(const std::string& id, const std::string& group, bool required) {
   usedIds_.insert(id);
   asked_[id] = Asked{Kind::DATA, group, Clock::now(), required, State::PENDING, order_++, {}};
+  if (timeline_ && required) timeline_->sent(asked_[id].sentAt);
 }
 
 void Conversation::askedTask(const std::string& id, bool required) {
@@ -100,6 +101,7 @@ void Conversation::askedRaw(const std::string& xml) {
 
 void Conversation::violation(const char* kind, const std::optional<std::string>& id, const std::string& message) {
   summary_.violations++;
+  if (timeline_) timeline_->violation(kind, message);
   output_.violation(kind, id, message);
 }
 
@@ -145,6 +147,7 @@ void Conversation::giveUp(const std::string& id, const std::string& why) {
   auto it = asked_.find(id);
   if (it == asked_.end() || it->second.state != State::PENDING) return;
   settle(it->second, State::GAVE_UP);
+  if (timeline_ && it->second.kind == Kind::DATA) timeline_->missing(it->second.group);
   std::string what = it->second.kind == Kind::DATA
                          ? "data request " + quotedExcerpt(id) + " for " + quotedExcerpt(it->second.group)
                          : "task request " + quotedExcerpt(id);
@@ -202,14 +205,16 @@ std::map<std::string, long> Conversation::eventsByGroup() const {
   return counts;
 }
 
-void Conversation::answerTook(const std::string& id, const Asked& asked, std::optional<double> ms) {
+void Conversation::answerTook(const std::string& id, const Asked& asked, std::optional<double> ms, bool error) {
   if (onAnswer_) onAnswer_(id);
   if (!ms) return;
   bool data = asked.kind == Kind::DATA;
   (data ? summary_.dataLatency[asked.group] : summary_.taskLatency).add(*ms);
   auto group = data ? groupBudgetsMs_.find(asked.group) : groupBudgetsMs_.end();
   std::optional<long> budget = group != groupBudgetsMs_.end() ? std::optional<long>(group->second) : budgetMs_;
-  if (!budget || *ms <= static_cast<double>(*budget)) return;
+  bool late = budget && *ms > static_cast<double>(*budget);
+  if (timeline_ && data) timeline_->answered(asked.group, asked.sentAt, *ms, error, late);
+  if (!late) return;
   char took[64];
   std::snprintf(took, sizeof took, " took %.3f ms, over the budget of %ld ms", *ms, *budget);
   std::string what = data ? "data request " + quotedExcerpt(id) + " for " + quotedExcerpt(asked.group)
@@ -376,7 +381,7 @@ void Conversation::onDataResponse(const Element& message) {
   if (!asked) return;
   settle(*asked, State::ANSWERED);
   if (keepAnswers_) asked->answer = Answer{rows, rc, {}};
-  answerTook(*id, *asked, latencyMs(asked, at));
+  answerTook(*id, *asked, latencyMs(asked, at), rc.has_value());
   if (groupName != asked->group)
     violation(Violation::WRONG_GROUP, *id,
               "<dataResponse> for id " + quotedExcerpt(*id) + " names group " + quotedExcerpt(groupName) +

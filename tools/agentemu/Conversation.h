@@ -17,6 +17,7 @@
 
 #include "Output.h"
 #include "StreamParser.h"
+#include "Timeline.h"
 
 // Names of the violations, as printed.
 namespace Violation {
@@ -139,6 +140,10 @@ class Conversation {
     groupBudgetsMs_ = groupMs;
   }
 
+  // Where the data requests, their answers and the violations are also told, with their
+  // times; null (the default) for none. The timeline must outlive the conversation's use.
+  void setTimeline(Timeline* timeline) { timeline_ = timeline; }
+
   // The provider registered on its current connection.
   bool registered() const { return registered_; }
   const std::vector<RegisteredGroup>& groups() const { return groups_; }
@@ -176,8 +181,9 @@ class Conversation {
                   const std::optional<std::string>& id);
   // Moves asked to state, counting it settled when it leaves PENDING.
   void settle(Asked& asked, State state);
-  // Counts the latency of an answer to asked in its series and checks it against the budget.
-  void answerTook(const std::string& id, const Asked& asked, std::optional<double> ms);
+  // Counts the latency of an answer to asked in its series and checks it against the budget;
+  // error: a data answer with an error code.
+  void answerTook(const std::string& id, const Asked& asked, std::optional<double> ms, bool error = false);
   void tallyEvent(const std::string& group, const std::optional<std::string>& subnode, const std::vector<Row>& rows,
                   std::optional<long> rc);
 
@@ -200,6 +206,7 @@ class Conversation {
   std::map<std::string, long> groupBudgetsMs_;
   std::map<std::pair<std::string, std::optional<std::string>>, EventTally> eventTallies_;
   Summary summary_;
+  Timeline* timeline_ = nullptr;
 };
 
 #endif

@@ -98,6 +98,9 @@ const OptionSpec OPTIONS[] = {
        options.tracePath = value;
        return !value.empty();
      }},
+    {"--live", nullptr,
+     "with --record or --from-trace: numbers are expected as any\nnumber, periodic events at least half as often",
+     false, [](const std::string&, Options& options) { return options.live = true; }},
     {"--timeout", "S", "seconds to wait for the connection, each answer and the exit\n(default 10)", false,
      [](const std::string& value, Options& options) {
        char* end = nullptr;
@@ -155,6 +158,13 @@ const OptionSpec OPTIONS[] = {
      [](const std::string& value, Options& options) {
        options.loadShaped = true;
        return parseNumber(value, 1, 100000, options.concurrency);
+     }},
+    {"--report", "FILE",
+     "write the run as one HTML page to FILE: rates, latencies\nover time and their distribution by group, violations",
+     false,
+     [](const std::string& value, Options& options) {
+       options.reportPath = value;
+       return !value.empty();
      }},
     {"--json", nullptr, "one JSON object per line instead of tables", false,
      [](const std::string&, Options& options) { return options.json = true; }},
@@ -233,6 +243,10 @@ int parseOptions(int argc, char** argv, Options& options) {
   for (; i < argc; i++) options.provider.push_back(argv[i]);
   if (!options.tracePath.empty() && !options.provider.empty()) {
     std::fprintf(stderr, "agentemu: --from-trace takes no provider\n");
+    return EXIT_USAGE;
+  }
+  if (options.live && options.recordPath.empty() && options.tracePath.empty()) {
+    std::fprintf(stderr, "agentemu: --live needs --record or --from-trace\n");
     return EXIT_USAGE;
   }
   if (std::string conflict = loadConflict(options); !conflict.empty()) {

@@ -24,14 +24,16 @@ struct Options {
   std::vector<std::string> defaultOnly;  // options that shape the default scenario, for the --script check
   std::string scriptPath;
   std::string recordPath;
-  std::string tracePath;  // --from-trace: print the script made from this trace, and stop  // --record: the
-                          // conversation is written there as a scenario
+  std::string reportPath;  // --report: the run's HTML page is written there
+  std::string tracePath;   // --from-trace: print the script made from this trace, and stop  // --record: the
+                           // conversation is written there as a scenario
   double timeoutS = DEFAULT_TIMEOUT_S;
   std::size_t maxMessage = StreamParser::DEFAULT_MAX_MESSAGE;  // --max-message: the longest message taken
   std::vector<std::pair<std::string, Row>> columns;            // --columns: group, its value names
   std::optional<long> budgetMs;                                // --budget-ms N
   std::map<std::string, long> groupBudgetsMs;                  // --budget-ms GROUP=N
   bool latency = false;
+  bool live = false;        // --live: --record and --from-trace expect numbers by kind and periodic events at least
   long loadRate = 0;        // --load: data requests per second; 0 no load run
   double durationS = 10;    // --duration
   long concurrency = 0;     // --concurrency: most requests waiting at once; 0 no limit

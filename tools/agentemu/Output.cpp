@@ -178,6 +178,7 @@ std::string Output::jsonEscape(const std::string& text) {
 }
 
 void Output::line(const std::string& text) {
+  if (beforeLine_) beforeLine_();
   std::fputs(text.c_str(), out_);
   std::fputc('\n', out_);
   std::fflush(out_);

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -50,6 +51,8 @@ class LatencyStats {
   void add(double ms);
   long count() const { return count_; }
   double maxMs() const { return max_; }
+  // The latencies the percentiles come from: all of them, or the sample.
+  const std::vector<double>& samples() const { return samples_; }
   // The nearest-rank percentile (0 < fraction <= 1) of the sample; 0 without answers.
   double percentile(double fraction) const;
 
@@ -101,6 +104,8 @@ class Output {
   // Quiet: the lines of messages sent and received are left out (a load run); violations,
   // expects and the summary are still printed.
   void quiet(bool on) { quiet_ = on; }
+  // Calls hook before each line is printed (a progress line on a terminal clears itself); empty: none.
+  void beforeLine(std::function<void()> hook) { beforeLine_ = std::move(hook); }
 
   void listening(int port, bool byHand);
   void started(const std::string& command, long pid);  // person output only
@@ -134,6 +139,7 @@ class Output {
   bool json_;
   bool columnsShown_ = false;
   bool quiet_ = false;
+  std::function<void()> beforeLine_;
   std::FILE* out_;
 };
 

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Match.h"
+
 namespace ScriptText {
 
 namespace {
@@ -74,23 +76,44 @@ std::string task(const std::string& id, const std::string& command, const std::s
   return "task " + word(command) + key("id", id) + key("user", user) + subnodeKey(subnode) + (wait ? "" : " nowait");
 }
 
-std::vector<std::string> answerExpects(const std::string& id, const Answer& answer, bool task) {
+std::vector<std::string> answerExpects(const std::string& id, const Answer& answer, bool task, bool live) {
   std::string of = key("id", id);
   std::vector<std::string> lines;
+  double number = 0;
   if (task) {
     lines.push_back("expect rc " + std::to_string(answer.rc ? *answer.rc : 0) + of);
     lines.push_back("expect outputs " + std::to_string(answer.outputs.size()) + of);
-    for (std::size_t i = 0; i < answer.outputs.size(); i++)
-      lines.push_back("expect output " + std::to_string(i + 1) + " " + word(answer.outputs[i].value) +
-                      (answer.outputs[i].inst ? key("inst", *answer.outputs[i].inst) : "") + of);
+    for (std::size_t i = 0; i < answer.outputs.size(); i++) {
+      const TaskOutput& output = answer.outputs[i];
+      bool moving = live && readDecimal(output.value, number);
+      lines.push_back("expect output" + std::string(moving ? "-number " : " ") + std::to_string(i + 1) +
+                      (moving ? "" : " " + word(output.value)) + (output.inst ? key("inst", *output.inst) : "") + of);
+    }
     return lines;
   }
   if (answer.rc) return {"expect error " + std::to_string(*answer.rc) + of};
   lines.push_back("expect rows " + std::to_string(answer.rows.size()) + of);
   for (std::size_t r = 0; r < answer.rows.size(); r++)
-    for (std::size_t c = 0; c < answer.rows[r].size(); c++)
-      lines.push_back("expect cell " + std::to_string(r + 1) + " " + std::to_string(c + 1) + " " +
-                      word(answer.rows[r][c]) + of);
+    for (std::size_t c = 0; c < answer.rows[r].size(); c++) {
+      bool moving = live && readDecimal(answer.rows[r][c], number);
+      lines.push_back("expect cell" + std::string(moving ? "-number " : " ") + std::to_string(r + 1) + " " +
+                      std::to_string(c + 1) + (moving ? "" : " " + word(answer.rows[r][c])) + of);
+    }
+  return lines;
+}
+
+std::vector<std::string> eventExpects(long total, const std::map<std::string, long>& byGroup, bool live) {
+  std::vector<std::string> lines;
+  long least = total;
+  bool periodic = false;
+  for (const auto& entry : byGroup) {
+    bool timed = live && entry.second > PERIODIC_EVENTS;
+    periodic = periodic || timed;
+    least -= timed ? entry.second - entry.second / 2 : 0;
+    lines.push_back("expect events " + std::string(timed ? ">=" : "") +
+                    std::to_string(timed ? entry.second / 2 : entry.second) + key("group", entry.first));
+  }
+  lines.insert(lines.begin(), "expect events " + std::string(periodic ? ">=" : "") + std::to_string(least));
   return lines;
 }
 

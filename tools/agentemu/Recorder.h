@@ -5,6 +5,7 @@
 #define AGENTEMU_RECORDER_H
 
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,8 +29,15 @@ std::optional<std::string> data(const std::string& id, const std::string& reques
                                 bool wait);
 std::string task(const std::string& id, const std::string& command, const std::string& user,
                  const std::optional<std::string>& subnode, bool wait);
-// The expects that hold for exactly this answer to request id (a task's when task).
-std::vector<std::string> answerExpects(const std::string& id, const Answer& answer, bool task);
+// The expects that hold for exactly this answer to request id (a task's when task). live:
+// a value that reads as a number is expected as any number (cell-number, output-number),
+// since it may move; texts, row counts and codes stay exact.
+std::vector<std::string> answerExpects(const std::string& id, const Answer& answer, bool task, bool live = false);
+// The closing expects of the events: the total, then each group's count. live: a group
+// heard more than PERIODIC_EVENTS times sends on a timer, so that a replay cannot meet its
+// count: it is expected at least half of it (and the total likewise).
+std::vector<std::string> eventExpects(long total, const std::map<std::string, long>& byGroup, bool live);
+const long PERIODIC_EVENTS = 2;
 }  // namespace ScriptText
 
 // A scenario file being written, each line flushed as it comes.

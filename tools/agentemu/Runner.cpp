@@ -1,6 +1,8 @@
 // The run of one conversation.
 #include "Runner.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <thread>
 
 #include "Excerpt.h"
+#include "Progress.h"
 
 namespace {
 
@@ -169,7 +172,7 @@ std::string Runner::checkDataAnswer(const Expect& expect, const Answer& answer, 
   }
   if (answer.rc) return request + " was answered with error rc " + std::to_string(*answer.rc);
   if (expect.what == Expect::ROWS) {
-    if (static_cast<long>(answer.rows.size()) == expect.number) return "";
+    if (holds(expect.count, static_cast<long>(answer.rows.size()))) return "";
     return request + " was answered with " + std::to_string(answer.rows.size()) + " rows";
   }
   std::string failure;
@@ -180,8 +183,8 @@ std::string Runner::checkDataAnswer(const Expect& expect, const Answer& answer, 
   std::string columnText = expect.columnName.empty() ? std::to_string(expect.column) : expect.columnName;
   if (row >= answer.rows.size() || column >= answer.rows[row].size())
     return request + " has no cell " + std::to_string(expect.row) + " " + columnText;
-  if (answer.rows[row][column] != expect.value) return "the cell holds " + quotedExcerpt(answer.rows[row][column]);
-  return "";
+  std::string found = mismatch(expect.match, answer.rows[row][column]);
+  return found.empty() ? "" : "the cell holds " + found;
 }
 
 std::string Runner::checkTaskAnswer(const Expect& expect, const Answer& answer, const std::string& request) const {
@@ -191,13 +194,13 @@ std::string Runner::checkTaskAnswer(const Expect& expect, const Answer& answer, 
     return "";
   }
   if (expect.what == Expect::OUTPUTS) {
-    if (static_cast<long>(answer.outputs.size()) == expect.number) return "";
+    if (holds(expect.count, static_cast<long>(answer.outputs.size()))) return "";
     return request + " was answered with " + std::to_string(answer.outputs.size()) + " outputs";
   }
   std::string output = "output " + std::to_string(expect.number);
   if (static_cast<std::size_t>(expect.number) > answer.outputs.size()) return request + " has no " + output;
   const TaskOutput& found = answer.outputs[static_cast<std::size_t>(expect.number - 1)];
-  if (found.value != expect.value) return output + " holds " + quotedExcerpt(found.value);
+  if (std::string wrong = mismatch(expect.match, found.value); !wrong.empty()) return output + " holds " + wrong;
   if (expect.inst && found.inst != expect.inst)
     return output + (found.inst ? " has inst " + quotedExcerpt(*found.inst) : std::string(" has no inst"));
   return "";
@@ -218,9 +221,10 @@ std::string Runner::checkAnswerExpect(const Expect& expect) const {
 
 std::string Runner::checkEventExpect(const Expect& expect) {
   if (expect.what == Expect::EVENTS) {
-    awaitEvents(expect);
+    // At most N is checked at once: a wait for more could only make it fail.
+    if (expect.count.compare != CountMatch::AT_MOST) awaitEvents(expect);
     long count = conversation_.eventCount(expect.group, expect.subnode);
-    return count == expect.number ? "" : std::to_string(count) + " events arrived";
+    return holds(expect.count, count) ? "" : std::to_string(count) + " events arrived";
   }
   const EventTally* last = conversation_.lastEvent(expect.group, expect.subnode);
   if (!last) return "no such event arrived";
@@ -233,7 +237,8 @@ std::string Runner::checkEventExpect(const Expect& expect) {
   std::size_t column = 0;
   if (!columnIndex(expect, last->group, column, failure)) return failure;
   if (column >= last->row.size()) return "the last event has no value " + std::to_string(column + 1);
-  return last->row[column] == expect.value ? "" : "the value is " + quotedExcerpt(last->row[column]);
+  std::string found = mismatch(expect.match, last->row[column]);
+  return found.empty() ? "" : "the value is " + found;
 }
 
 void Runner::awaitEvents(const Expect& expect) {
@@ -362,6 +367,7 @@ int Runner::finish() {
   summary.ok = summary.violations == 0 && summary.expectsFailed == 0 &&
                (summary.byHand || (summary.exitCode && *summary.exitCode == 0));
   output_.summary(summary);
+  if (report_.isOpen() && !report_.write(timeline_, summary, load_ ? &*load_ : nullptr)) return EXIT_USAGE;
   return summary.ok ? EXIT_OK : EXIT_FAILED;
 }
 
@@ -457,10 +463,14 @@ void Runner::playLoad() {
   long settledBefore = conversation_.settled(), answeredBefore = conversation_.answeredRequests();
   std::deque<std::pair<Clock::time_point, std::string>> waiting;  // oldest first; answered ones linger
   Clock::time_point begin = Clock::now(), end = after(options_.durationS);
+  timeline_.start(begin, options_.loadRate);
+  Progress progress(stderr, STDERR_FILENO, begin, options_.durationS);
+  output_.beforeLine([&progress] { progress.clear(); });
   std::chrono::duration<double> every(1.0 / static_cast<double>(options_.loadRate));
   // The requests due within the duration, the first at once.
   auto total = static_cast<long>(std::ceil(static_cast<double>(options_.loadRate) * options_.durationS - 1e-9));
   while (canSend() && !groups.empty() && Clock::now() < end && report.sent < total) {
+    progress.update(timeline_);
     // The oldest requests that have their answer are dropped, the ones past the timeout given up.
     while (!waiting.empty() &&
            (!conversation_.pending(waiting.front().second) || waiting.front().first < Clock::now())) {
@@ -474,12 +484,13 @@ void Runner::playLoad() {
       waiting.emplace_back(after(options_.timeoutS), lastDataId_.value_or(""));
       continue;
     }
-    Clock::time_point until = std::min(end, inFlight < limit || waiting.empty() ? due : waiting.front().first);
+    Clock::time_point until =
+        std::min({end, inFlight < limit || waiting.empty() ? due : waiting.front().first, progress.due()});
     pump(until, [&] { return report.sent - (conversation_.settled() - settledBefore) < inFlight; });
   }
   report.sendingS = std::chrono::duration<double>(Clock::now() - begin).count();
   if (report.sent == total) report.sendingS = std::max(report.sendingS, options_.durationS);  // all sent on time
-  awaitAll();
+  awaitLoadAnswers(progress);
   report.answeringS = std::chrono::duration<double>(Clock::now() - begin).count();
   report.answered = conversation_.answeredRequests() - answeredBefore;
   report.missing = report.sent - report.answered;
@@ -488,7 +499,21 @@ void Runner::playLoad() {
   stop.group = "*";
   playStep(stop);
   output_.quiet(false);
+  output_.beforeLine(nullptr);
+  load_ = report;
   output_.load(report);
+}
+
+void Runner::awaitLoadAnswers(Progress& progress) {
+  Clock::time_point deadline = after(options_.timeoutS);
+  auto done = [&] { return conversation_.awaiting().empty() || !conversation_.readable(); };
+  // In steps, so that the progress line goes on showing the answers that come.
+  while (open_ && !done() && Clock::now() < deadline) {
+    pump(std::min(deadline, progress.due()), done);
+    progress.update(timeline_);
+  }
+  progress.clear();
+  giveUpWaiting(conversation_.awaiting());
 }
 
 void Runner::recordStep(const Step& step) {
@@ -517,7 +542,8 @@ void Runner::recordAnswers() {
     const Answer* answer = conversation_.answerTo(id);
     if (!answer) continue;
     if (nowaitIds_.count(id) && !shutdownSent_) record("wait id=" + ScriptText::word(id));
-    for (const auto& line : ScriptText::answerExpects(id, *answer, !conversation_.groupOf(id))) record(line);
+    for (const auto& line : ScriptText::answerExpects(id, *answer, !conversation_.groupOf(id), options_.live))
+      record(line);
   }
   answeredIds_.clear();
 }
@@ -536,12 +562,17 @@ void Runner::recordStart() {
 void Runner::recordEnd() {
   if (!recorder_) return;
   recordAnswers();
-  record("expect events " + std::to_string(conversation_.events()));
-  for (const auto& entry : conversation_.eventsByGroup())
-    record("expect events " + std::to_string(entry.second) + " group=" + ScriptText::word(entry.first));
+  for (const auto& line :
+       ScriptText::eventExpects(conversation_.events(), conversation_.eventsByGroup(), options_.live))
+    record(line);
 }
 
 int Runner::run(const std::vector<Step>* script) {
+  std::string error;
+  if (!options_.reportPath.empty() && !report_.open(options_.reportPath, error)) {
+    std::fprintf(stderr, "agentemu: %s\n", error.c_str());
+    return EXIT_USAGE;
+  }
   output_.listening(link_.port(), options_.provider.empty());
   // A run that may restart always shows its restarts and registrations; no other run does.
   Summary& summary = conversation_.summary();
@@ -556,6 +587,10 @@ int Runner::run(const std::vector<Step>* script) {
   conversation_.setBudgets(options_.budgetMs, options_.groupBudgetsMs);
   summary.latencyShown = options_.loadRate || options_.latency || options_.budgetMs || !options_.groupBudgetsMs.empty();
   Clock::time_point startedAt = Clock::now();
+  if (options_.loadRate || report_.isOpen()) {
+    timeline_.start(startedAt, 0);
+    conversation_.setTimeline(&timeline_);
+  }
   if (!startProvider()) return EXIT_USAGE;
   if (!connect(startedAt, false)) return finish();
   awaitRegistration();

@@ -15,8 +15,10 @@
 #include "Conversation.h"
 #include "Options.h"
 #include "Output.h"
+#include "Progress.h"
 #include "ProviderLink.h"
 #include "Recorder.h"
+#include "Report.h"
 #include "Scenario.h"
 #include "StreamParser.h"
 
@@ -76,6 +78,8 @@ class Runner {
   // the groups and reports what was reached.
   void playLoad();
   void sendLoadRequest(const std::string& group);
+  // Waits (up to the timeout) for the load run's last answers, redrawing the progress line.
+  void awaitLoadAnswers(Progress& progress);
   void shutdown();
   int finish();
   // The recording: a line, the steps that are no requests, and the answers that came
@@ -102,6 +106,9 @@ class Runner {
   bool shutdownSent_ = false;
   std::map<std::string, std::string> started_;  // group -> requestStartedID of its open start request
   std::optional<std::string> lastDataId_, lastTaskId_, lastRequestId_;
+  Timeline timeline_;               // what the run did over time: the progress line and --report
+  std::optional<LoadReport> load_;  // what the load run reached, once it is over
+  Report report_;                   // --report
 };
 
 #endif

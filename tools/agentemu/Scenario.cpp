@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "Excerpt.h"
+#include "Match.h"
 
 namespace {
 
@@ -108,24 +109,40 @@ std::string readRequestWords(const std::vector<Word>& words, Step& step) {
   return "";
 }
 
-// The expect steps: name, how many positional words follow it, the keys they take, the usage.
+// The expect steps: name, how many positional words follow it, the keys they take, the usage,
+// and for a value's expect how the value is matched (the NUMBER forms have no value word).
 const struct {
   const char* name;
   Expect::What what;
   std::size_t positional;
   const char* keys;  // blank-separated
   const char* usage;
+  ValueMatch::Kind match;
 } EXPECT_STEPS[] = {
-    {"rows", Expect::ROWS, 1, "id", "expect rows N [id=ID]"},
-    {"error", Expect::ERROR, 1, "id", "expect error RC [id=ID]"},
-    {"cell", Expect::CELL, 3, "id", "expect cell ROW COL TEXT [id=ID] (ROW from 1, COL from 1 or a column name)"},
-    {"rc", Expect::RC, 1, "id", "expect rc RC [id=ID]"},
-    {"outputs", Expect::OUTPUTS, 1, "id", "expect outputs N [id=ID]"},
-    {"output", Expect::OUTPUT, 2, "id inst", "expect output N VALUE [inst=I] [id=ID] (N from 1)"},
-    {"no-answer", Expect::NO_ANSWER, 0, "id", "expect no-answer [id=ID]"},
-    {"events", Expect::EVENTS, 1, "group subnode", "expect events N [group=G] [subnode=S]"},
-    {"event-cell", Expect::EVENT_CELL, 2, "group subnode", "expect event-cell COL TEXT [group=G] [subnode=S]"},
-    {"event-error", Expect::EVENT_ERROR, 1, "group subnode", "expect event-error RC [group=G] [subnode=S]"},
+    {"rows", Expect::ROWS, 1, "id", "expect rows N|>=N|<=N [id=ID]", ValueMatch::EXACT},
+    {"error", Expect::ERROR, 1, "id", "expect error RC [id=ID]", ValueMatch::EXACT},
+    {"cell", Expect::CELL, 3, "id", "expect cell ROW COL TEXT [id=ID] (ROW from 1, COL from 1 or a column name)",
+     ValueMatch::EXACT},
+    {"cell-number", Expect::CELL, 2, "id min max", "expect cell-number ROW COL [min=A] [max=B] [id=ID]",
+     ValueMatch::NUMBER},
+    {"cell-match", Expect::CELL, 3, "id", "expect cell-match ROW COL PATTERN [id=ID]", ValueMatch::PATTERN},
+    {"rc", Expect::RC, 1, "id", "expect rc RC [id=ID]", ValueMatch::EXACT},
+    {"outputs", Expect::OUTPUTS, 1, "id", "expect outputs N|>=N|<=N [id=ID]", ValueMatch::EXACT},
+    {"output", Expect::OUTPUT, 2, "id inst", "expect output N VALUE [inst=I] [id=ID] (N from 1)", ValueMatch::EXACT},
+    {"output-number", Expect::OUTPUT, 1, "id inst min max", "expect output-number N [min=A] [max=B] [inst=I] [id=ID]",
+     ValueMatch::NUMBER},
+    {"output-match", Expect::OUTPUT, 2, "id inst", "expect output-match N PATTERN [inst=I] [id=ID]",
+     ValueMatch::PATTERN},
+    {"no-answer", Expect::NO_ANSWER, 0, "id", "expect no-answer [id=ID]", ValueMatch::EXACT},
+    {"events", Expect::EVENTS, 1, "group subnode", "expect events N|>=N|<=N [group=G] [subnode=S]", ValueMatch::EXACT},
+    {"event-cell", Expect::EVENT_CELL, 2, "group subnode", "expect event-cell COL TEXT [group=G] [subnode=S]",
+     ValueMatch::EXACT},
+    {"event-cell-number", Expect::EVENT_CELL, 1, "group subnode min max",
+     "expect event-cell-number COL [min=A] [max=B] [group=G] [subnode=S]", ValueMatch::NUMBER},
+    {"event-cell-match", Expect::EVENT_CELL, 2, "group subnode",
+     "expect event-cell-match COL PATTERN [group=G] [subnode=S]", ValueMatch::PATTERN},
+    {"event-error", Expect::EVENT_ERROR, 1, "group subnode", "expect event-error RC [group=G] [subnode=S]",
+     ValueMatch::EXACT},
 };
 
 // A column as a number from 1 or, failing that, a name to look up in the declared columns.
@@ -141,41 +158,55 @@ bool readExpectKeys(const std::vector<Word>& words, std::size_t first, const std
     std::string key = word.text.substr(0, word.equalsAt);
     if ((" " + allowed + " ").find(" " + key + " ") == std::string::npos) return false;
     std::string value = word.text.substr(word.equalsAt + 1);
+    double bound = 0;
+    if (key == "min" || key == "max") {
+      if (!readDecimal(value, bound)) return false;
+      (key == "min" ? expect.match.minimum : expect.match.maximum) = bound;
+      continue;
+    }
     (key == "id" ? expect.id : key == "inst" ? expect.inst : key == "group" ? expect.group : expect.subnode) = value;
   }
   return true;
 }
 
 // Reads the positional words of an expect step into expect; false when one is invalid.
+// The value word, the last positional one, is read by readExpectWords.
 bool readExpectValues(const std::vector<Word>& words, Expect& expect) {
   const std::string first = words.size() > 2 ? words[2].text : std::string();
   switch (expect.what) {
-    case Expect::CELL:
-      readColumn(words[3].text, expect);
-      expect.value = words[4].text;
-      return parseNumber(first, 1, LONG_MAX, expect.row);
-    case Expect::EVENT_CELL:
-      readColumn(first, expect);
-      expect.value = words[3].text;
-      return true;
-    case Expect::OUTPUT: expect.value = words[3].text; return parseNumber(first, 1, LONG_MAX, expect.number);
+    case Expect::CELL: readColumn(words[3].text, expect); return parseNumber(first, 1, LONG_MAX, expect.row);
+    case Expect::EVENT_CELL: readColumn(first, expect); return true;
+    case Expect::OUTPUT: return parseNumber(first, 1, LONG_MAX, expect.number);
     case Expect::ERROR:
     case Expect::RC:
     case Expect::EVENT_ERROR: return parseNumber(first, LONG_MIN, LONG_MAX, expect.number);
     case Expect::NO_ANSWER: return true;
-    default: return parseNumber(first, 0, LONG_MAX, expect.number);
+    default:
+      if (!readCount(first, expect.count)) return false;
+      expect.number = expect.count.number;
+      return true;
   }
 }
 
 std::string readExpectWords(const std::vector<Word>& words, Step& step) {
-  const char* usage = "expect rows|error|cell|rc|outputs|output|no-answer|events|event-cell|event-error ...";
+  const char* usage =
+      "expect rows|error|cell|cell-number|cell-match|rc|outputs|output|output-number|output-match|no-answer|events"
+      "|event-cell|event-cell-number|event-cell-match|event-error ...";
   if (words.size() < 2) return usage;
   for (const auto& kind : EXPECT_STEPS) {
     if (words[1].text != kind.name) continue;
     step.expect.what = kind.what;
+    step.expect.match.kind = kind.match;
     bool ok = words.size() >= 2 + kind.positional && readExpectValues(words, step.expect) &&
               readExpectKeys(words, 2 + kind.positional, kind.keys, step.expect);
-    return ok ? "" : kind.usage;
+    if (!ok) return kind.usage;
+    bool valued = (kind.what == Expect::CELL || kind.what == Expect::EVENT_CELL || kind.what == Expect::OUTPUT) &&
+                  kind.match != ValueMatch::NUMBER;
+    step.expect.match.text = valued ? words[1 + kind.positional].text : "";
+    std::string error;
+    if (kind.match == ValueMatch::PATTERN && !compilePattern(step.expect.match.text, step.expect.match, error))
+      return error;
+    return "";
   }
   return usage;
 }

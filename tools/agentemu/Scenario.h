@@ -10,6 +10,9 @@
 //   expect rows N | error RC | cell ROW COL TEXT | rc RC | outputs N | output N VALUE [inst=I]
 //          | no-answer, each [id=ID]; expect events N | event-cell COL TEXT | event-error RC,
 //          each [group=G] [subnode=S]; COL is a number from 1 or a declared column name
+//   Live forms: cell-number ROW COL, event-cell-number COL, output-number N, each [min=A] [max=B];
+//          cell-match ROW COL PATTERN, event-cell-match COL PATTERN, output-match N PATTERN;
+//          the counts N of rows, outputs and events may be >=N or <=N
 // GROUP "*" stands for every registered group. Words may be double-quoted, with \" \\ \n \t.
 #ifndef AGENTEMU_SCENARIO_H
 #define AGENTEMU_SCENARIO_H
@@ -18,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "Match.h"
 #include "Output.h"
 #include "Wire.h"
 
@@ -25,9 +29,10 @@ struct Expect {
   enum What { ROWS, ERROR, CELL, RC, EVENTS, OUTPUTS, OUTPUT, EVENT_CELL, EVENT_ERROR, NO_ANSWER };
   What what = ROWS;
   long number = 0;           // ROWS, OUTPUTS, EVENTS: a count; ERROR, RC, EVENT_ERROR: the code; OUTPUT: its number
+  CountMatch count;          // ROWS, OUTPUTS, EVENTS: how the count found compares with number
   long row = 0, column = 0;  // CELL: both from 1; EVENT_CELL: the column
   std::string columnName;    // CELL, EVENT_CELL: the column named so in the group's declared columns
-  std::string value;         // CELL, EVENT_CELL, OUTPUT
+  ValueMatch match;          // CELL, EVENT_CELL, OUTPUT: the value, exactly or in a live form
   std::optional<std::string> id;  // the request looked at; unset: the last data or task request
   std::optional<std::string> group, subnode, inst;
 };

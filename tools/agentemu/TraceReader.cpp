@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <set>
 #include <vector>
@@ -53,7 +54,7 @@ bool readDumpLine(const std::string& line, std::size_t at, std::string& bytes) {
 // The script being written, and what it needs to remember of the trace.
 class Writer {
  public:
-  explicit Writer(std::FILE* out) : out_(out) {}
+  Writer(std::FILE* out, bool live) : out_(out), live_(live) {}
   void line(const std::string& text) {
     std::fputs(text.c_str(), out_);
     std::fputc('\n', out_);
@@ -62,7 +63,8 @@ class Writer {
   void sent(const Element& message);
   void finish() {
     line("shutdown");
-    line("expect events " + std::to_string(events_));
+    // A trace's events come on the field's timer: a group heard often is counted at least.
+    for (const auto& expect : ScriptText::eventExpects(events_, eventsByGroup_, true)) line(expect);
   }
 
  private:
@@ -70,7 +72,9 @@ class Writer {
   void answered(const std::string& id, const Answer& answer, bool task);
 
   std::FILE* out_;
-  std::set<std::string> asked_;  // requests without an answer so far, at most MAX_TRACKED
+  bool live_;
+  std::map<std::string, long> eventsByGroup_;  // at most MAX_TRACKED groups told apart
+  std::set<std::string> asked_;                // requests without an answer so far, at most MAX_TRACKED
   long events_ = 0;
   long registrations_ = 0;
   bool restartDue_ = false;  // a new connection or a shutdown came before the next request
@@ -138,7 +142,7 @@ void Writer::answered(const std::string& id, const Answer& answer, bool task) {
     return;
   }
   line("wait id=" + ScriptText::word(id));
-  for (const auto& expect : ScriptText::answerExpects(id, answer, task)) line(expect);
+  for (const auto& expect : ScriptText::answerExpects(id, answer, task, live_)) line(expect);
 }
 
 void Writer::sent(const Element& message) {
@@ -147,6 +151,9 @@ void Writer::sent(const Element& message) {
     restartDue_ = restartDue_ || registrations_++ > 0;
   } else if (message.name == "pureEvent") {
     events_++;
+    const Element* group = message.child("attrGroup");
+    auto name = group ? attribute(*group, "name") : std::nullopt;
+    if (name && (eventsByGroup_.count(*name) || eventsByGroup_.size() < MAX_TRACKED)) eventsByGroup_[*name]++;
   } else if (message.name == "dataResponse" && id) {
     const Element* group = message.child("attrGroup");
     Answer answer;
@@ -220,13 +227,13 @@ bool readLine(std::FILE* in, std::string& line) {
 
 }  // namespace
 
-bool writeScenario(const std::string& path, std::FILE* out, std::string& error) {
+bool writeScenario(const std::string& path, std::FILE* out, bool live, std::string& error) {
   std::FILE* in = std::fopen(path.c_str(), "r");
   if (!in) {
     error = path + ": cannot be read: " + std::strerror(errno);
     return false;
   }
-  Writer writer(out);
+  Writer writer(out, live);
   writer.line("# Made by agentemu --from-trace: the messages the provider received, its answers as expects");
   Dump dump;
   std::string line;

@@ -23,8 +23,9 @@ constexpr std::size_t MAX_DUMP = std::size_t{16} * 1024 * 1024;
 constexpr std::size_t MAX_TRACKED = 100000;
 
 // Writes the script for the trace at path to out; false with error set when the file
-// cannot be read.
-bool writeScenario(const std::string& path, std::FILE* out, std::string& error);
+// cannot be read. live: numbers are expected by kind (see ScriptText::answerExpects);
+// the events of a group heard more than twice are always counted as at least half.
+bool writeScenario(const std::string& path, std::FILE* out, bool live, std::string& error);
 }  // namespace TraceReader
 
 #endif

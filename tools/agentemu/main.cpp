@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
   if (status >= 0) return status;
   std::string error;
   if (!options.tracePath.empty()) {
-    if (TraceReader::writeScenario(options.tracePath, stdout, error)) return EXIT_OK;
+    if (TraceReader::writeScenario(options.tracePath, stdout, options.live, error)) return EXIT_OK;
     std::fprintf(stderr, "agentemu: %s\n", error.c_str());
     return EXIT_USAGE;
   }

@@ -337,6 +337,7 @@ TEST(CxxProviderStop, StopAndSignalsEndRunWithinHalfASecondInEveryState) {
     SCOPED_TRACE(c.name);
     struct Shared {
       std::atomic<bool> entered{false}, release{false}, warned{false};
+      std::atomic<int> started{0}, ended{0};  // threads of the run, the detached one too
     };
     auto shared = std::make_shared<Shared>();  // the detached handler outlives the case
     AgentListener agent;
@@ -354,6 +355,16 @@ TEST(CxxProviderStop, StopAndSignalsEndRunWithinHalfASecondInEveryState) {
     options.grace = 100ms;
     options.workers = 1;
     options.handleSignals = true;
+    // Counts the run's threads out, so that the case ends only when the detached one has:
+    // a thread still running when the process exits would meet its static objects gone.
+    options.startThread = [shared](std::function<void()> body) {
+      shared->started++;
+      return std::thread([shared, body = std::move(body)]() mutable {
+        std::move(body)();
+        body = nullptr;  // the session it holds goes before the count
+        shared->ended++;
+      });
+    };
     struct sigaction before = {}, after = {};
     sigaction(SIGINT, nullptr, &before);
     auto run = std::async(std::launch::async, [&] { return provider.run(options); });
@@ -384,6 +395,10 @@ TEST(CxxProviderStop, StopAndSignalsEndRunWithinHalfASecondInEveryState) {
     sigaction(SIGINT, nullptr, &after);
     EXPECT_EQ(before.sa_handler, after.sa_handler);  // put back
     shared->release = true;
+    for (auto end = std::chrono::steady_clock::now() + 5s;
+         shared->ended < shared->started && std::chrono::steady_clock::now() < end;)
+      std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(shared->started.load(), shared->ended.load());
   }
 }
 

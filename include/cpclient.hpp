@@ -34,9 +34,11 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +46,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <initializer_list>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -207,7 +210,8 @@ class Request {
   }
   std::unique_ptr<CPREQUEST, Free> record_;
   std::string_view group_;
-  unsigned epoch_ = 0;  // the connection it came on (see detail::Link)
+  unsigned epoch_ = 0;                                // the connection it came on (see detail::Link)
+  std::chrono::steady_clock::time_point received_{};  // when the wait returned it
 };
 
 // ---- Values ----------------------------------------------------------------
@@ -306,6 +310,52 @@ class Link {
   unsigned opened_ = 0;
 };
 
+// The state of one request's answer, shared by its Rows, the worker that runs
+// its handler and the deadline watcher. Every row add and the answer itself run
+// under its lock, and the answer goes out once: after the deadline has answered
+// (expired), nothing more of the request reaches the library, so the group's one
+// response buffer is free for the group's next request while the handler runs on.
+class Answer {
+ public:
+  Answer(std::string id, Link* link, unsigned epoch, const std::vector<std::string>* columns)
+      : id_(std::move(id)), link_(link), epoch_(epoch), columns_(columns) {}
+  // Runs add() on the live connection unless the request is answered: then
+  // CP_TIMED_OUT when the deadline answered it, else CP_ILLEGAL_STATE.
+  template <class Add>
+  int add(const Add& add) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (done_) return expired_ ? CP_TIMED_OUT : CP_ILLEGAL_STATE;
+    return link_ ? link_->call(epoch_, add) : CP_ILLEGAL_STATE;
+  }
+  // Sends the answer with send() unless one went out: true when this call
+  // answered (the library's result in *result); expire marks it the deadline's.
+  template <class Send>
+  bool answer(bool expire, const Send& send, int* result) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (done_) return false;
+    done_ = true;
+    expired_ = expire;
+    *result = link_ ? link_->call(epoch_, send) : CP_ILLEGAL_STATE;
+    return true;
+  }
+  bool expired() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return expired_;
+  }
+  const std::string& id() const noexcept { return id_; }
+  // The group's declared column names, or null; they live as long as the run's set-up.
+  const std::vector<std::string>* columns() const noexcept { return columns_; }
+
+ private:
+  std::mutex mutex_;
+  const std::string id_;
+  Link* const link_;  // lives as long as the run that made the answer
+  const unsigned epoch_;
+  const std::vector<std::string>* const columns_;
+  bool done_ = false;     // answered
+  bool expired_ = false;  // answered by the deadline
+};
+
 }  // namespace detail
 
 // The answer to one data request, built by its handler. Each add() sends one row
@@ -313,8 +363,25 @@ class Link {
 // returns: the rows (none is a valid answer), or the error set by error(). A
 // handler may ignore add's result: the first failure stays in result(), and the
 // answer that follows it fails and is logged.
+//
+// For a group with declared columns, a row of another width (or addNamed with a
+// name not declared) is refused: std::errc::invalid_argument, the row is logged,
+// and the request is answered with RunOptions::handlerErrorRc. Once the group's
+// deadline has answered the request, every add returns Errc::timedOut and sends
+// nothing: a handler may test that to give up early.
 class Rows {
  public:
+  // One value of addNamed: a column's name and a value as add() takes it.
+  struct Named {
+    template <class V>
+    Named(std::string_view column, const V& value) : name(column) {  // NOLINT: braced pairs on purpose
+      const detail::Cell cell(value);
+      text = cell.c_str() ? cell.c_str() : "";
+    }
+    std::string_view name;
+    std::string text;
+  };
+
   // Adds one row of values (text, numbers, bool, nullptr; UTF-8). The first
   // failure is kept in result(). Empty error_code, or the library's result.
   template <class... V>
@@ -327,9 +394,10 @@ class Rows {
   }
   // Adds one row of count values (null elements allowed).
   std::error_code addRow(const char* const* values, int count) {
-    int result = link_ ? link_->call(epoch_, [&] { return cpdll_SetAttributeValuesUtf8(values, count, id_.c_str()); })
-                       : CP_ILLEGAL_STATE;
-    if (result != CP_OK && first_ == CP_OK) first_ = result;
+    const auto* columns = answer_->columns();
+    if (columns && count != static_cast<int>(columns->size())) return refuse(values, count);
+    int result = answer_->add([&] { return cpdll_SetAttributeValuesUtf8(values, count, answer_->id().c_str()); });
+    if (result != CP_OK && !first_) first_ = makeErrorCode(result);
     if (result == CP_OK) rowCount_++;
     return makeErrorCode(result);
   }
@@ -350,24 +418,57 @@ class Rows {
     }
     return addRow(texts.data(), static_cast<int>(texts.size()));
   }
+  // Adds one row by the group's declared column names, in any order; a column
+  // not named is empty: rows.addNamed({{"pid", 1}, {"name", "init"}}). A name
+  // not declared, or a group without columns, refuses the row as a wrong width does.
+  std::error_code addNamed(std::initializer_list<Named> values) {
+    const auto* columns = answer_->columns();
+    std::vector<const char*> texts(columns ? columns->size() : 0, "");
+    for (const Named& value : values) {
+      const size_t at = columns ? std::find(columns->begin(), columns->end(), value.name) - columns->begin() : 0;
+      if (!columns || at == columns->size()) {
+        std::vector<const char*> given;
+        for (const Named& each : values) given.push_back(each.text.c_str());
+        return refuse(given.data(), static_cast<int>(given.size()), "column \"" + std::string(value.name) + "\"");
+      }
+      texts[at] = value.text.c_str();
+    }
+    return addRow(texts.data(), static_cast<int>(texts.size()));
+  }
   // Answers with error code rc instead of the rows, which are dropped.
   void error(int rc) noexcept {
     errorRc_ = rc;
     failed_ = true;
   }
-  [[nodiscard]] std::error_code result() const noexcept { return makeErrorCode(first_); }
+  [[nodiscard]] std::error_code result() const noexcept { return first_; }
   [[nodiscard]] int rowCount() const noexcept { return rowCount_; }
 
  private:
   friend class detail::Session;
-  Rows(std::string_view id, detail::Link* link, unsigned epoch) : id_(id), link_(link), epoch_(epoch) {}
-  std::string id_;
-  detail::Link* link_;  // lives as long as the run that made the Rows
-  unsigned epoch_;
-  int first_ = CP_OK;
+  Rows(std::shared_ptr<detail::Answer> answer, int refusedRc) : answer_(std::move(answer)), refusedRc_(refusedRc) {}
+  // Refuses a row that the group's columns do not fit: the request fails, and the
+  // first such row is kept for the log line.
+  std::error_code refuse(const char* const* values, int count, const std::string& unknown = "") {
+    const auto* columns = answer_->columns();
+    if (refused_.empty()) {
+      refused_ = "a row of " + std::to_string(count) + " value(s)";
+      refused_ += unknown.empty() ? "" : " with the undeclared " + unknown;
+      refused_ +=
+          columns ? " for the " + std::to_string(columns->size()) + " declared column(s)" : " (no columns declared)";
+      for (int i = 0; i < count; i++) refused_ += std::string(i ? "|" : ": ") + (values[i] ? values[i] : "");
+    }
+    error(refusedRc_);
+    const std::error_code refused = std::make_error_code(std::errc::invalid_argument);
+    if (!first_) first_ = refused;
+    return refused;
+  }
+  std::shared_ptr<detail::Answer> answer_;
+  int refusedRc_;
+  std::error_code first_;
   int rowCount_ = 0;
   bool failed_ = false;
   int errorRc_ = 0;
+  std::string refused_;  // the first row refused, for the log
 };
 
 // The outputs of one task answer, each a value with an optional instance.
@@ -428,9 +529,68 @@ struct RunResult {
   }
 };
 
+// How a group is served, beside its handler or collector.
+struct GroupOptions {
+  // A request whose handler has not answered within deadline (0: none) of its
+  // arrival is answered at once with deadlineRc (unset: RunOptions::handlerErrorRc),
+  // logged and counted; the handler's later rows and answer are dropped, and the
+  // group's next request is served meanwhile. Makes run use at least one worker.
+  std::chrono::milliseconds deadline{0};
+  std::optional<int> deadlineRc;
+  // The names of the row's values, in order; empty: not declared. Declared, every
+  // row must have this width, handlers may use Rows::addNamed, snapshot requests
+  // are filtered on them, and Provider::agentemuColumns names them.
+  std::vector<std::string> columns;
+  // Snapshot groups: the collector runs every snapshotEvery (which must be positive).
+  std::chrono::milliseconds snapshotEvery{0};
+};
+
+// The rows a snapshot group's collector returns, each a row of values.
+using SnapshotRows = std::vector<std::vector<std::string>>;
+
+// What one group (or the tasks) has seen since run() began. Latencies run from
+// the request's arrival to its answer, over the last 1024 answers.
+struct GroupStats {
+  std::string name;            // empty for the tasks
+  std::uint64_t requests = 0;  // data (or task) requests received
+  std::uint64_t answers = 0;   // answers the library took, rows or errors
+  std::uint64_t errors = 0;    // of them, error answers (deadline misses too)
+  std::uint64_t deadlineMisses = 0;
+  unsigned inFlight = 0;  // received and not yet answered
+  unsigned hung = 0;      // handlers still running past their deadline
+  std::chrono::microseconds p50{0}, p99{0}, max{0};
+  std::string lastError;  // empty when none
+  std::chrono::system_clock::time_point lastErrorAt{};
+  bool snapshot = false;                                 // a snapshot group:
+  std::optional<std::chrono::milliseconds> snapshotAge;  // since the last complete snapshot; empty before one
+  std::uint64_t collectorFailures = 0;  // collector runs that threw or gave a wrong width, and skipped ticks
+};
+
+// The statistics of a provider: one entry per group in the order registered, and the tasks.
+struct Stats {
+  std::vector<GroupStats> groups;
+  GroupStats tasks;
+
+  // One line: "serving 3 groups; 1200 requests, 2 past deadline, p99 4.1 ms"
+  // (the p99 is the worst of the groups' and the tasks').
+  [[nodiscard]] std::string summary() const {
+    std::uint64_t requests = tasks.requests, missed = tasks.deadlineMisses;
+    auto p99 = tasks.p99;
+    for (const GroupStats& g : groups) {
+      requests += g.requests;
+      missed += g.deadlineMisses;
+      p99 = std::max(p99, g.p99);
+    }
+    char latency[32];
+    std::snprintf(latency, sizeof latency, "%.1f ms", p99.count() / 1000.0);
+    return "serving " + std::to_string(groups.size()) + (groups.size() == 1 ? " group; " : " groups; ") +
+           std::to_string(requests) + " requests, " + std::to_string(missed) + " past deadline, p99 " + latency;
+  }
+};
+
 struct RunOptions {
   int port = 0;           // the agent's port; 0: cpdll_setPort's or CP_PORT
-  unsigned workers = 0;   // handler threads; 0: handlers run on the waiting thread
+  unsigned workers = 0;   // handler threads; 0: handlers run on the waiting thread (1 when a deadline is set)
   bool reconnect = true;  // on a lost connection, connect and register again
   // Limits of one stretch without a connection (at the start, or after a loss):
   int connectAttempts = 0;                      // opens tried; 0: no limit
@@ -442,6 +602,14 @@ struct RunOptions {
   bool handleSignals = false;  // run stops on SIGINT and SIGTERM; their previous handlers come back when it returns
   std::string agentUser;       // user name or uid whose listener alone counts as the agent (CP_AGENT_USER)
   int handlerErrorRc = 1;      // the data error or task rc that answers a handler that threw
+  // A task whose handler has not returned within taskDeadline (0: none) of its arrival is
+  // answered with handlerErrorRc at once; what the handler returns later is dropped.
+  std::chrono::milliseconds taskDeadline{0};
+  // Handlers still running past their deadline ("hung") hold their worker; for as
+  // long as they do, run starts up to this many extra workers so the rest goes on.
+  unsigned maxHungWorkers = 4;
+  // One log line of the statistics (see Provider::stats) every statsLogInterval; 0: none.
+  std::chrono::milliseconds statsLogInterval{0};
   // Makes every thread that run starts (workers, the timer thread); empty: std::thread.
   std::function<std::thread(std::function<void()>)> startThread;
 };
@@ -514,6 +682,8 @@ struct Group {
   int version;
   int id;
   DataHandler handler;
+  GroupOptions options;
+  std::function<SnapshotRows()> collector;  // set: a snapshot group, served without handler
 };
 struct Timer {
   std::chrono::milliseconds interval;
@@ -527,6 +697,101 @@ struct Config {
   NoticeHandler onStop;
   LogHook log;
   std::vector<Timer> timers;
+};
+
+// The counters behind Provider::stats: a slot per group (its number - 1) and one
+// for the tasks after them. Thread-safe: one lock, never held while calling out.
+class StatsBoard {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr size_t kWindow = 1024;  // latencies kept per slot
+
+  // Starts over for the groups of config.
+  void reset(const Config& config) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    slots_.assign(config.groups.size() + 1, Slot());
+    for (size_t i = 0; i < config.groups.size(); i++) {
+      slots_[i].stats.name = config.groups[i].name;
+      slots_[i].stats.snapshot = static_cast<bool>(config.groups[i].collector);
+    }
+  }
+  void received(size_t slot) {
+    update(slot, [](Slot& s) {
+      s.stats.requests++;
+      s.stats.inFlight++;
+    });
+  }
+  // An answer the library took; error is empty for rows.
+  void answered(size_t slot, Clock::duration latency, const std::string& error, bool pastDeadline) {
+    update(slot, [&](Slot& s) {
+      s.stats.inFlight--;
+      s.stats.answers++;
+      if (!error.empty()) s.stats.errors++, noteError(s, error);
+      if (pastDeadline) s.stats.deadlineMisses++, s.stats.hung++;
+      if (s.window.size() < kWindow) s.window.push_back(0);
+      s.window[s.next++ % kWindow] = std::chrono::duration_cast<std::chrono::microseconds>(latency).count();
+    });
+  }
+  // An answer the library refused: nothing reached the agent.
+  void failed(size_t slot, const std::string& error, bool pastDeadline = false) {
+    update(slot, [&](Slot& s) {
+      s.stats.inFlight--;
+      if (pastDeadline) s.stats.deadlineMisses++, s.stats.hung++;
+      noteError(s, error);
+    });
+  }
+  void lateReturn(size_t slot) {
+    update(slot, [](Slot& s) { s.stats.hung--; });
+  }
+  void snapshotTaken(size_t slot) {
+    update(slot, [](Slot& s) { s.takenAt = Clock::now(); });
+  }
+  void collectorFailed(size_t slot, const std::string& why) {
+    update(slot, [&](Slot& s) {
+      s.stats.collectorFailures++;
+      noteError(s, why);
+    });
+  }
+  Stats read() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Stats stats;
+    for (size_t i = 0; i < slots_.size(); i++) {
+      GroupStats g = slots_[i].stats;
+      std::vector<long long> sorted = slots_[i].window;
+      std::sort(sorted.begin(), sorted.end());
+      auto rank = [&](double p) {  // nearest rank
+        return std::chrono::microseconds(sorted[static_cast<size_t>(std::ceil(p * sorted.size())) - 1]);
+      };
+      if (!sorted.empty()) g.p50 = rank(0.5), g.p99 = rank(0.99), g.max = std::chrono::microseconds(sorted.back());
+      if (slots_[i].takenAt)
+        g.snapshotAge = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *slots_[i].takenAt);
+      if (i + 1 < slots_.size()) {
+        stats.groups.push_back(std::move(g));
+      } else {
+        stats.tasks = std::move(g);
+      }
+    }
+    return stats;
+  }
+
+ private:
+  struct Slot {
+    GroupStats stats;
+    std::vector<long long> window;  // microseconds, a ring of the last kWindow
+    size_t next = 0;
+    std::optional<Clock::time_point> takenAt;  // the last complete snapshot
+  };
+  static void noteError(Slot& s, const std::string& error) {
+    s.stats.lastError = error;
+    s.stats.lastErrorAt = std::chrono::system_clock::now();
+  }
+  template <class Change>
+  void update(size_t slot, const Change& change) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (slot < slots_.size()) change(slots_[slot]);
+  }
+  mutable std::mutex mutex_;
+  std::vector<Slot> slots_;
 };
 
 // ---- The service manager ---------------------------------------------------
@@ -655,12 +920,14 @@ class Session : public std::enable_shared_from_this<Session> {
   using Stopping = std::function<bool()>;
 
   // Reads the service manager's settings from the environment (see ServiceNotifier).
-  Session(Config config, RunOptions options, std::shared_ptr<Link> link)
+  Session(Config config, RunOptions options, std::shared_ptr<Link> link, std::shared_ptr<StatsBoard> stats)
       : config_(std::move(config)),
         options_(std::move(options)),
         link_(std::move(link)),
+        stats_(std::move(stats)),
         journal_(stderrIsJournal()),
-        notifier_([this](const std::string& line) { log(Priority::warning, line); }) {}
+        notifier_([this](const std::string& line) { log(Priority::warning, line); }),
+        snapshots_(config_.groups.size()) {}
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -669,9 +936,15 @@ class Session : public std::enable_shared_from_this<Session> {
   // (std::system_error from std::thread).
   void startThreads() {
     try {
-      threads_.reserve(options_.workers + 1);  // a thread made is always kept
-      for (unsigned i = 0; i < options_.workers; i++) startThread([this] { work(); });
+      threads_.reserve(options_.workers + config_.groups.size() + 2);  // a thread made is always kept
+      for (unsigned i = 0; i < options_.workers; i++) startThread([this] { work(false); });
       if (!config_.timers.empty()) startThread([this] { tick(); });
+      bool deadlines = options_.taskDeadline.count() > 0;
+      for (size_t i = 0; i < config_.groups.size(); i++) {
+        if (config_.groups[i].collector) startThread([this, i] { collect(i); });
+        deadlines = deadlines || config_.groups[i].options.deadline.count() > 0;
+      }
+      if (deadlines && options_.workers > 0) startThread([this] { watch(); });
     } catch (...) {
       endThreads(false);
       throw;
@@ -692,9 +965,29 @@ class Session : public std::enable_shared_from_this<Session> {
 
  private:
   static constexpr std::chrono::seconds kReminder{60};  // at most one "still unreachable" line per this
+  // A data or task request being handled (start and stop ones have no answer).
+  struct Job {
+    enum Phase { running, late, returned };  // late: past the deadline; returned: its handler, past it too
+    int key = -1;                            // its group's number, -1 for tasks
+    size_t slot = 0;                         // of the statistics
+    std::shared_ptr<Answer> answer;          // null for start and stop
+    Clock::time_point due{};                 // the deadline, when watched
+    int rc = 0;                              // the error that answers it past the deadline
+    bool task = false;
+    bool watched = false;   // in watch_; under the lock
+    Phase phase = running;  // under the lock
+    Clock::time_point received{};
+    std::string group;
+  };
+  // A snapshot group's last complete rows (null before one) and whether its first run ended.
+  struct Snapshot {
+    std::shared_ptr<const SnapshotRows> rows;
+    bool tried = false;
+  };
 
   RunResult serveUntilTheEnd(const Stopping& stopping) {
     RunResult result;
+    awaitFirstSnapshots(stopping);
     for (bool afterLoss = false;; afterLoss = true) {
       if (auto ended = connect(afterLoss, stopping)) {
         result = *ended;
@@ -807,6 +1100,7 @@ class Session : public std::enable_shared_from_this<Session> {
   // on this thread and hangs) lets the service manager see it.
   int serve(const Stopping& stopping) {
     while (!stopping()) {
+      report();
       CPREQUEST* record = nullptr;
       auto wait = std::min<Clock::duration>(options_.stopPoll, notifier_.watchdog());
       int waitMs = std::max(1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
@@ -841,6 +1135,7 @@ class Session : public std::enable_shared_from_this<Session> {
     ending_ = true;
     ready_.notify_all();
     tick_.notify_all();
+    watching_.notify_all();
     auto allExited = [this] { return std::count(exited_.begin(), exited_.end(), false) == 0; };
     if (detachBusy) {
       exit_.wait_for(lock, std::chrono::milliseconds(50), allExited);  // idle threads take a moment
@@ -886,9 +1181,12 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void dispatch(Request request) {
     request.epoch_ = epoch_;
+    request.received_ = Clock::now();
     const Group* group = find(request.groupId());
     if (group) request.group_ = group->name;
-    if (options_.workers == 0) return handle(request);
+    if (request.kind() == RequestKind::data || request.kind() == RequestKind::task) stats_->received(slot(request));
+    if (group && group->collector && request.kind() == RequestKind::data) return answerFromSnapshot(request, *group);
+    if (options_.workers == 0) return handle(request, makeJob(-1, request));
     int key = request.kind() == RequestKind::task ? -1 : request.groupId();
     std::unique_lock<std::mutex> lock(mutex_);
     outstanding_++;
@@ -902,18 +1200,46 @@ class Session : public std::enable_shared_from_this<Session> {
   }
   // A worker: runs ready jobs until told to quit; jobs still queued then are
   // dropped unanswered, as the connection is closed.
-  void work() {
+  //
+  // An extra worker (started while handlers hang) ends once there are more
+  // extra workers than hung handlers.
+  void work(bool extra) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      ready_.wait(lock, [this] { return quit_ || !queue_.empty(); });
-      if (quit_) return;
+      ready_.wait(lock, [this, extra] { return quit_ || !queue_.empty() || (extra && extra_ > hung_); });
+      if (quit_ || (extra && extra_ > hung_)) {
+        if (extra) extra_--;
+        return;
+      }
       auto [key, request] = std::move(queue_.front());
       queue_.pop_front();
+      std::shared_ptr<Job> job = makeJob(key, request);
       lock.unlock();
-      handle(request);
+      handle(request, job);
       request = Request();  // freed outside the lock
       lock.lock();
-      finished(key);
+      done(*job);
+    }
+  }
+  // Under the lock, after the handler of job returned: the job is over, unless
+  // the deadline answered it; then the watcher has released its key already.
+  void done(Job& job) {
+    if (job.watched) {
+      auto [from, to] = watch_.equal_range(job.due);
+      for (auto at = from; at != to; ++at)
+        if (at->second.get() == &job) {
+          watch_.erase(at);
+          break;
+        }
+      job.watched = false;
+    }
+    if (!job.answer || !job.answer->expired()) return finished(job.key);
+    if (job.phase == Job::late) {
+      hung_--;
+      stats_->lateReturn(job.slot);
+      ready_.notify_all();  // an extra worker may end
+    } else {
+      job.phase = Job::returned;
     }
   }
   // Under the lock: the next job of key becomes ready, or key is free again.
@@ -958,31 +1284,85 @@ class Session : public std::enable_shared_from_this<Session> {
   }
   // Runs the handler of one request and sends its answer. Never throws: a
   // failure outside the handlers (no memory) is logged like a handler's.
-  void handle(const Request& request) noexcept {
+  void handle(const Request& request, const std::shared_ptr<Job>& job) noexcept {
     guard(subject(request), [&] {
       switch (request.kind()) {
-        case RequestKind::data: answerData(request); break;
-        case RequestKind::task: answerTask(request); break;
+        case RequestKind::data: answerData(request, *job); break;
+        case RequestKind::task: answerTask(request, *job); break;
         case RequestKind::start: notify(config_.onStart, request); break;
         case RequestKind::stop: notify(config_.onStop, request); break;
         case RequestKind::none: break;
       }
     });
   }
-  void answerData(const Request& request) {
-    const Group* group = find(request.groupId());
-    Rows rows(request.id(), link_.get(), request.epoch_);
-    if (!group || !guard(subject(request), [&] { group->handler(request, rows); })) rows.error(options_.handlerErrorRc);
-    const char* id = rows.id_.c_str();
-    int result = link_->call(request.epoch_,
-                             [&] { return rows.failed_ ? cpdll_SendError(rows.errorRc_, id) : cpdll_SendData(id); });
-    if (result != CP_OK)
-      log(Priority::warning, "the answer to data request " + rows.id_ + " failed: " + makeErrorCode(result).message());
+  // The statistics' slot of a data or task request.
+  size_t slot(const Request& request) const {
+    return request.kind() == RequestKind::task ? config_.groups.size() : static_cast<size_t>(request.groupId() - 1);
   }
-  void answerTask(const Request& request) {
+  // The job of a request; under the lock when it gets a deadline (workers only).
+  std::shared_ptr<Job> makeJob(int key, const Request& request) {
+    auto job = std::make_shared<Job>();
+    job->key = key;
+    const RequestKind kind = request.kind();
+    if (kind != RequestKind::data && kind != RequestKind::task) return job;
+    const Group* group = find(request.groupId());
+    job->slot = slot(request);
+    job->task = kind == RequestKind::task;
+    job->received = request.received_;
+    job->group = std::string(request.group());
+    job->answer =
+        std::make_shared<Answer>(std::string(request.id()), link_.get(), request.epoch_,
+                                 group && !group->options.columns.empty() ? &group->options.columns : nullptr);
+    auto deadline = job->task ? options_.taskDeadline : group ? group->options.deadline : std::chrono::milliseconds(0);
+    job->rc =
+        job->task || !group ? options_.handlerErrorRc : group->options.deadlineRc.value_or(options_.handlerErrorRc);
+    if (deadline.count() > 0 && options_.workers > 0) {
+      job->due = job->received + deadline;
+      job->watched = true;
+      watch_.emplace(job->due, job);
+      watching_.notify_one();
+    }
+    return job;
+  }
+  // Records an answer that send() made (or not: sent false, the deadline's went first).
+  void answered(Job& job, bool sent, int result, const std::string& error) {
+    if (!sent) return log(Priority::info, who(job) + " returned after its deadline; what it gave is dropped");
+    if (result == CP_OK) return stats_->answered(job.slot, Clock::now() - job.received, error, false);
+    const std::string why = "the answer to " + std::string(job.task ? "task " : "data request ") + job.answer->id() +
+                            " failed: " + makeErrorCode(result).message();
+    log(Priority::warning, why);
+    stats_->failed(job.slot, why);
+  }
+  static std::string who(const Job& job) {
+    return job.task ? "the handler of task " + job.answer->id()
+                    : "the handler of group " + job.group + " (request " + job.answer->id() + ")";
+  }
+  void answerData(const Request& request, Job& job) {
+    const Group* group = find(request.groupId());
+    Rows rows(job.answer, options_.handlerErrorRc);
+    std::string error;
+    if (!group || !guard(
+                      subject(request), [&] { group->handler(request, rows); }, &error)) {
+      rows.error(options_.handlerErrorRc);
+      if (!group) error = "no such group";
+    }
+    if (!rows.refused_.empty()) {
+      error = "refused " + rows.refused_;
+      log(Priority::error, who(job) + " " + error);
+    }
+    if (rows.failed_ && error.empty()) error = "the handler answered error " + std::to_string(rows.errorRc_);
+    const char* id = job.answer->id().c_str();
+    int result = CP_OK;
+    bool sent = job.answer->answer(
+        false, [&] { return rows.failed_ ? cpdll_SendError(rows.errorRc_, id) : cpdll_SendData(id); }, &result);
+    answered(job, sent, result, error);
+  }
+  void answerTask(const Request& request, Job& job) {
     TaskOutput out;
     int rc = options_.handlerErrorRc;
-    if (config_.task && !guard(subject(request), [&] { rc = config_.task(request, out); })) {
+    std::string error = config_.task ? "" : "no task handler";
+    if (config_.task && !guard(
+                            subject(request), [&] { rc = config_.task(request, out); }, &error)) {
       rc = options_.handlerErrorRc;
       out.clear();
     }
@@ -992,12 +1372,208 @@ class Session : public std::enable_shared_from_this<Session> {
       values.push_back(out.values_[i].c_str());
       insts.push_back(out.insts_[i] ? out.insts_[i]->c_str() : nullptr);
     }
+    const char* id = job.answer->id().c_str();
+    int result = CP_OK;
+    bool sent = job.answer->answer(
+        false, [&] { return cpdll_SendTaskOutput(rc, id, values.data(), insts.data(), static_cast<int>(out.size())); },
+        &result);
+    answered(job, sent, result, error);
+  }
+  // The deadline watcher: answers each watched job whose handler has not by its
+  // deadline, releases its group's key so the group's next request runs at once,
+  // and starts extra workers while handlers hang.
+  void watch() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!quit_) {
+      if (watch_.empty() || Clock::now() < watch_.begin()->first) {
+        if (watch_.empty()) {
+          watching_.wait(lock);
+        } else {
+          watching_.wait_until(lock, watch_.begin()->first);
+        }
+        continue;
+      }
+      std::shared_ptr<Job> job = watch_.begin()->second;
+      watch_.erase(watch_.begin());
+      job->watched = false;
+      lock.unlock();
+      const char* id = job->answer->id().c_str();
+      int result = CP_OK;
+      bool sent = job->answer->answer(
+          true, [&] { return job->task ? cpdll_SendTaskRC(job->rc, id) : cpdll_SendError(job->rc, id); }, &result);
+      if (sent) expired(*job, result);
+      lock.lock();
+      if (!sent) continue;  // the handler answered first
+      if (job->phase == Job::running) {
+        job->phase = Job::late;
+        hung_++;
+      } else {
+        stats_->lateReturn(job->slot);  // it returned while its error went out
+      }
+      finished(job->key);
+      while (extra_ < std::min(hung_, options_.maxHungWorkers) && !quit_ && startExtra()) {
+      }
+    }
+  }
+  void expired(Job& job, int result) {
+    const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - job.received);
+    const std::string what = who(job) + " has not answered after " + std::to_string(late.count()) + " ms (at " +
+                             timeOfDay(std::chrono::system_clock::now()) + "): answered with error " +
+                             std::to_string(job.rc);
+    log(Priority::warning, what);
+    if (result != CP_OK) {
+      log(Priority::warning, "the answer to " + job.answer->id() + " failed: " + makeErrorCode(result).message());
+      return stats_->failed(job.slot, what, true);
+    }
+    stats_->answered(job.slot, Clock::now() - job.received, "past its deadline", true);
+  }
+  // Under the lock: one more worker while handlers hang; false when it cannot start.
+  bool startExtra() {
+    extra_++;
+    try {
+      std::thread thread = options_.startThread([self = shared_from_this()] { self->work(true); });
+      if (!thread.joinable()) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      thread.detach();  // it holds the session, and ends by itself
+      return true;
+    } catch (...) {
+      extra_--;
+      log(Priority::warning, "cannot start a worker beside the hung handlers");
+      return false;
+    }
+  }
+  // A snapshot group's collector thread: one run at once, then one every
+  // snapshotEvery; a run that throws or gives a row of the wrong width keeps the
+  // last snapshot, and each tick that a run overran is skipped; both count as failures.
+  void collect(size_t index) {
+    const Group& group = config_.groups[index];
+    const auto& columns = group.options.columns;
+    const std::string who = "the collector of group " + group.name;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (auto due = Clock::now(); !quit_;) {
+      lock.unlock();
+      SnapshotRows rows;
+      std::string why;
+      bool ok = guard(
+          who, [&] { rows = group.collector(); }, &why);
+      for (size_t i = 0; ok && !columns.empty() && i < rows.size(); i++)
+        if (rows[i].size() != columns.size()) {
+          ok = false;
+          why = "row " + std::to_string(i + 1) + " has " + std::to_string(rows[i].size()) + " value(s) for the " +
+                std::to_string(columns.size()) + " declared column(s)";
+          log(Priority::error, who + ": " + why + "; the last snapshot stays");
+        }
+      auto snapshot = ok ? std::make_shared<const SnapshotRows>(std::move(rows)) : nullptr;
+      lock.lock();
+      if (ok) {
+        snapshots_[index].rows = std::move(snapshot);
+        stats_->snapshotTaken(index);
+      } else {
+        stats_->collectorFailed(index, who + " " + why);
+      }
+      snapshots_[index].tried = true;
+      snapshotTried_.notify_all();
+      due += group.options.snapshotEvery;
+      for (const auto now = Clock::now(); due <= now; due += group.options.snapshotEvery)
+        stats_->collectorFailed(index, who + " overran its interval: a tick was skipped");
+      tick_.wait_until(lock, due, [this] { return quit_; });
+    }
+  }
+  // Before the first registration: waits for the first run of every collector,
+  // at most the longest snapshotEvery, so that the first requests find a snapshot.
+  void awaitFirstSnapshots(const Stopping& stopping) {
+    std::chrono::milliseconds longest{0};
+    for (auto& g : config_.groups)
+      if (g.collector) longest = std::max(longest, g.options.snapshotEvery);
+    const auto until = Clock::now() + longest;
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto allTried = [this] {
+      for (size_t i = 0; i < snapshots_.size(); i++)
+        if (config_.groups[i].collector && !snapshots_[i].tried) return false;
+      return true;
+    };
+    while (!allTried() && Clock::now() < until && !stopping())
+      snapshotTried_.wait_for(lock, std::min<Clock::duration>(options_.stopPoll, until - Clock::now()));
+  }
+  // Answers a snapshot group's data request from its last snapshot, on run's
+  // thread: the group has no handler, so no other answer of it can overlap.
+  // Filters with op EQ (or none) on declared columns keep the rows whose value is
+  // equal, all of them (AND); a filter on another name, or any logOp OR, keeps all
+  // rows, and other ops are left to the agent. No snapshot yet: handlerErrorRc.
+  void answerFromSnapshot(const Request& request, const Group& group) {
+    std::shared_ptr<const SnapshotRows> rows;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      rows = snapshots_[group.id - 1].rows;
+    }
+    std::vector<std::pair<size_t, std::string_view>> equal;
+    const auto& columns = group.options.columns;
+    for (const auto& [name, value, op, logOp] : request.filters()) {
+      size_t at = std::find(columns.begin(), columns.end(), name) - columns.begin();
+      if (at == columns.size() || (logOp && *logOp == "OR")) {
+        equal.clear();
+        break;
+      }
+      if (!op || *op == "EQ") equal.emplace_back(at, value);
+    }
+    auto keep = [&](const std::vector<std::string>& row) {
+      for (auto& [at, value] : equal)
+        if (row[at] != value) return false;
+      return true;
+    };
     const std::string id(request.id());
     int result = link_->call(request.epoch_, [&] {
-      return cpdll_SendTaskOutput(rc, id.c_str(), values.data(), insts.data(), static_cast<int>(out.size()));
+      int added = rows ? CP_OK : CP_ILLEGAL_STATE;
+      std::vector<const char*> texts;
+      for (size_t i = 0; rows && added == CP_OK && i < rows->size(); i++) {
+        if (!keep((*rows)[i])) continue;
+        texts.clear();
+        for (const std::string& value : (*rows)[i]) texts.push_back(value.c_str());
+        added = cpdll_SetAttributeValuesUtf8(texts.data(), static_cast<int>(texts.size()), id.c_str());
+      }
+      return added == CP_OK ? cpdll_SendData(id.c_str()) : cpdll_SendError(options_.handlerErrorRc, id.c_str());
     });
-    if (result != CP_OK)
-      log(Priority::warning, "the answer to task " + id + " failed: " + makeErrorCode(result).message());
+    const size_t index = group.id - 1;
+    if (result != CP_OK) {
+      const std::string why = "the answer to data request " + id + " failed: " + makeErrorCode(result).message();
+      log(Priority::warning, why);
+      return stats_->failed(index, why);
+    }
+    stats_->answered(index, Clock::now() - request.received_, rows ? "" : "no snapshot yet", false);
+  }
+  // On run's thread, from its wait loop: the statistics' log line every
+  // statsLogInterval, and the summary as the service manager's status when it changed.
+  void report() {
+    static constexpr std::chrono::seconds kStatusEvery{2};
+    const auto now = Clock::now();
+    const bool logDue = options_.statsLogInterval.count() > 0 && now >= nextStatsLog_;
+    if (!logDue && now < nextStatus_) return;
+    const Stats stats = stats_->read();
+    std::string summary = stats.summary();
+    if (now >= nextStatus_ && summary.find("; 0 requests") == std::string::npos) {  // READY's status says it all
+      nextStatus_ = now + kStatusEvery;
+      if (summary != status_) notifier_.status(summary);
+      status_ = std::move(summary);
+    }
+    if (!logDue) return;
+    nextStatsLog_ = now + options_.statsLogInterval;
+    std::string line = "stats: " + stats.summary();
+    auto ms = [](std::chrono::microseconds us) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.1f", us.count() / 1000.0);
+      return std::string(text);
+    };
+    std::vector<GroupStats> all = stats.groups;
+    all.push_back(stats.tasks);
+    for (const GroupStats& g : all) {
+      line += "\n  " + (g.name.empty() ? std::string("tasks") : g.name) + ": " + std::to_string(g.requests) +
+              " requests, " + std::to_string(g.errors) + " errors, " + std::to_string(g.deadlineMisses) +
+              " past deadline, " + std::to_string(g.hung) + " hung, " + std::to_string(g.inFlight) +
+              " in flight, p50/p99/max " + ms(g.p50) + "/" + ms(g.p99) + "/" + ms(g.max) + " ms";
+      if (g.snapshot)
+        line += ", snapshot " + (g.snapshotAge ? std::to_string(g.snapshotAge->count()) + " ms old" : "none") + ", " +
+                std::to_string(g.collectorFailures) + " collector failures";
+    }
+    log(Priority::info, line);
   }
   void notify(const NoticeHandler& handler, const Request& request) noexcept {
     if (handler) guard(subject(request), [&] { handler(request); });
@@ -1007,15 +1583,22 @@ class Session : public std::enable_shared_from_this<Session> {
                                                : "the handler of group " + std::string(request.group());
   }
   // Runs body; false (after a log line) when it threw.
+  // The reason goes to *why when given.
   template <class Body>
-  bool guard(const std::string& who, const Body& body) noexcept {
+  bool guard(const std::string& who, const Body& body, std::string* why = nullptr) noexcept {
+    std::string what;
     try {
       body();
       return true;
     } catch (const std::exception& e) {
-      log(Priority::error, who + " threw: " + e.what());
+      what = e.what();
     } catch (...) {
-      log(Priority::error, who + " threw an exception that is no std::exception");
+      what = "an exception that is no std::exception";
+    }
+    log(Priority::error, who + " threw: " + what);
+    try {
+      if (why) *why = "threw: " + what;
+    } catch (...) {  // no memory: the log line is what there is
     }
     return false;
   }
@@ -1043,24 +1626,34 @@ class Session : public std::enable_shared_from_this<Session> {
   const Config config_;
   const RunOptions options_;
   const std::shared_ptr<Link> link_;
+  const std::shared_ptr<StatsBoard> stats_;
   const bool journal_;        // standard error is the journal's stream
   ServiceNotifier notifier_;  // run's thread only
   unsigned epoch_ = 0;        // the connection that requests arrive on; run's thread only
   std::minstd_rand random_{std::random_device{}()};
 
   std::mutex mutex_;
-  std::condition_variable ready_;              // a job is queued, or quit
-  std::condition_variable idle_;               // nothing outstanding
-  std::condition_variable tick_;               // ending
-  std::condition_variable exit_;               // a thread exited
-  std::deque<std::pair<int, Request>> queue_;  // ready to run
-  std::map<int, std::deque<Request>> busy_;    // keys with a job running, and the jobs behind it
-  size_t outstanding_ = 0;                     // submitted and not yet finished
-  bool timerBusy_ = false;                     // a timer runs
-  bool ending_ = false;                        // no new timer runs
-  bool quit_ = false;                          // threads end
-  std::vector<std::thread> threads_;           // run's thread only
-  std::vector<bool> exited_;                   // per thread; under the lock
+  std::condition_variable ready_;                                 // a job is queued, or quit
+  std::condition_variable idle_;                                  // nothing outstanding
+  std::condition_variable tick_;                                  // ending
+  std::condition_variable exit_;                                  // a thread exited
+  std::deque<std::pair<int, Request>> queue_;                     // ready to run
+  std::map<int, std::deque<Request>> busy_;                       // keys with a job running, and the jobs behind it
+  size_t outstanding_ = 0;                                        // submitted and not yet finished
+  bool timerBusy_ = false;                                        // a timer runs
+  bool ending_ = false;                                           // no new timer runs
+  bool quit_ = false;                                             // threads end
+  std::vector<std::thread> threads_;                              // run's thread only
+  std::vector<bool> exited_;                                      // per thread; under the lock
+  std::condition_variable watching_;                              // a deadline is watched, or quit
+  std::multimap<Clock::time_point, std::shared_ptr<Job>> watch_;  // handlers running with a deadline
+  unsigned hung_ = 0;                                             // handlers running past their deadline
+  unsigned extra_ = 0;                                            // extra workers running
+  std::condition_variable snapshotTried_;                         // a collector's first run ended
+  std::vector<Snapshot> snapshots_;                               // per group; under the lock
+  Clock::time_point nextStatsLog_{};                              // run's thread only
+  Clock::time_point nextStatus_{};                                // run's thread only
+  std::string status_;                                            // the last summary sent; run's thread only
 };
 
 }  // namespace detail
@@ -1070,7 +1663,10 @@ class Session : public std::enable_shared_from_this<Session> {
 // Set up (group, task, onStart, onStop, onLog, every) before run(), on one thread.
 // Handlers: a group's data, start and stop handlers never run at the same time as
 // each other for that group, and see its requests in order; different groups, and
-// task requests, run in parallel on the workers. A handler that throws is logged
+// task requests, run in parallel on the workers. The one exception is a handler
+// past its group's deadline (GroupOptions): its request is answered, and the
+// group's next handler runs beside it, so handlers that share state between the
+// requests of a deadline group lock it themselves. A handler that throws is logged
 // and its request answered with RunOptions::handlerErrorRc. Events, stop() and
 // stopping() may be called from any thread at any time. Handlers and event threads
 // end a provider with stop(), never with cpdll_CloseConnection: run owns the
@@ -1093,15 +1689,39 @@ class Provider {
   // A name given again replaces the earlier handler and keeps its number. Throws
   // std::invalid_argument for a name that is empty or holds & < > " ' or a
   // control character: the agent could not read its messages.
-  int group(std::string name, int version, DataHandler handler) {
-    if (name.empty() || !detail::validName(name))
-      throw std::invalid_argument("cpclient: a group name is not empty and holds no & < > \" ' or control character");
-    for (auto& g : config_.groups)
-      if (g.name == name) return g.version = version, g.handler = std::move(handler), g.id;
-    config_.groups.push_back(
-        {std::move(name), version, static_cast<int>(config_.groups.size()) + 1, std::move(handler)});
-    return config_.groups.back().id;
+  // options may set a deadline and declare columns (see GroupOptions).
+  int group(std::string name, int version, DataHandler handler, GroupOptions options = {}) {
+    return addGroup(std::move(name), version, std::move(handler), std::move(options), nullptr);
   }
+  // Registers a snapshot group: collector runs on a thread of its own once
+  // before the registration (run waits for it up to snapshotEvery) and then every
+  // options.snapshotEvery, and each data request is answered at once, without a
+  // handler, from the last complete snapshot. A collector that throws or returns a
+  // row that does not fit the declared columns keeps the previous snapshot; a run
+  // still going at the next tick skips it; each counts in collectorFailures.
+  // Equality filters (op EQ or none) on declared columns are applied to the rows;
+  // a request that also filters on a name not declared, or uses logOp OR, gets
+  // the whole snapshot. Before any snapshot, requests get handlerErrorRc. Throws
+  // std::invalid_argument as group() does, and for a snapshotEvery not positive.
+  int snapshotGroup(std::string name, int version, std::function<SnapshotRows()> collector, GroupOptions options) {
+    if (options.snapshotEvery.count() <= 0 || !collector)
+      throw std::invalid_argument("cpclient: a snapshot group has a collector and a positive snapshotEvery");
+    return addGroup(std::move(name), version, nullptr, std::move(options), std::move(collector));
+  }
+  // The "--columns GROUP=NAME,NAME" options of agentemu for the groups with
+  // declared columns, separated by blanks: "--columns Procs=pid,name --columns Disk=dev,free".
+  [[nodiscard]] std::string agentemuColumns() const {
+    std::string text;
+    for (const auto& g : config_.groups) {
+      if (g.options.columns.empty()) continue;
+      text += (text.empty() ? "--columns " : " --columns ") + g.name;
+      for (size_t i = 0; i < g.options.columns.size(); i++) text += (i ? "," : "=") + g.options.columns[i];
+    }
+    return text;
+  }
+  // The statistics of the current (or the last) run, per group in the order
+  // registered and for the tasks; empty before the first run. Any thread.
+  [[nodiscard]] Stats stats() const { return stats_->read(); }
   // The handler of task requests: returns the task's rc. Without one, tasks are
   // answered with handlerErrorRc. It may run on several workers at once.
   void task(TaskHandler handler) { config_.task = std::move(handler); }
@@ -1176,7 +1796,11 @@ class Provider {
     detail::EnvironmentSetting user("CP_AGENT_USER", actual.agentUser);
     detail::StopSignals stopSignals(signals);
     if (actual.port > 0) cpdll_setPort(actual.port);
-    auto session = std::make_shared<detail::Session>(config_, std::move(actual), link_);
+    bool deadlines = actual.taskDeadline.count() > 0;  // a deadline needs a worker to leave the handler running on
+    for (const auto& g : config_.groups) deadlines = deadlines || g.options.deadline.count() > 0;
+    if (deadlines) actual.workers = std::max(actual.workers, 1u);
+    stats_->reset(config_);
+    auto session = std::make_shared<detail::Session>(config_, std::move(actual), link_, stats_);
     session->startThreads();
     return session->run([this, signals] {
       if (signals && detail::signalled.load()) stop_.store(true);
@@ -1236,8 +1860,26 @@ class Provider {
     return Errc::unknownGroup;
   }
 
+  int addGroup(std::string name, int version, DataHandler handler, GroupOptions options,
+               std::function<SnapshotRows()> collector) {
+    if (name.empty() || !detail::validName(name))
+      throw std::invalid_argument("cpclient: a group name is not empty and holds no & < > \" ' or control character");
+    for (auto& g : config_.groups)
+      if (g.name == name) {
+        g.version = version;
+        g.handler = std::move(handler);
+        g.options = std::move(options);
+        g.collector = std::move(collector);
+        return g.id;
+      }
+    config_.groups.push_back({std::move(name), version, static_cast<int>(config_.groups.size()) + 1, std::move(handler),
+                              std::move(options), std::move(collector)});
+    return config_.groups.back().id;
+  }
+
   detail::Config config_;
   std::shared_ptr<detail::Link> link_ = std::make_shared<detail::Link>();
+  std::shared_ptr<detail::StatsBoard> stats_ = std::make_shared<detail::StatsBoard>();
   std::atomic<bool> stop_{false};
 };
 

@@ -9,7 +9,10 @@
 // three outputs (instances 1m, 5m, 15m), "echo TEXT" answers rc 0 with TEXT, any
 // other command rc 2. Every PROCMON_EVENT_MS milliseconds (default 1000; 0: none)
 // a timer sends a Memory event with MemAvailable while the agent is connected.
-// SIGINT and SIGTERM end it cleanly (run handles them).
+// SIGINT and SIGTERM end it cleanly (run handles them). The groups declare their
+// columns, so a row of another width is refused rather than sent, and
+// `procmon --agentemu-columns` prints agentemu's --columns options for them:
+//   agentemu $(procmon --agentemu-columns) procmon
 #include <chrono>
 #include <cpclient.hpp>
 #include <cstdio>
@@ -83,11 +86,22 @@ void sendEvent() {
     std::fprintf(stderr, "procmon: the event failed: %s\n", result.message().c_str());
 }
 
+// The options of a group with these columns and a deadline of a second: a read
+// of /proc that hangs is answered with handlerErrorRc instead of holding the group.
+cpclient::GroupOptions withColumns(std::vector<std::string> columns) {
+  cpclient::GroupOptions options;
+  options.columns = std::move(columns);
+  options.deadline = std::chrono::seconds(1);
+  return options;
+}
+
 }  // namespace
 
-int main() {
-  provider.group("CPU", 1, serveCpu);
-  provider.group("Memory", 1, serveMemory);
+int main(int argc, char** argv) {
+  provider.group("CPU", 1, serveCpu, withColumns({"cpu", "user", "nice", "system", "idle", "iowait"}));
+  provider.group("Memory", 1, serveMemory, withColumns({"name", "kB"}));
+  if (argc > 1 && std::string(argv[1]) == "--agentemu-columns")
+    return std::puts(provider.agentemuColumns().c_str()) < 0;
   provider.task(runTask);
   const char* period = std::getenv("PROCMON_EVENT_MS");
   int periodMs = period ? std::atoi(period) : 1000;

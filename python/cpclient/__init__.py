@@ -39,12 +39,13 @@ from ._native import (
     LibraryNotFoundError,
     Result,
 )
-from ._provider import CpError, Filter, Outcome, Provider, Request, RequestError, RequestKind
+from ._provider import TASKS, CpError, Filter, Outcome, Provider, Request, RequestError, RequestKind
+from ._stats import Stats
 from ._service import JournalFormatter
 
 __all__ = [
     "Provider", "Request", "Filter", "CpError", "RequestError", "LibraryNotFoundError",
-    "Outcome", "RequestKind", "Result", "JournalFormatter",
+    "Outcome", "RequestKind", "Result", "JournalFormatter", "Stats", "TASKS",
     "configuration", "subnode_configuration", "result_text",
     "OK", "NO_PORT", "CONNECT_FAILED", "ILLEGAL_STATE", "WRITE_FAILED", "UNKNOWN_GROUP",
     "ID_NOT_PENDING", "NO_MEMORY", "TIMED_OUT", "AGENT_SHUTDOWN", "CONNECTION_LOST",

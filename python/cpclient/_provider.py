@@ -5,6 +5,7 @@ from __future__ import annotations
 import collections
 import enum
 import functools
+import heapq
 import logging
 import math
 import numbers
@@ -17,10 +18,12 @@ import threading
 import time
 from ctypes import POINTER, byref, c_int, sizeof
 from types import FrameType
-from typing import Any, Callable, Deque, Dict, Iterable, List, NamedTuple, Optional, Tuple, TypeVar, Union
+from typing import (Any, Callable, Deque, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple,
+                    TypeVar, Union)
 
 from . import _native as native
 from ._service import Notifier
+from ._stats import Counter, Stats, snapshot_rows, summary
 
 log = logging.getLogger("cpclient")
 
@@ -239,11 +242,111 @@ def task_answer(answer: Any) -> Tuple[int, List[Optional[bytes]], List[Optional[
     return _c_int(rc), values, insts
 
 
-class _Group:
-    __slots__ = ("name", "version", "id", "handler")
+class RowWidthError(ValueError):
+    """A row whose values do not fit the group's declared columns."""
 
-    def __init__(self, name: str, version: int, group_id: int, handler: Callable[[Request], Any]) -> None:
+
+class _Snapshot:
+    """A snapshot group's rows, replaced whole by each collection that completes in time."""
+
+    __slots__ = ("every", "rows", "taken", "failures")
+
+    def __init__(self, every: float) -> None:
+        self.every = every
+        self.rows: Optional[List[List[Optional[bytes]]]] = None  # None until a first complete collection
+        self.taken = 0.0  # time.monotonic() of that collection
+        self.failures = 0
+
+
+class _Group:
+    __slots__ = ("name", "version", "id", "handler", "columns", "deadline", "deadline_rc", "snapshot", "counter")
+
+    def __init__(self, name: str, version: int, group_id: int, handler: Callable[..., Any]) -> None:
         self.name, self.version, self.id, self.handler = name, version, group_id, handler
+        self.columns: Optional[Tuple[str, ...]] = None
+        self.deadline: Optional[float] = None
+        self.deadline_rc: Optional[int] = None
+        self.snapshot: Optional[_Snapshot] = None
+        self.counter = Counter()
+
+    def values(self, row: Any) -> List[Optional[bytes]]:
+        """One row as the library takes it; a dict by column name (missing names empty) when columns
+        are declared. RowWidthError for a row of another width or a name not declared."""
+        if isinstance(row, Mapping):
+            if self.columns is None:
+                raise TypeError(f"a row is a dict only in a group with columns: {row!r}")
+            unknown = sorted(map(str, set(row) - set(self.columns)))
+            if unknown:
+                raise RowWidthError(f"the row names no declared column {', '.join(unknown)}: {row!r}")
+            row = [row.get(name) for name in self.columns]
+        values = _row(row)
+        if self.columns is not None and len(values) != len(self.columns):
+            raise RowWidthError(f"a row of {len(values)} values, not the {len(self.columns)} of columns "
+                                f"{','.join(self.columns)}: {row!r}")
+        return values
+
+
+class _Answer:
+    """One data or task request on its way to its single answer, which its handler sends or the
+    deadline does. lock covers the row adds and the answer: once closed, nothing more of the
+    request reaches the library, so a late handler can never add rows to the group's next answer."""
+
+    __slots__ = ("request", "counter", "taken", "lock", "closed", "started", "hung", "key", "job")
+
+    def __init__(self, request: Request, counter: Counter, taken: float) -> None:
+        self.request, self.counter, self.taken = request, counter, taken
+        self.lock = threading.Lock()
+        self.closed = False  # answered
+        self.started = False  # its handler began
+        self.hung = False  # answered at the deadline while its handler ran on
+        self.key = -1
+        self.job: Optional[Job] = None
+
+
+class _Watcher:
+    """A thread that calls expire(answer) once due (time.monotonic()) has come, for every answer
+    added, within a few ms. Started by the first add; close() ends it."""
+
+    def __init__(self, expire: Callable[[_Answer], None]) -> None:
+        self._expire = expire
+        self._cond = threading.Condition()
+        self._heap: List[Tuple[float, int, _Answer]] = []
+        self._count = 0
+        self._quit = False
+        self._thread: Optional[threading.Thread] = None
+
+    def add(self, due: float, answer: _Answer) -> None:
+        with self._cond:
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._watch, name="cpclient-deadlines", daemon=True)
+                self._thread.start()
+            self._count += 1
+            heapq.heappush(self._heap, (due, self._count, answer))
+            self._cond.notify()
+
+    def close(self) -> None:
+        with self._cond:
+            self._quit = True
+            self._cond.notify()
+        if self._thread is not None:
+            self._thread.join()
+
+    def _watch(self) -> None:
+        with self._cond:
+            while not self._quit:
+                now = time.monotonic()
+                if self._heap and self._heap[0][0] <= now:
+                    answer = heapq.heappop(self._heap)[2]
+                    self._cond.release()
+                    try:
+                        if not answer.closed:
+                            self._expire(answer)
+                    except Exception:
+                        log.exception("cpclient: answering at a deadline failed")
+                    finally:
+                        self._cond.acquire()
+                else:
+                    self._cond.wait(self._heap[0][0] - now if self._heap else None)
 
 
 class _Timer:
@@ -264,21 +367,26 @@ class _Dispatcher:
     The threads are made by thread_factory (threading.Thread's signature) and started at once;
     when one cannot be made or started, those started are ended and joined, and the error raised.
     Daemons: a run that ends with handlers still running (after the grace, or a second Ctrl-C)
-    neither waits for them nor keeps the interpreter from exiting.
+    neither waits for them nor keeps the interpreter from exiting. A job detached (hung past its
+    deadline) frees its key and no longer counts as outstanding; while such jobs run, up to
+    max_hung extra threads stand in for theirs, and end again as the hung jobs do.
     """
 
-    def __init__(self, workers: int, thread_factory: Callable[..., threading.Thread] = threading.Thread) -> None:
+    def __init__(self, workers: int, thread_factory: Callable[..., threading.Thread] = threading.Thread,
+                 max_hung: int = 0) -> None:
         self._cond = threading.Condition()
         self._ready: Deque[Tuple[int, Job]] = collections.deque()
         self._busy: Dict[int, Deque[Job]] = {}  # key of a job queued or running: the jobs behind it
+        self._running: Dict[Job, threading.Thread] = {}
+        self._detached: Set[Job] = set()  # running, hung past its deadline
         self._outstanding = 0
         self._quit = False
+        self._workers, self._max_hung, self._factory = workers, max_hung, thread_factory
         self._threads: List[threading.Thread] = []
+        self._live = 0  # threads started and not ended
         try:
-            for n in range(workers):
-                thread = thread_factory(target=self._work, name=f"cpclient-worker-{n}", daemon=True)
-                thread.start()
-                self._threads.append(thread)
+            for _ in range(workers):
+                self._start()
         except BaseException:
             self.close(join=True)
             raise
@@ -301,43 +409,83 @@ class _Dispatcher:
             self._ready.append((key, job))
             self._cond.notify()
 
+    def detach(self, key: int, job: Job) -> None:
+        """job, submitted under key, is hung: when it runs, the next job of key becomes ready and a
+        thread is started in its stead (within max_hung). Nothing when it is not running."""
+        with self._cond:
+            if job not in self._running or job in self._detached:
+                return
+            self._detached.add(job)
+            self._outstanding -= 1
+            if key >= 0:
+                self._advance(key)
+            self._cond.notify_all()
+            wanted = not self._quit and self._live < self._workers + min(len(self._detached), self._max_hung)
+        if wanted:
+            try:
+                self._start()
+            except Exception as error:
+                log.warning("cpclient: no thread could be started beside a hung handler: %s", error)
+
     def wait_idle(self, timeout: float) -> bool:
-        """True once every job submitted has run; False after timeout seconds."""
+        """True once every job submitted has run or been detached; False after timeout seconds."""
         with self._cond:
             return self._cond.wait_for(lambda: self._outstanding == 0, timeout)
 
     def close(self, join: bool) -> None:
         """Ends the threads: each finishes the job it runs; jobs not begun are dropped. With join,
-        waits for them."""
+        waits for them, except those running a detached job."""
         with self._cond:
             self._quit = True
             self._cond.notify_all()
+            hung = {self._running[job] for job in self._detached}
         if join:
             for thread in self._threads:
-                thread.join()
+                if thread not in hung:
+                    thread.join()
+
+    def _start(self) -> None:
+        thread = self._factory(target=self._work, name=f"cpclient-worker-{len(self._threads)}", daemon=True)
+        thread.start()
+        with self._cond:
+            self._threads.append(thread)
+            self._live += 1
 
     def _work(self) -> None:
         with self._cond:
             while True:
                 self._cond.wait_for(lambda: self._quit or self._ready)
                 if self._quit:
+                    self._live -= 1
                     return
                 key, job = self._ready.popleft()
+                self._running[job] = threading.current_thread()
                 self._cond.release()
                 try:
                     job()
                 finally:
                     self._cond.acquire()
-                    self._finish(key)
+                    del self._running[job]
+                    if job in self._detached:
+                        self._detached.discard(job)
+                        if self._live > self._workers + min(len(self._detached), self._max_hung):
+                            self._live -= 1
+                            return  # a thread started in its stead goes on
+                    else:
+                        self._finish(key)
+
+    def _advance(self, key: int) -> None:
+        """Under the lock: the next job of key becomes ready, or key is free again."""
+        behind = self._busy[key]
+        if behind:
+            self._ready.append((key, behind.popleft()))
+            self._cond.notify()
+        else:
+            del self._busy[key]
 
     def _finish(self, key: int) -> None:
-        """Under the lock: the next job of key becomes ready, or key is free again."""
         if key >= 0:
-            behind = self._busy[key]
-            if behind:
-                self._ready.append((key, behind.popleft()))
-            else:
-                del self._busy[key]
+            self._advance(key)
         self._outstanding -= 1
         self._cond.notify_all()
 
@@ -352,12 +500,19 @@ class _Options(NamedTuple):
     grace: float
     error_rc: int
     port: int
+    task_deadline: Optional[float]
+    max_hung: int
+    stats_interval: Optional[float]
 
 
 # Seconds between two reminders that the agent still cannot be reached.
 REMINDER_S = 60.0
 # The longest sleep between two looks at the stop flag, outside the library's waits.
 _SLICE_S = 0.05
+# Seconds between two status lines with the statistics' summary when stats_log_interval is off.
+STATUS_S = 30.0
+# The name under which stats() gives the tasks' statistics; no group can have it.
+TASKS = "<tasks>"
 
 
 class Provider:
@@ -383,47 +538,112 @@ class Provider:
         self._stopping = False  # a plain store: safe from a signal handler
         self._up = False  # registered and not being closed; events are refused while it is False
         self._error: Optional[BaseException] = None
-        self._options = _Options(True, None, None, 0.2, 5.0, 150, 3.0, 1, 0)
+        self._options = _Options(True, None, None, 0.2, 5.0, 150, 3.0, 1, 0, None, 4, None)
+        self._task_deadline: Optional[float] = None
+        self._task_deadline_rc: Optional[int] = None
+        self._task_counter = Counter()
+        self._watcher: Optional[_Watcher] = None
+        self._dispatcher: Optional[_Dispatcher] = None
         self._grace_until: Optional[float] = None
         self._notifier = Notifier({})  # run's, from the environment
 
     # ---- Set-up -------------------------------------------------------------
 
-    def group(self, name: str, version: int = 1) -> Callable[[F], F]:
+    def group(self, name: str, version: int = 1, *, deadline: Optional[float] = None,
+              deadline_rc: Optional[int] = None, columns: Optional[Sequence[str]] = None) -> Callable[[F], F]:
         """Decorator: handler(request) serves group name's data requests and returns its rows, an
-        iterable (a generator too) of rows, each an iterable of values. Raising RequestError(rc)
-        answers with error rc; any other exception with run's handler_error_rc. A name given
-        again replaces the handler and keeps its number. ValueError refuses a name that is empty
-        or holds &, <, >, ", ' or a control character (it would make a malformed message), or a
-        version that C's int cannot hold; TypeError a name that is no str."""
+        iterable (a generator too) of rows, each an iterable of values, or with columns a dict of
+        values by column name (names left out are empty). Raising RequestError(rc) answers with
+        error rc; any other exception with run's handler_error_rc. A name given again replaces
+        the handler and its options and keeps its number and statistics.
+
+        deadline: seconds from the request's arrival; a handler that has not answered by then has
+        its request answered with deadline_rc (None: handler_error_rc), logged and counted, and
+        the group's next request goes to a worker at once; what the handler adds or returns later
+        goes nowhere. columns: the names of the values of every row; a row of another width (or a
+        dict with another name) answers handler_error_rc, logged, instead of a table the agent
+        cannot read. ValueError refuses a name that is empty or holds &, <, >, ", ' or a control
+        character (it would make a malformed message), a version or deadline_rc that C's int
+        cannot hold, a deadline that is no positive number, columns that are empty or repeat a
+        name; TypeError a name that is no str."""
         if not isinstance(name, str):
             raise TypeError(f"a group name is a str, not {type(name).__name__}: {name!r}")
         name_bytes(name, "a group name", empty=False)
         version = _c_int(version, "a group version")
+        seconds = None if deadline is None else _seconds(deadline, "a deadline")
+        rc = None if deadline_rc is None else _c_int(deadline_rc, "deadline_rc")
+        names = None if columns is None else _columns(columns)
 
         def register(handler: F) -> F:
-            known = self._groups.get(name)
-            if known:
-                known.version, known.handler = version, handler
+            group = self._groups.get(name)
+            if group:
+                group.version, group.handler = version, handler
             else:
                 group = _Group(name, version, len(self._groups) + 1, handler)
                 self._groups[name] = self._by_id[group.id] = group
+            group.deadline, group.deadline_rc, group.columns, group.snapshot = seconds, rc, names, None
             return handler
 
         return register
 
-    def task(self) -> Callable[[F], F]:
+    def snapshot(self, name: str, every: float, version: int = 1, *,
+                 columns: Optional[Sequence[str]] = None) -> Callable[[F], F]:
+        """Decorator: collector() returns the rows of group name, as a group's handler does, and is
+        called every `every` seconds on a thread of its own while run runs, first before the
+        registration (waited for at most `every`). Each data request is answered at once from the
+        last complete collection, with the rows that its equality filters (op "EQ" or none) on
+        declared columns admit;
+        filters on other columns are not applied (such a request gets every row). A collector
+        that raises, sends a row of the wrong width or takes longer than `every` leaves the rows
+        before in place, logged and counted (stats' collector_failures); before a first complete
+        collection requests are answered handler_error_rc. Raises as group() does, ValueError for
+        an interval that is no positive number of seconds."""
+        seconds = _seconds(every, "an interval")
+        as_group = self.group(name, version, columns=columns)
+
+        def register(collector: F) -> F:
+            as_group(collector)
+            self._groups[name].snapshot = _Snapshot(seconds)
+            return collector
+
+        return register
+
+    def task(self, *, deadline: Optional[float] = None, deadline_rc: Optional[int] = None) -> Callable[[F], F]:
         """Decorator: handler(request) runs task requests and returns the answer: None (rc 0), an
         int rc, or (rc, outputs) where outputs is a sequence (never one str or bytes) of values or
         (value, instance) pairs. Raising RequestError(rc) answers rc; any other exception, or an
         answer that cannot be sent (task_answer), handler_error_rc. Without a handler, tasks are
-        answered handler_error_rc. It may run on several workers at once."""
+        answered handler_error_rc. It may run on several workers at once. deadline (else run's
+        task_deadline) and deadline_rc as for a group: a task not answered in time is answered
+        deadline_rc with no outputs."""
+        seconds = None if deadline is None else _seconds(deadline, "a deadline")
+        rc = None if deadline_rc is None else _c_int(deadline_rc, "deadline_rc")
 
         def register(handler: F) -> F:
-            self._task = handler
+            self._task, self._task_deadline, self._task_deadline_rc = handler, seconds, rc
             return handler
 
         return register
+
+    def agentemu_columns(self) -> List[str]:
+        """agentemu's --columns arguments for the groups that declare columns, e.g.
+        ["--columns", "Procs=pid,name"]; for cpclient.testing's options."""
+        return [word for group in self._groups.values() if group.columns is not None
+                for word in ("--columns", f"{group.name}={','.join(group.columns)}")]
+
+    def stats(self) -> Dict[str, Stats]:
+        """The statistics of every group by name and of the tasks under TASKS ("<tasks>"), counted
+        since the Provider was made; any thread, any time."""
+        now = time.monotonic()
+        found = {}
+        for group in self._groups.values():
+            shot = group.snapshot
+            if shot is None:
+                found[group.name] = group.counter.read()
+            else:
+                found[group.name] = group.counter.read(None if shot.rows is None else now - shot.taken, shot.failures)
+        found[TASKS] = self._task_counter.read()
+        return found
 
     def on_start(self, handler: F) -> F:
         """Decorator: handler(request) is told of the start of a request on a group; no answer."""
@@ -457,7 +677,8 @@ class Provider:
             reconnect_attempts: Optional[int] = None, reconnect_timeout: Optional[float] = None,
             backoff: float = 0.2, max_backoff: float = 5.0, poll: float = 0.15, grace: float = 3.0,
             handler_error_rc: int = 1, handle_signals: bool = True,
-            agent_user: Union[int, str, None] = None) -> Outcome:
+            agent_user: Union[int, str, None] = None, task_deadline: Optional[float] = None,
+            max_hung_workers: int = 4, stats_log_interval: Optional[float] = None) -> Outcome:
         """Connects, registers every group and serves requests until the agent shuts down, stop()
         is called, or it gives up. Returns an Outcome (equal to its string):
 
@@ -495,10 +716,21 @@ class Provider:
         the wait loop, and STOPPING=1 when it ends. A notify socket that fails never holds the run
         up: one warning, then silence.
 
+        task_deadline: the tasks' deadline in seconds when task() gave none (see group()). Handlers
+        hung past their deadline keep their worker thread; up to max_hung_workers threads more are
+        started meanwhile, so that the others are served (a deadline with workers=0 answers in
+        time, but the next request waits for the handler). stats_log_interval: seconds between two
+        log lines (INFO) of the statistics (None or 0: none); the service manager's status carries
+        their summary ("serving 3 groups; 1200 requests, 2 past deadline, p99 4.1 ms") at that
+        interval, else every 30 s.
+
         handler_error_rc must be an int that C's int holds. Raised before connecting: ValueError
         or TypeError for a bad option (also an agent_user that names no user), RuntimeError when
         another Provider runs in this process."""
         error_rc = _c_int(handler_error_rc, "handler_error_rc")
+        tasks_s = None if task_deadline is None else _seconds(task_deadline, "task_deadline")
+        stats_s = _seconds(stats_log_interval, "stats_log_interval") if stats_log_interval else None
+        max_hung = max(0, operator.index(max_hung_workers))
         user = None if agent_user is None else _agent_user(agent_user)
         library = native.load()
         if not _running.acquire(blocking=False):
@@ -507,7 +739,7 @@ class Provider:
         try:
             self._notifier = Notifier(os.environ)
             self._options = _Options(reconnect, reconnect_attempts, reconnect_timeout, backoff, max_backoff,
-                                     max(1, int(poll * 1000)), grace, error_rc, port)
+                                     max(1, int(poll * 1000)), grace, error_rc, port, tasks_s, max_hung, stats_s)
             self._error = None
             self._grace_until = None
             if user is not None:
@@ -593,22 +825,45 @@ class Provider:
     # ---- The run ------------------------------------------------------------
 
     def _run(self, workers: int) -> Outcome:
+        collectors = threading.Event()  # set: the snapshot threads end
+        try:
+            return self._run_collecting(workers, collectors)
+        finally:
+            collectors.set()
+
+    def _run_collecting(self, workers: int, collectors: threading.Event) -> Outcome:
+        # The first collections run before the registration, each on its thread, waited for at
+        # most their interval: a hung collector must not keep the provider from connecting.
+        firsts = []
+        for group in self._groups.values():
+            if group.snapshot is not None:
+                first = threading.Event()
+                threading.Thread(target=self._collecting, args=(group, collectors, first), daemon=True,
+                                 name=f"cpclient-snapshot-{group.id}").start()
+                firsts.append((first, time.monotonic() + group.snapshot.every))
+        for first, until in firsts:
+            while not self._stopping and not first.wait(min(_SLICE_S, max(0.0, until - time.monotonic()))):
+                if time.monotonic() >= until:
+                    break
         outcome = self._connect_until_up(lost=False)
         if outcome is not None:
             return self._ending(outcome)
         try:
-            dispatcher = _Dispatcher(workers, self.thread_factory)
+            dispatcher = _Dispatcher(workers, self.thread_factory, self._options.max_hung)
         except Exception as error:
             self._disconnect()
             return self._ending(self._give_up(error, "a worker thread could not be started"))
         done = False
+        self._dispatcher, self._watcher = dispatcher, _Watcher(self._expire)
         try:
             outcome = self._ending(self._serve(dispatcher))
             done = self._drain(dispatcher)
         finally:
+            self._watcher.close()
             # Joined only when idle: a handler past the grace, or a KeyboardInterrupt, must not hold run.
             dispatcher.close(join=done)
             self._disconnect()
+            self._dispatcher = self._watcher = None
         return outcome
 
     def _ending(self, outcome: Outcome) -> Outcome:
@@ -694,8 +949,15 @@ class Provider:
         """The wait loop, from connected to the outcome. It pings the watchdog itself, so that a loop
         held up (by a handler that runs on this thread and hangs) lets the service manager see it."""
         library = native.load()
+        report_s = self._options.stats_interval or STATUS_S
+        report_due = time.monotonic() + report_s
         while not self._stopping:
-            timeout_ms = max(1, math.ceil(min(self._run_due_timers(dispatcher), self._notifier.watchdog() * 1000)))
+            now = time.monotonic()
+            if now >= report_due:
+                report_due = now + report_s
+                self._report()
+            timeout_ms = max(1, math.ceil(min(self._run_due_timers(dispatcher), self._notifier.watchdog() * 1000,
+                                              (report_due - now) * 1000)))
             record = POINTER(native.CPREQUEST)()
             result = library.cpdll_WaitForRequestTimed(byref(record), timeout_ms)
             try:
@@ -704,8 +966,7 @@ class Provider:
                 library.cpdll_FreeRequest(record)
             if request is not None:
                 # Dispatched before the stop flag is looked at again: a request taken is answered.
-                key = -1 if request.kind == RequestKind.TASK else request.group_id
-                dispatcher.submit(key, functools.partial(self._handle, request))
+                self._dispatch(dispatcher, request)
             elif result == native.AGENT_SHUTDOWN:
                 return Outcome.SHUTDOWN
             elif result == native.CONNECTION_LOST:
@@ -781,15 +1042,80 @@ class Provider:
         finally:
             timer.busy = False
 
+    # ---- Snapshots and statistics -------------------------------------------
+
+    def _collect(self, group: _Group) -> None:
+        """One collection of a snapshot group: its rows replace the snapshot's when it completes in time."""
+        shot = group.snapshot
+        assert shot is not None
+        started = time.monotonic()
+        try:
+            rows = [group.values(row) for row in group.handler() or ()]
+        except Exception as error:
+            shot.failures += 1
+            log.error("cpclient: the collector of group %s failed; its snapshot stays: %s: %s",
+                      group.name, type(error).__name__, error)
+            return
+        took = time.monotonic() - started
+        if took > shot.every:
+            shot.failures += 1
+            log.warning("cpclient: the collector of group %s took %.3f s, more than its %.3f s; its snapshot stays",
+                        group.name, took, shot.every)
+            return
+        shot.rows, shot.taken = rows, time.monotonic()
+
+    def _collecting(self, group: _Group, end: threading.Event, first: threading.Event) -> None:
+        assert group.snapshot is not None
+        self._collect(group)
+        first.set()
+        while not end.wait(group.snapshot.every):
+            self._collect(group)
+
+    def _report(self) -> None:
+        """The statistics' log line (when stats_log_interval asks) and the service manager's status."""
+        stats = self.stats()
+        seconds = [s for group in self._groups.values() for s in group.counter.latencies()]
+        text = summary(len(self._groups), stats.values(), seconds + self._task_counter.latencies())
+        self._notifier.status(text)
+        if self._options.stats_interval:
+            log.info("cpclient: %s; %s", text, "; ".join(
+                f"{name}: {s.requests} requests, {s.errors} errors, {s.deadline_misses} past deadline, "
+                f"{s.hung} hung, p50 {s.p50_ms} ms, p99 {s.p99_ms} ms, max {s.max_ms} ms" for name, s in stats.items()))
+
     # ---- Handlers -----------------------------------------------------------
 
-    def _handle(self, request: Request) -> None:
+    def _dispatch(self, dispatcher: _Dispatcher, request: Request) -> None:
+        """Hands request to its handler's job; a snapshot group's data request is answered here."""
+        taken = time.monotonic()
+        group = self._by_id.get(request.group_id)
+        if request.kind == RequestKind.TASK:
+            counter = self._task_counter
+        elif request.kind == RequestKind.DATA and group is not None:
+            counter = group.counter
+        else:  # a start or a stop, or data of a group unknown here (the library drops those)
+            dispatcher.submit(request.group_id, functools.partial(self._handle, request, None))
+            return
+        answer = _Answer(request, counter, taken)
+        answer.counter.received()
+        if request.kind == RequestKind.DATA and group is not None and group.snapshot is not None:
+            self._answer_snapshot(group, answer)
+            return
+        if request.kind == RequestKind.TASK:
+            deadline = self._task_deadline or self._options.task_deadline
+        else:
+            answer.key, deadline = request.group_id, group.deadline if group else None
+        answer.job = functools.partial(self._handle, request, answer)
+        if deadline is not None and self._watcher is not None:
+            self._watcher.add(taken + deadline, answer)
+        dispatcher.submit(answer.key, answer.job)
+
+    def _handle(self, request: Request, answer: Optional[_Answer]) -> None:
         """Runs one request's handler and sends its answer; never raises an Exception."""
         try:
-            if request.kind == RequestKind.DATA:
-                self._answer_data(request)
-            elif request.kind == RequestKind.TASK:
-                self._answer_task(request)
+            if answer is not None and request.kind == RequestKind.DATA:
+                self._answer_data(answer)
+            elif answer is not None:
+                self._answer_task(answer)
             else:
                 handler = self._on_start if request.kind == RequestKind.START else self._on_stop
                 if handler:
@@ -797,47 +1123,132 @@ class Provider:
         except Exception:
             log.exception("cpclient: the handler of %s failed", _subject(request))
 
+    def _expire(self, answer: _Answer) -> None:
+        """At the deadline (the watcher's thread): answers with the deadline's rc unless answered,
+        and frees the group for its next request."""
+        request = answer.request
+        group = self._by_id.get(request.group_id) if request.kind == RequestKind.DATA else None
+        rc = group.deadline_rc if group else self._task_deadline_rc
+        rc = self._options.error_rc if rc is None else rc
+        with answer.lock:
+            if answer.closed:
+                return
+            answer.closed, answer.hung = True, answer.started
+            seconds = time.monotonic() - answer.taken
+            answer.counter.answered(seconds, f"no answer within the deadline, answered rc {rc}", missed=True)
+            if answer.hung:
+                answer.counter.hang(1)
+            result = self._send_error(request, rc)
+        log.warning("cpclient: %s: request %s had no answer after %.3f s: answered rc %d%s", _subject(request),
+                    request.id, seconds, rc, "; its handler runs on" if answer.hung else "")
+        if result != native.OK:
+            log.warning("cpclient: the answer to %s request %s failed: %s", request.kind, request.id,
+                        CpError(result).text)
+        if self._dispatcher is not None and answer.job is not None:
+            self._dispatcher.detach(answer.key, answer.job)
+
+    @staticmethod
+    def _send_error(request: Request, rc: int) -> int:
+        library = native.load()
+        if request.kind == RequestKind.TASK:
+            return int(library.cpdll_SendTaskOutput(rc, _id_bytes(request.id), native.texts([]), native.texts([]), 0))
+        return int(library.cpdll_SendError(rc, _id_bytes(request.id)))
+
+    def _begin(self, answer: _Answer) -> bool:
+        """False when the request was answered at its deadline before its handler could begin."""
+        with answer.lock:
+            answer.started = not answer.closed
+            return answer.started
+
+    def _close(self, answer: _Answer, send: Callable[[], int], error: Optional[str]) -> None:
+        """Sends the handler's answer (send), unless the deadline answered already; counts it."""
+        request = answer.request
+        with answer.lock:
+            if answer.closed:
+                if answer.hung:
+                    answer.hung = False
+                    answer.counter.hang(-1)
+                log.info("cpclient: the handler of %s request %s returned after its deadline; its answer is dropped",
+                         _subject(request), request.id)
+                return
+            answer.closed = True
+            result = send()
+            answer.counter.answered(time.monotonic() - answer.taken, error)
+        if result != native.OK:
+            log.warning("cpclient: the answer to %s request %s failed: %s", request.kind, request.id,
+                        CpError(result).text)
+
     # Each request gets exactly one answer: it is sent in a finally, so that one goes out (the
     # handler's error) also when a KeyboardInterrupt or SystemExit passes through the handler.
 
-    def _answer_data(self, request: Request) -> None:
+    def _answer_data(self, answer: _Answer) -> None:
+        if not self._begin(answer):
+            return
+        request = answer.request
         library = native.load()
         request_id = _id_bytes(request.id)
+        group = self._by_id[request.group_id]
         error_rc: Optional[int] = self._options.error_rc  # unless the handler completes or refuses
+        why: Optional[str] = "the handler did not complete"
         try:
-            for row in self._by_id[request.group_id].handler(request) or ():
-                values = _row(row)
-                result = library.cpdll_SetAttributeValuesUtf8(native.texts(values), len(values), request_id)
+            for row in group.handler(request) or ():
+                with answer.lock:  # a late handler's rows stop here: the group's buffer may be the next answer's
+                    if answer.closed:
+                        break
+                    values = group.values(row)
+                    result = library.cpdll_SetAttributeValuesUtf8(native.texts(values), len(values), request_id)
                 if result != native.OK:
                     raise CpError(result)
-            error_rc = None
+            error_rc = why = None
         except RequestError as refusal:
             error_rc = self._refusal_rc(request, refusal)
-        except Exception:
+            why = f"the handler refused with rc {error_rc}"
+        except RowWidthError as error:
+            log.error("cpclient: %s request %s: %s", _subject(request), request.id, error)
+            why = str(error)
+        except Exception as error:
             log.exception("cpclient: the handler of %s failed", _subject(request))
+            why = f"{type(error).__name__}: {error}"
         finally:
-            if error_rc is None:
-                result = library.cpdll_SendData(request_id)
-            else:
-                result = library.cpdll_SendError(error_rc, request_id)
-            if result != native.OK:
-                log.warning("cpclient: the answer to data request %s failed: %s", request.id, CpError(result).text)
+            rc = error_rc
+            self._close(answer, (lambda: library.cpdll_SendData(request_id)) if rc is None
+                        else (lambda: library.cpdll_SendError(rc, request_id)), why)
 
-    def _answer_task(self, request: Request) -> None:
-        answer: Tuple[int, List[Optional[bytes]], List[Optional[bytes]]] = (self._options.error_rc, [], [])
+    def _answer_snapshot(self, group: _Group, answer: _Answer) -> None:
+        """Answers a snapshot group's data request from its last complete collection, on the loop's thread."""
+        library = native.load()
+        request_id = _id_bytes(answer.request.id)
+        rows = group.snapshot.rows if group.snapshot else None
+        result = native.OK
+        for values in snapshot_rows(rows or [], group.columns or (),
+                                    ((f.name, f.value, f.op) for f in answer.request.filters)):
+            if result == native.OK:
+                result = library.cpdll_SetAttributeValuesUtf8(native.texts(values), len(values), request_id)
+        why = "no complete snapshot yet" if rows is None else None if result == native.OK else CpError(result).text
+        rc = self._options.error_rc
+        self._close(answer, (lambda: library.cpdll_SendData(request_id)) if why is None
+                    else (lambda: library.cpdll_SendError(rc, request_id)), why)
+
+    def _answer_task(self, answer: _Answer) -> None:
+        if not self._begin(answer):
+            return
+        request = answer.request
+        reply: Tuple[int, List[Optional[bytes]], List[Optional[bytes]]] = (self._options.error_rc, [], [])
+        why: Optional[str] = "no task handler" if self._task is None else "the handler did not complete"
         try:
             if self._task:
-                answer = task_answer(self._task(request))
+                reply = task_answer(self._task(request))
+                why = None
         except RequestError as refusal:
-            answer = self._refusal_rc(request, refusal), [], []
-        except Exception:
+            reply = self._refusal_rc(request, refusal), [], []
+            why = None
+        except Exception as error:
             log.exception("cpclient: the handler of %s failed", _subject(request))
+            why = f"{type(error).__name__}: {error}"
         finally:
-            rc, values, insts = answer
-            result = native.load().cpdll_SendTaskOutput(rc, _id_bytes(request.id), native.texts(values),
-                                                        native.texts(insts), len(values))
-            if result != native.OK:
-                log.warning("cpclient: the answer to task %s failed: %s", request.id, CpError(result).text)
+            rc, values, insts = reply
+            self._close(answer, lambda: native.load().cpdll_SendTaskOutput(
+                rc, _id_bytes(request.id), native.texts(values), native.texts(insts), len(values)), why)
 
     def _refusal_rc(self, request: Request, refusal: RequestError) -> int:
         """The rc of a RequestError, or handler_error_rc (logged) when the library cannot take it."""
@@ -847,6 +1258,24 @@ class Provider:
             log.error("cpclient: the handler of %s raised RequestError with an unusable rc: %s",
                       _subject(request), error)
             return self._options.error_rc
+
+
+def _seconds(number: Any, what: str) -> float:
+    seconds = float(number)
+    if not seconds > 0 or seconds == math.inf:
+        raise ValueError(f"{what} is a positive number of seconds, not {number!r}")
+    return seconds
+
+
+def _columns(columns: Sequence[str]) -> Tuple[str, ...]:
+    names = tuple(columns)
+    if isinstance(columns, str) or not names or not all(isinstance(n, str) and n for n in names):
+        raise ValueError(f"columns are a sequence of names: {columns!r}")
+    if len(set(names)) != len(names):
+        raise ValueError(f"columns repeat a name: {columns!r}")
+    for column in names:
+        name_bytes(column, "a column name")
+    return names
 
 
 def _agent_user(user: Union[int, str]) -> str:

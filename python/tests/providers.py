@@ -1,6 +1,8 @@
 """Providers that the tests run under agentemu, each in a process of its own (cpclient.testing)."""
 
+import dataclasses
 import http
+import json
 import logging
 import os
 import threading
@@ -138,3 +140,46 @@ def patient():
     p.group("G")(lambda req: time.sleep(60) if req.id == "hang" else [[req.id]])
     outcome = p.run(workers=int(os.environ.get("WORKERS", "0")), grace=10)
     return 0 if outcome == os.environ.get("WANT", "shutdown") else 1
+
+
+def slow_groups():
+    """Group Slow (deadline 0.5 s, rc 42, columns id,n): request "hang" adds a row, then waits
+    until "hold" runs and adds one more, late; "hold" takes 0.3 s, "wide" sends 3 values, "dict"
+    a dict. Snapshot Procs (pid,name) collects every 30 s, Broken's collector raises. Task "nap"
+    sleeps past the tasks' deadline; "stats" answers the statistics and collections as JSON."""
+    p, go, collections = cpclient.Provider(), threading.Event(), [0]
+
+    @p.group("Slow", deadline=0.5, deadline_rc=42, columns=["id", "n"])
+    def slow(req):
+        yield [req.id, 1]
+        if req.id == "hang":
+            go.wait(10)
+            yield [req.id, "late"]
+        elif req.id == "hold":
+            go.set()
+            time.sleep(0.3)
+        elif req.id in ("wide", "dict"):
+            yield [req.id, 2, 3] if req.id == "wide" else {"id": req.id}
+
+    @p.snapshot("Procs", every=30, columns=["pid", "name"])
+    def procs():
+        collections[0] += 1
+        return [[1, "init"], [2, "sh"]]
+
+    p.snapshot("Broken", every=30)(lambda: 1 / 0)
+
+    @p.task()
+    def task(req):
+        if req.command == "nap":
+            time.sleep(1)
+        stats = {name: dataclasses.asdict(s) for name, s in p.stats().items()}
+        return 0, [json.dumps({"stats": stats, "collections": collections[0]})]
+
+    return p
+
+
+def deadlines():
+    """slow_groups() on one worker, handler_error_rc 7, the tasks' deadline 0.5 s; logs INFO to stderr."""
+    logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s")
+    run = slow_groups().run(workers=1, handler_error_rc=7, task_deadline=0.5, stats_log_interval=0.2)
+    return 0 if run == "shutdown" else 1

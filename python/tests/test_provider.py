@@ -1,6 +1,7 @@
 """Provider against the real library and agentemu: every handler kind, values, failures,
 concurrency, restarts, the shutdown and signals."""
 
+import json
 import signal
 import time
 import unittest
@@ -108,6 +109,50 @@ class Provider(unittest.TestCase):
                 (ValueError, lambda: p.group("H", 2**32 + 1)), (ValueError, lambda: p.run(handler_error_rc=-2**63)))):
             with self.subTest(n), self.assertRaises(error):
                 send()
+
+    def test_deadlines_snapshots_and_columns_answer_in_time_and_the_statistics_match_the_agents(self):
+        talk = testing.run(providers.deadlines, options=providers.slow_groups().agentemu_columns(), script="""
+            data Slow id=hang nowait
+            data Slow id=next nowait
+            wait id=next
+            task stats id=s1
+            data Slow id=hold
+            sleep 300
+            data Slow id=wide
+            data Slow id=dict
+            data Procs id=p1
+            data Procs id=p2 filter=name=sh
+            data Procs id=p3 filter=x=1
+            data Broken id=b1
+            task nap id=nap
+            task stats id=s2""")
+        talk.assert_clean()  # no late answer, no row of the wrong width
+        rows = {i: talk.rows(id=i) for i in ("hang", "next", "hold", "dict", "p1", "p2", "p3")}
+        both = [["1", "init"], ["2", "sh"]]
+        self.assertEqual({"hang": [], "next": [["next", "1"]], "hold": [["hold", "1"]], "p1": both, "p2": [["2", "sh"]],
+                          "dict": [["dict", "1"], ["dict", ""]], "p3": both}, rows)
+        self.assertEqual([[42], [7], [7]], [talk.errors(id=i) for i in ("hang", "wide", "b1")])
+        talk.assert_task(7, [], id="nap")
+        late = [talk.of("error", id="hang")[0]["latencyMs"] - 500, talk.task("nap")["latencyMs"] - 500]
+        print(f"\n  answered past the deadline by {late[0]:.1f} ms (data), {late[1]:.1f} ms (task)", end=" ")
+        self.assertTrue(all(0 <= ms < 250 for ms in late), late)
+        first, last = (json.loads(talk.task(i)["outputs"][0]["value"]) for i in ("s1", "s2"))
+        self.assertEqual((1, 1), (first["stats"]["Slow"]["hung"], first["stats"]["Slow"]["deadline_misses"]))
+        self.assertEqual(1, last["collections"])
+        for group in ("Slow", "Procs", "Broken"):
+            stats, answers = last["stats"][group], talk.of("data", group=group) + talk.of("error", group=group)
+            self.assertEqual((len(talk.of("sent", kind="data", group=group)), len(answers), len(talk.errors(group)), 0),
+                             (stats["requests"], stats["answers"], stats["errors"], stats["hung"]), group)
+            self.assertLessEqual(stats["p50_ms"], stats["p99_ms"])
+        tasks = last["stats"][cpclient.TASKS]
+        self.assertEqual((3, 2, 1, 1, 1, 1), tuple(tasks[k] for k in (
+            "requests", "answers", "errors", "deadline_misses", "in_flight", "hung")))
+        procs, broken = last["stats"]["Procs"], last["stats"]["Broken"]
+        self.assertEqual((0, 1, None),
+                         (procs["collector_failures"], broken["collector_failures"], broken["snapshot_age_s"]))
+        self.assertLess(procs["snapshot_age_s"], 30)
+        for line in ("INFO cpclient: serving 3 groups; ", "row of 3 values", "request hang had no answer after"):
+            self.assertIn(line, talk.stderr)
 
 
 if __name__ == "__main__":

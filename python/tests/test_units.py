@@ -12,6 +12,7 @@ from unittest import mock
 
 import cpclient
 from cpclient._provider import _Dispatcher, name_bytes, task_answer, value_bytes
+from cpclient._stats import WINDOW, Counter, snapshot_rows
 
 HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "include", "cpclient.h")
 
@@ -113,6 +114,39 @@ class Units(unittest.TestCase):
         release.set()
         dispatcher.threads[0].join(5)
         self.assertEqual(["first"], ran)
+
+    def test_latency_percentiles_cover_the_last_window_of_answers(self):
+        counter = Counter()
+        for ms in [5000] * 10 + list(range(1, WINDOW + 1)):  # the slow ten fall out of the window
+            counter.answered(ms / 1000)
+        stats = counter.read()
+        self.assertEqual((WINDOW + 10, 512.0, 1014.0, 1024.0),
+                         (stats.answers, stats.p50_ms, stats.p99_ms, stats.max_ms))
+
+    def test_a_snapshot_applies_equality_filters_on_declared_columns_alone(self):
+        rows = [[b"1", b"init"], [b"2", b"sh"], [b"3", None]]
+        for filters, kept in (([("name", "sh", "EQ")], [1]), ([("name", "sh", None), ("pid", "1", "EQ")], []),
+                              ([("name", "", None)], [2]), ([("pid", "2", "GE")], [0, 1, 2]),
+                              ([("user", "root", "EQ")], [0, 1, 2])):
+            with self.subTest(filters):
+                self.assertEqual([rows[i] for i in kept], snapshot_rows(rows, ("pid", "name"), filters))
+
+    def test_a_detached_job_frees_its_key_and_a_thread_stands_in_for_it(self):
+        release, ran = threading.Event(), []
+        dispatcher = _Dispatcher(1, max_hung=1)
+        hung = lambda: (release.wait(5), ran.append("hung"))  # noqa: E731
+        dispatcher.submit(1, hung)
+        dispatcher.submit(1, lambda: ran.append("next"))
+        while hung not in dispatcher._running:
+            time.sleep(0.01)
+        dispatcher.detach(1, hung)
+        self.assertTrue(dispatcher.wait_idle(5))
+        self.assertEqual((["next"], 2), (ran, len(dispatcher.threads)))
+        release.set()
+        dispatcher.close(join=False)
+        for thread in dispatcher.threads:
+            thread.join(5)
+        self.assertEqual(["next", "hung"], ran)
 
 
 if __name__ == "__main__":

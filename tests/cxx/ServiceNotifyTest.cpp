@@ -77,6 +77,23 @@ TEST_F(ServiceNotify, ReadyFollowsTheRegistrationOnceAndStatusFollowsLossReconne
   EXPECT_EQ("", next(300));
 }
 
+TEST_F(ServiceNotify, TheStatusAndTheStatsLogLineSumUpTheRequestsOnceThereAreAny) {
+  options_.statsLogInterval = 1ms;  // a line each turn of the wait loop
+  cpclient::Provider provider;
+  std::thread runner = start(provider);
+  ASSERT_EQ("READY=1\nSTATUS=serving 1 group", next());
+  ASSERT_TRUE(agent_.accept());
+  ASSERT_NE("", agent_.readMessage());
+  ASSERT_TRUE(agent_.send("<dataRequest id=\"1\"><attrGroup name=\"G\"/></dataRequest>\n"));
+  const std::string status = next();
+  EXPECT_EQ(0u, status.find("STATUS=serving 1 group; 1 requests, 0 past deadline, p99 ")) << status;
+  std::this_thread::sleep_for(100ms);  // a few more turns
+  provider.stop();
+  runner.join();
+  EXPECT_EQ("STOPPING=1\nSTATUS=stopped", next());
+  EXPECT_NE(std::string::npos, log_.find("\n  G: 1 requests, 0 errors, 0 past deadline, 0 hung, 0 in flight")) << log_;
+}
+
 TEST_F(ServiceNotify, AnAgentNeverReachedIsStatedWithItsTimeAndReadyIsNeverSent) {
   options_.port = AgentListener::unusedPort();
   options_.connectAttempts = 3;

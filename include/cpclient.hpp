@@ -1389,7 +1389,8 @@ class Session : public std::enable_shared_from_this<Session> {
         if (watch_.empty()) {
           watching_.wait(lock);
         } else {
-          watching_.wait_until(lock, watch_.begin()->first);
+          const Clock::time_point next = watch_.begin()->first;  // a copy: the entry may go while we wait
+          watching_.wait_until(lock, next);
         }
         continue;
       }

@@ -1,11 +1,10 @@
 // The handler base class: callbacks that do nothing, and error texts of any length.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "support/Document.h"
 #include "xml/XMLHandler.h"
 #include "xml/XMLParser.h"
 
@@ -14,17 +13,6 @@ namespace {
 struct ErrorLog : XMLHandler {
   void fatalError(const char* message) override { messages.push_back(message); }
   std::vector<std::string> messages;
-};
-
-// The text in a heap block of exactly its size, NUL-terminated.
-struct Document {
-  explicit Document(const std::string& s) : text(static_cast<char*>(malloc(s.size() + 1))) {
-    memcpy(text, s.c_str(), s.size() + 1);
-  }
-  ~Document() { free(text); }
-  Document(const Document&) = delete;
-  Document& operator=(const Document&) = delete;
-  char* text;
 };
 
 TEST(XMLHandler, BaseClassTakesEveryCallbackWithoutEffect) {

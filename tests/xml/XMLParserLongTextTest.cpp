@@ -1,10 +1,9 @@
 // Long texts full of references: decoding takes one pass, whatever the count.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
+#include "support/Document.h"
 #include "xml/XMLParser.h"
 
 namespace {
@@ -19,17 +18,6 @@ std::string repeated(const std::string& unit, size_t length) {
   while (text.size() + unit.size() <= length) text += unit;
   return text;
 }
-
-// The text in a heap block of exactly its size, NUL-terminated.
-struct Document {
-  explicit Document(const std::string& s) : text(static_cast<char*>(malloc(s.size() + 1))) {
-    memcpy(text, s.c_str(), s.size() + 1);
-  }
-  ~Document() { free(text); }
-  Document(const Document&) = delete;
-  Document& operator=(const Document&) = delete;
-  char* text;
-};
 
 struct ValueHandler : XMLHandler {
   void startElement(const char*, HashTable* attributes) override {

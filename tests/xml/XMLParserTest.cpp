@@ -1,27 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "support/Document.h"
 #include "xml/XMLParser.h"
 
 namespace {
 
 using namespace std::string_literals;
 using Log = std::vector<std::string>;
-
-// The text in a heap block of exactly its size: AddressSanitizer flags any byte
-// touched past its terminator.
-struct Document {
-  explicit Document(const std::string& s) : text(static_cast<char*>(malloc(s.size() + 1))) {
-    memcpy(text, s.c_str(), s.size() + 1);
-  }
-  ~Document() { free(text); }
-  char* text;
-};
 
 // "start a" (emptyAttributeTable), "start a {x=1,y=2}" (sorted), "end a", "text [..]", "error ..".
 struct RecordingHandler : XMLHandler {

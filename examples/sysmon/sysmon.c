@@ -33,6 +33,8 @@
 #include <string.h>
 #include <sys/statvfs.h>
 
+#include "../common/utf16.h"
+
 /* Our own group numbers; the library hands them back in CPREQUEST.groupId. */
 enum { FILESYSTEM_GROUP = 1, PROCESS_GROUP = 2, LOAD_GROUP = 3 };
 enum { GROUP_VERSION = 1 };
@@ -51,29 +53,12 @@ static const char ALERT_PROPERTY[] = "SYSMON_FS_ALERT_PCT";
 static const char MOUNT_TABLE[] = "/proc/self/mounts";
 
 /* Returns a malloc'd NUL-terminated UTF-16 copy of the UTF-8 text, which the
- * caller frees, or null when out of memory. Sequences of 1 to 4 bytes are
- * decoded (4-byte ones become surrogate pairs); a malformed or truncated
- * sequence becomes U+FFFD, so any byte string converts. */
+ * caller frees, or null when out of memory. Any byte string converts: a malformed
+ * sequence becomes U+FFFD (see utf16FromUtf8). */
 static char16_t* toUtf16(const char* text) {
-  const unsigned char* in = (const unsigned char*)text;
-  char16_t* out = malloc((strlen(text) + 1) * sizeof *out); /* never more units than bytes */
-  size_t n = 0;
-  if (!out) return NULL;
-  while (*in) {
-    unsigned long c = *in++;
-    int more = c >= 0xF8 ? -1 : c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : c >= 0x80 ? -1 : 0;
-    if (more > 0) c &= 0x3Fu >> more; /* keep the lead byte's payload bits */
-    for (; more > 0 && (*in & 0xC0) == 0x80; more--) c = c << 6 | (*in++ & 0x3Fu);
-    if (more != 0 || c > 0x10FFFF) c = 0xFFFD;
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out[n++] = (char16_t)(0xD800 + (c >> 10));
-      out[n++] = (char16_t)(0xDC00 + (c & 0x3FF));
-    } else {
-      out[n++] = (char16_t)c;
-    }
-  }
-  out[n] = 0;
+  size_t capacity = strlen(text) + 1; /* never more units than bytes */
+  char16_t* out = malloc(capacity * sizeof *out);
+  if (out) utf16FromUtf8(text, out, capacity);
   return out;
 }
 

@@ -21,6 +21,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "../../examples/common/utf16.h"
+
 enum { ECHO_GROUP = 1, FAIL_GROUP = 2, PROCS_GROUP = 7, MAX_VALUES = 16, MAX_TEXT = 512 };
 /* Opens tried after a lost connection; with a sleep unit of 2 ms, a failing open takes 60 ms. */
 enum { RECONNECT_OPENS = 20 };
@@ -61,36 +63,16 @@ static void rawDribble(const char* text) {
   }
 }
 
-/* UTF-8 to NUL-terminated UTF-16; enough for the values the tests send. */
-static void toUtf16(const char* text, char16_t* out, size_t capacity) {
-  size_t n = 0;
-  const unsigned char* p = (const unsigned char*)text;
-  while (*p && n + 2 < capacity) {
-    unsigned long c = *p++;
-    int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-    if (more) c &= 0x3F >> more;
-    for (; more > 0 && (*p & 0xC0) == 0x80; more--) c = (c << 6) | (*p++ & 0x3F);
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out[n++] = (char16_t)(0xD800 + (c >> 10));
-      out[n++] = (char16_t)(0xDC00 + (c & 0x3FF));
-    } else {
-      out[n++] = (char16_t)c;
-    }
-  }
-  out[n] = 0;
-}
-
 /* Adds one row of count UTF-8 values to the response for id. */
 static void addRow(const char* const* values, int count, const char* id) {
   static char16_t storage[MAX_VALUES][MAX_TEXT];
   char16_t* row[MAX_VALUES];
   char16_t id16[MAX_TEXT];
   for (int i = 0; i < count && i < MAX_VALUES; i++) {
-    toUtf16(values[i] ? values[i] : "", storage[i], MAX_TEXT);
+    utf16FromUtf8(values[i] ? values[i] : "", storage[i], MAX_TEXT);
     row[i] = storage[i];
   }
-  toUtf16(id, id16, MAX_TEXT);
+  utf16FromUtf8(id, id16, MAX_TEXT);
   cpdll_SetAttributeValues(row, count, id16);
 }
 

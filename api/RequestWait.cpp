@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 
@@ -151,7 +152,7 @@ constexpr int KEPT_MESSAGE_CAPACITY = 1024;
 // memory) is dropped and made anew for the next wait, so what is kept stays small.
 class KeptReader {
  public:
-  KeptReader() : parser(nullptr), message(nullptr), busy(false) { make(); }
+  KeptReader() : busy(false) { make(); }
   ~KeptReader() { drop(); }
   KeptReader(const KeptReader&) = delete;
   KeptReader& operator=(const KeptReader&) = delete;
@@ -166,8 +167,8 @@ class KeptReader {
       busy.store(false, std::memory_order_release);
       return false;
     }
-    *parserOut = parser;
-    *messageOut = message;
+    *parserOut = parser.get();
+    *messageOut = message.get();
     return true;
   }
   // Takes back what lend gave.
@@ -182,19 +183,17 @@ class KeptReader {
  private:
   void make() {
     drop();
-    parser = new (std::nothrow) XMLParser(nullptr);
+    parser = std::unique_ptr<XMLParser>(new (std::nothrow) XMLParser(nullptr));
     if (parser) parser->prepare();
-    message = new (std::nothrow) StringBuffer(KEPT_MESSAGE_CAPACITY);
+    message = std::unique_ptr<StringBuffer>(new (std::nothrow) StringBuffer(KEPT_MESSAGE_CAPACITY));
   }
   void drop() {
-    delete parser;
-    delete message;
-    parser = nullptr;
-    message = nullptr;
+    parser.reset();
+    message.reset();
   }
 
-  XMLParser* parser;
-  StringBuffer* message;
+  std::unique_ptr<XMLParser> parser;
+  std::unique_ptr<StringBuffer> message;
   std::atomic<bool> busy;
 };
 

@@ -100,6 +100,7 @@ void releaseConnection() {
   }
   SVC1_DestroyLock(&c.pendingLock);
 
+  // A loop of its own: pending frees its keys, the registry its values (a key is its group's name).
   if (c.registry) {
     HashTableIterator it = c.registry->iterator();
     while (it.hasNext()) {

@@ -74,7 +74,7 @@ int setAttributeValues(const RowValues& row, const char* id) {
   CountedCall use(cpContext.users);
   AGPTR* group = nullptr;
   int result = beginAnswer(trc, id, "QrT cp_SetAttributeValues no memory in string buffer1\n", &group);
-  if (result != CP_OK) return trc.exit(__LINE__, result);
+  if (result != CP_OK) return trc.exit(result);
   int count = row.count < 0 || (!row.values && !row.wide) ? 0 : row.count;
 
   StringBuffer& buffer = *group->responseBuffer;
@@ -84,13 +84,13 @@ int setAttributeValues(const RowValues& row, const char* id) {
                            : reserveAndAppendRow(buffer, row.values, row.lengths, count, &need);
   if (!reserved) {
     printf("QrT cp_SetAttributeValues Out of Memory attempting to obtain %lld bytes1\n", static_cast<long long>(need));
-    return trc.exit(__LINE__, CP_NO_MEMORY);
+    return trc.exit(CP_NO_MEMORY);
   }
   if (!buffer.data()) {
     printf("QrT cp_SetAttributeValues no memory in string buffer1\n");
-    return trc.exit(__LINE__, CP_NO_MEMORY);
+    return trc.exit(CP_NO_MEMORY);
   }
-  return trc.exit(__LINE__, CP_OK);
+  return trc.exit(CP_OK);
 }
 
 }  // namespace
@@ -112,7 +112,7 @@ int cp_SendData(const char* id) {
   CountedCall use(cpContext.users);
   AGPTR* group = nullptr;
   int result = beginAnswer(trc, id, "QrT cp_SendData no memory in string buffer\n", &group);
-  if (result != CP_OK) return trc.exit(__LINE__, result);
+  if (result != CP_OK) return trc.exit(result);
 
   // <dataResponse id="ID"><attrGroup name="NAME"> rows </attrGroup></dataResponse>\n
   StringBuffer& buffer = *group->responseBuffer;
@@ -120,9 +120,9 @@ int cp_SendData(const char* id) {
   buffer.append("</attrGroup></dataResponse>\n");
   if (!buffer.data()) {
     printf("QrT cp_SendData no memory in string buffer\n");
-    return trc.exit(__LINE__, CP_NO_MEMORY);
+    return trc.exit(CP_NO_MEMORY);
   }
-  return trc.exit(__LINE__, sendAndEnd(buffer, group, id));
+  return trc.exit(sendAndEnd(buffer, group, id));
 }
 
 int cp_SendError(int rc, const char* id) {
@@ -130,7 +130,7 @@ int cp_SendError(int rc, const char* id) {
   CountedCall use(cpContext.users);
   AGPTR* group = nullptr;
   int result = beginAnswer(trc, id, "QrT cp_SendError no memory in string buffer\n", &group);
-  if (result != CP_OK) return trc.exit(__LINE__, result);
+  if (result != CP_OK) return trc.exit(result);
 
   // <dataResponse id="ID"><attrGroup name="NAME"><error rc="RC"/></attrGroup></dataResponse>\n
   StringBuffer message(MESSAGE_CAPACITY);
@@ -140,7 +140,7 @@ int cp_SendError(int rc, const char* id) {
   message.append("\"/></attrGroup></dataResponse>\n");
   if (!message.data()) {
     printf("QrT cp_SendError no memory in string buffer\n");
-    return trc.exit(__LINE__, CP_NO_MEMORY);
+    return trc.exit(CP_NO_MEMORY);
   }
-  return trc.exit(__LINE__, sendAndEnd(message, group, id));
+  return trc.exit(sendAndEnd(message, group, id));
 }

@@ -36,14 +36,14 @@ void appendEventHead(StringBuffer& buffer, const char* subnode, const char* name
 
 const char* getAttrGroup(int groupId) {
   CP_TRACE_ENTRY(trc, "getAttrGroup");
-  if (!cpContext.registry) return trc.exit(__LINE__, static_cast<const char*>(nullptr));
+  if (!cpContext.registry) return trc.exit(static_cast<const char*>(nullptr));
   HashTableIterator it = cpContext.registry->iterator();
   while (it.hasNext()) {
     it.next();
     const AGPTR* group = static_cast<const AGPTR*>(it.value());
-    if (group->groupId == groupId) return trc.exit(__LINE__, static_cast<const char*>(group->name));
+    if (group->groupId == groupId) return trc.exit(static_cast<const char*>(group->name));
   }
-  return trc.exit(__LINE__, static_cast<const char*>(nullptr));
+  return trc.exit(static_cast<const char*>(nullptr));
 }
 
 int cp_SendEventData(char** values, int count, int groupId, const char* subnode) {
@@ -51,7 +51,7 @@ int cp_SendEventData(char** values, int count, int groupId, const char* subnode)
   CountedCall use(cpContext.users);
   const char* name = nullptr;
   int result = beginEvent(trc, groupId, &name);
-  if (result != CP_OK) return trc.exit(__LINE__, result);
+  if (result != CP_OK) return trc.exit(result);
   if (count < 0 || !values) count = 0;
 
   // <pureEvent[ subnode="S"]><attrGroup name="NAME"> row </attrGroup></pureEvent>\n
@@ -62,9 +62,9 @@ int cp_SendEventData(char** values, int count, int groupId, const char* subnode)
   if (built) message.append("</attrGroup></pureEvent>\n");
   if (!built || !message.data()) {
     printf("QrT cp_SendEventData Out of Memory attempting to obtain %lld bytes\n", static_cast<long long>(bound));
-    return trc.exit(__LINE__, CP_NO_MEMORY);
+    return trc.exit(CP_NO_MEMORY);
   }
-  return trc.exit(__LINE__, writeMessage(message));
+  return trc.exit(writeMessage(message));
 }
 
 int cp_SendEventError(int rc, int groupId, const char* subnode) {
@@ -72,7 +72,7 @@ int cp_SendEventError(int rc, int groupId, const char* subnode) {
   CountedCall use(cpContext.users);
   const char* name = nullptr;
   int result = beginEvent(trc, groupId, &name);
-  if (result != CP_OK) return trc.exit(__LINE__, result);
+  if (result != CP_OK) return trc.exit(result);
 
   // <pureEvent[ subnode="S"]><attrGroup name="NAME"><error rc="RC"/></attrGroup></pureEvent>\n
   StringBuffer message(MESSAGE_CAPACITY);
@@ -80,22 +80,22 @@ int cp_SendEventError(int rc, int groupId, const char* subnode) {
   message.append("<error rc=\"");
   message.appendInt(rc);
   message.append("\"/></attrGroup></pureEvent>\n");
-  return trc.exit(__LINE__, message.data() ? writeMessage(message) : CP_NO_MEMORY);
+  return trc.exit(message.data() ? writeMessage(message) : CP_NO_MEMORY);
 }
 
 int cp_SendTaskRC(int rc, const char* id) {
   CP_TRACE_ENTRY(trc, "cp_SendTaskRC");
-  return trc.exit(__LINE__, cp_SendTaskRC(rc, id, nullptr, 0, nullptr, 0));
+  return trc.exit(cp_SendTaskRC(rc, id, nullptr, 0, nullptr, 0));
 }
 
 int cp_SendTaskRC(int rc, const char* id, char** insts, int instCount, char** values, int valueCount) {
   CP_TRACE_ENTRY(trc, "cp_SendTaskRC(outputs)");
   CountedCall use(cpContext.users);
   if (cpContext.state != REG_COMPLETE_STATE || cpContext.closing.load(std::memory_order_seq_cst))
-    return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+    return trc.exit(CP_ILLEGAL_STATE);
   if (!pendingGet(id)) {
     CP_TRACE(trc, TRC_ERROR, "Did not find id %s", id ? id : "(null)");
-    return trc.exit(__LINE__, CP_ID_NOT_PENDING);
+    return trc.exit(CP_ID_NOT_PENDING);
   }
   pendingRemove(id);  // from here on the id is no longer pending, whatever happens
 
@@ -113,7 +113,7 @@ int cp_SendTaskRC(int rc, const char* id, char** insts, int instCount, char** va
   } else {
     message.append("/>");
   }
-  return trc.exit(__LINE__, message.data() ? writeMessage(message) : CP_NO_MEMORY);
+  return trc.exit(message.data() ? writeMessage(message) : CP_NO_MEMORY);
 }
 
 void appendTaskOutputs(StringBuffer& buffer, char** values, int count, char** insts, int instCount) {

@@ -25,17 +25,17 @@ void freeGroup(AGPTR* group) {
 int cp_RegisterAttrGroup(const char* name, int version, int groupId) {
   CP_TRACE_ENTRY(trc, "cp_RegisterAttrGroup");
   ConnectionContext& c = cpContext;
-  if (!inState(trc, __LINE__, OPEN_SOCKET_STATE)) return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+  if (!inState(trc, __LINE__, OPEN_SOCKET_STATE)) return trc.exit(CP_ILLEGAL_STATE);
   AGPTR* group = static_cast<AGPTR*>(calloc(1, sizeof(AGPTR)));
   if (!group) {
     CP_TRACE(trc, TRC_ERROR, "malloc failed for creating AGPTR.");
-    return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+    return trc.exit(CP_ILLEGAL_STATE);
   }
   group->name = name ? strdup(name) : nullptr;
   if (!group->name) {
     CP_TRACE(trc, TRC_ERROR, "strdup failed for agPtr->name.");
     free(group);
-    return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+    return trc.exit(CP_ILLEGAL_STATE);
   }
   group->version = version;
   group->groupId = groupId;
@@ -47,16 +47,16 @@ int cp_RegisterAttrGroup(const char* name, int version, int groupId) {
   if (!group->responseBuffer || !c.registry->replace(group->name, group, &earlier)) {
     CP_TRACE(trc, TRC_ERROR, "malloc failed for creating AGPTR.");
     freeGroup(group);
-    return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+    return trc.exit(CP_ILLEGAL_STATE);
   }
   if (earlier) freeGroup(static_cast<AGPTR*>(earlier));
-  return trc.exit(__LINE__, CP_OK);
+  return trc.exit(CP_OK);
 }
 
 int cp_RegistrationComplete() {
   CP_TRACE_ENTRY(trc, "cp_RegistrationComplete");
   ConnectionContext& c = cpContext;
-  if (!inState(trc, __LINE__, OPEN_SOCKET_STATE)) return trc.exit(__LINE__, CP_ILLEGAL_STATE);
+  if (!inState(trc, __LINE__, OPEN_SOCKET_STATE)) return trc.exit(CP_ILLEGAL_STATE);
   // <vexaRegister ver="5"[ threaded="1"]><attrGroupList>
   //   <attrGroup name="NAME" ver="V"/>... (registry order, names unescaped)
   // </attrGroupList></vexaRegister>\n
@@ -80,5 +80,5 @@ int cp_RegistrationComplete() {
 
   int result = writeMessage(message);
   c.state = REG_COMPLETE_STATE;
-  return trc.exit(__LINE__, result);
+  return trc.exit(result);
 }

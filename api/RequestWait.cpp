@@ -301,26 +301,26 @@ WaitEnd waitFor(TraceScope& trc, CPREQUEST* record, int timeoutMs, bool skipUnkn
 int cp_WaitForRequest(CPREQUEST** out) {
   CP_TRACE_ENTRY(trc, "cp_WaitForRequest");
   CPREQUEST* record = newRecord(trc, out);
-  if (!record) return trc.exit(__LINE__, CP_NO_MEMORY);
+  if (!record) return trc.exit(CP_NO_MEMORY);
   switch (waitFor(trc, record, -1, false)) {
-    case WaitEnd::OUT_OF_MEMORY: return trc.exit(__LINE__, CP_NO_MEMORY);
-    case WaitEnd::REFUSED: return trc.exit(__LINE__, refusedResult());
-    default: return trc.exit(__LINE__, CP_OK);  // a request, or NO_REQUEST
+    case WaitEnd::OUT_OF_MEMORY: return trc.exit(CP_NO_MEMORY);
+    case WaitEnd::REFUSED: return trc.exit(refusedResult());
+    default: return trc.exit(CP_OK);  // a request, or NO_REQUEST
   }
 }
 
 int cp_WaitForRequestTimed(CPREQUEST** out, int timeoutMs) {
   CP_TRACE_ENTRY(trc, "cp_WaitForRequestTimed");
   CPREQUEST* record = newRecord(trc, out);
-  if (!record) return trc.exit(__LINE__, CP_NO_MEMORY);
+  if (!record) return trc.exit(CP_NO_MEMORY);
   switch (waitFor(trc, record, timeoutMs, true)) {
-    case WaitEnd::REQUEST: return trc.exit(__LINE__, CP_OK);
-    case WaitEnd::OUT_OF_MEMORY: return trc.exit(__LINE__, CP_NO_MEMORY);
+    case WaitEnd::REQUEST: return trc.exit(CP_OK);
+    case WaitEnd::OUT_OF_MEMORY: return trc.exit(CP_NO_MEMORY);
     case WaitEnd::REFUSED:  // a close runs (the state is still REG_COMPLETE_STATE), or the wrong state
-      return trc.exit(__LINE__, refusedResult() == CP_OK ? CP_CONNECTION_LOST : CP_ILLEGAL_STATE);
-    case WaitEnd::TIMED_OUT: return trc.exit(__LINE__, CP_TIMED_OUT);
-    case WaitEnd::SHUTDOWN: clearRecord(record); return trc.exit(__LINE__, CP_AGENT_SHUTDOWN);
-    default: return trc.exit(__LINE__, CP_CONNECTION_LOST);
+      return trc.exit(refusedResult() == CP_OK ? CP_CONNECTION_LOST : CP_ILLEGAL_STATE);
+    case WaitEnd::TIMED_OUT: return trc.exit(CP_TIMED_OUT);
+    case WaitEnd::SHUTDOWN: clearRecord(record); return trc.exit(CP_AGENT_SHUTDOWN);
+    default: return trc.exit(CP_CONNECTION_LOST);
   }
 }
 

@@ -226,21 +226,21 @@ int openConnection(TraceScope& trc, const char** properties, int count, ClientSo
 
 int cp_OpenConnection(const char** properties, int count) {
   CP_TRACE_ENTRY(trc, "cp_OpenConnection");
-  return trc.exit(__LINE__, openConnection(trc, properties, count, ClientSocket::NO_DEADLINE, false));
+  return trc.exit(openConnection(trc, properties, count, ClientSocket::NO_DEADLINE, false));
 }
 
 int cp_OpenConnectionTimed(int timeoutMs) {
   CP_TRACE_ENTRY(trc, "cp_OpenConnectionTimed");
-  if (timeoutMs < 0) return trc.exit(__LINE__, openConnection(trc, nullptr, 0, ClientSocket::NO_DEADLINE, false));
+  if (timeoutMs < 0) return trc.exit(openConnection(trc, nullptr, 0, ClientSocket::NO_DEADLINE, false));
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  return trc.exit(__LINE__, openConnection(trc, nullptr, 0, deadline, true));
+  return trc.exit(openConnection(trc, nullptr, 0, deadline, true));
 }
 
 int cp_CloseConnection() {
   CP_TRACE_ENTRY(trc, "cp_CloseConnection");
   std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
   releaseConnection();
-  return trc.exit(__LINE__, CP_OK);
+  return trc.exit(CP_OK);
 }
 
 void* pendingGet(const char* id) {

@@ -89,7 +89,7 @@ const char* ConfigMap::get(const char* name) {
     else
       CP_TRACE(trc, TRC_DETAIL, "%s not found in the %s", name, place);
   }
-  if (trc.on(TRC_EVENTS)) trc.exit(__LINE__, shownValue(name, value));
+  if (trc.on(TRC_EVENTS)) trc.exit(shownValue(name, value));
   return value;
 }
 
@@ -212,11 +212,11 @@ char* getConfigurationProperty(const char* name) {
   const char* value = globalConfigMap.get(name);
   char* copy = copyText(value);
   // The exit goes out under the mutex: the text it shows may belong to the map.
-  if (copy && trc.on(TRC_EVENTS)) trc.exit(__LINE__, globalConfigMap.shownValue(name, value));
+  if (copy && trc.on(TRC_EVENTS)) trc.exit(globalConfigMap.shownValue(name, value));
   globalConfigMap.unlock();
   if (!copy) {
     CP_TRACE(trc, TRC_ERROR, "Configuration property %s not found", orNull(name));
-    trc.exit(__LINE__, nullptr);
+    trc.exit(nullptr);
   }
   return copy;
 }
@@ -237,7 +237,7 @@ void loadAgentEnvironmentVariable(const char* name) {
 const char* cp_GetConfigurationProperty(const char* name) {
   CP_TRACE_ENTRY(trc, "cp_GetConfigurationProperty");
   const char* value = getConfigurationPropertyInternal(name);
-  if (trc.on(TRC_EVENTS)) trc.exit(__LINE__, globalConfigMap.shownValue(name, value));
+  if (trc.on(TRC_EVENTS)) trc.exit(globalConfigMap.shownValue(name, value));
   return value;
 }
 

@@ -154,15 +154,15 @@ char* makeSectionIdName(const char* productCode, const char* type, int index) {
 
 int ConfigMap::addSection(const char* section, const char* id) {
   CP_TRACE_ENTRY(trc, "ConfigMap::addSection");
-  if (!section) return trc.exit(__LINE__, NOT_SUBNODE_SECTION);
+  if (!section) return trc.exit(NOT_SUBNODE_SECTION);
   int n = getHighestSubnodeIndex(section);
   if (!id || !*id) {
     if (n == NO_COUNT) {
       CP_TRACE(trc, TRC_DETAIL, "Section %s does not appear to be a subnode section", section);
-      return trc.exit(__LINE__, NOT_SUBNODE_SECTION);
+      return trc.exit(NOT_SUBNODE_SECTION);
     }
     CP_TRACE(trc, TRC_DETAIL, "Defaults section %s found", section);
-    return trc.exit(__LINE__, DEFAULTS_SECTION);
+    return trc.exit(DEFAULTS_SECTION);
   }
   if (n == NO_COUNT) {
     n = 1;
@@ -170,7 +170,7 @@ int ConfigMap::addSection(const char* section, const char* id) {
   } else if (n == INT_MAX) {
     // A count read from a property can stand at the top already; one more would wrap.
     CP_TRACE(trc, TRC_ERROR, "Section %s has no number left for ID %s", section, id);
-    return trc.exit(__LINE__, INVALID_SUBNODE_ID);
+    return trc.exit(INVALID_SUBNODE_ID);
   } else {
     n = n + 1;
     CP_TRACE(trc, TRC_DETAIL, "Adding section %s ID %s with number %d (new subnode)", section, id, n);
@@ -195,7 +195,7 @@ int ConfigMap::addSection(const char* section, const char* id) {
     free(sectionIdName);
   }
   if (n >= 1) setHighestSubnodeIndex(section, n);
-  return trc.exit(__LINE__, n);
+  return trc.exit(n);
 }
 
 void ConfigMap::removeSection(const char* section, const char* id) {
@@ -215,12 +215,12 @@ void ConfigMap::removeSection(const char* section, const char* id) {
 
 int ConfigMap::getHighestSubnodeIndex(const char* type) {
   CP_TRACE_ENTRY(trc, "ConfigMap::getHighestSubnodeIndex");
-  if (!type) return trc.exit(__LINE__, NO_COUNT);
+  if (!type) return trc.exit(NO_COUNT);
   StringBuffer name;
   appendTypePrefix(name, productCode(), type);
   name.append(COUNT_NAME);
   const char* value = name.data() ? get(name.data()) : nullptr;
-  return trc.exit(__LINE__, value ? atoi(value) : NO_COUNT);
+  return trc.exit(value ? atoi(value) : NO_COUNT);
 }
 
 void ConfigMap::setHighestSubnodeIndex(const char* section, int n) {
@@ -257,7 +257,7 @@ char* ConfigMap::getSubnodeIndex(const char* productCode, const char* subnodeKey
   if (n != NO_COUNT)
     CP_TRACE(trc, TRC_DETAIL, "Returning index = %s for subnode key %s", orNull(result), orNull(label));
   free(label);
-  trc.exit(__LINE__, result);
+  trc.exit(result);
   return result;
 }
 
@@ -266,14 +266,14 @@ const char* ConfigMap::getSubnodeKey(const char* productCode, const char* type, 
   if (traceText) *traceText = nullptr;
   if (!productCode) productCode = "";
   CP_TRACE(trc, TRC_DETAIL, "Lookup of pc=%s subnodeTYpe=%s index=%d", productCode, orNull(type), index);
-  if (!type) return trc.exit(__LINE__, nullptr);
+  if (!type) return trc.exit(nullptr);
   char* labelName = makeIdLabelName(productCode, type, index);
   const char* key = labelName ? get(labelName) : nullptr;
   if (key && !*key) key = nullptr;
   const char* shown = key && (traceText || trc.on(TRC_EVENTS)) ? shownValue(labelName, key) : nullptr;
   free(labelName);
   if (traceText) *traceText = shown;
-  trc.exit(__LINE__, shown);
+  trc.exit(shown);
   return key;
 }
 
@@ -331,7 +331,7 @@ const char* ConfigMap::getSubnodeConfigurationVariableInternal(const char* prefi
                                                                const char* index, const char** traceText) {
   CP_TRACE_ENTRY(trc, "ConfigMap::getSubnodeConfigurationVariableInternal");
   if (traceText) *traceText = nullptr;
-  if (!type || !var) return trc.exit(__LINE__, nullptr);
+  if (!type || !var) return trc.exit(nullptr);
   StringBuffer instanceName;
   appendTypePrefix(instanceName, prefix, type);
   instanceName.append(var);
@@ -341,7 +341,7 @@ const char* ConfigMap::getSubnodeConfigurationVariableInternal(const char* prefi
   defaultName.append(DEFAULT_NAME);
   if (!instanceName.data() || !defaultName.data()) {
     CP_TRACE(trc, TRC_ERROR, "No memory to look up variable %s", var);
-    return trc.exit(__LINE__, nullptr);
+    return trc.exit(nullptr);
   }
   // The subnode's own value, else the type's default (both only when not empty), else var itself.
   const char* matched = nullptr;
@@ -358,7 +358,7 @@ const char* ConfigMap::getSubnodeConfigurationVariableInternal(const char* prefi
     CP_TRACE(trc, TRC_DETAIL, "did not find variable %s", var);
   const char* shown = value && (traceText || trc.on(TRC_EVENTS)) ? shownValue(matched, value) : nullptr;
   if (traceText) *traceText = shown;
-  trc.exit(__LINE__, shown);
+  trc.exit(shown);
   return value;
 }
 
@@ -371,12 +371,12 @@ char* getSubnodeKey(const char* productCode, const char* subnodeType, int index)
   // Traced under the mutex: the text shown may belong to the map.
   if (copy) {
     CP_TRACE(trc, TRC_DETAIL, "Found subnode key %s for type %s, index = %d", shown, subnodeType, index);
-    trc.exit(__LINE__, shown);
+    trc.exit(shown);
   }
   globalConfigMap.unlock();
   if (!copy) {
     CP_TRACE(trc, TRC_ERROR, "subnode key for subnode type %s not found", orNull(subnodeType));
-    trc.exit(__LINE__, nullptr);
+    trc.exit(nullptr);
   }
   return copy;
 }
@@ -386,7 +386,7 @@ char* getSubnodeIndex(const char* productCode, const char* subnodeKey, const cha
   globalConfigMap.lock();
   char* index = globalConfigMap.getSubnodeIndex(productCode, subnodeKey, subnodeType);
   globalConfigMap.unlock();
-  trc.exit(__LINE__, index);
+  trc.exit(index);
   return index;
 }
 
@@ -419,7 +419,7 @@ char** getSubnodeKeys(const char* subnodeType, int* count) {
   if (keys && n > 0) CP_TRACE(trc, TRC_DETAIL, "Found %d subnode instances of type %s", *count, subnodeType);
   globalConfigMap.unlock();
   if (!keys) CP_TRACE(trc, TRC_ERROR, "No memory for the subnode keys of type %s", orNull(subnodeType));
-  trc.exit(__LINE__, *count);
+  trc.exit(*count);
   return keys;
 }
 
@@ -430,7 +430,7 @@ char* getSubnodeConfigurationVariable(const char* prefix, const char* subnodeTyp
   const char* shown = nullptr;
   char* copy =
       copyText(globalConfigMap.getSubnodeConfigurationVariableInternal(prefix, subnodeType, variable, index, &shown));
-  trc.exit(__LINE__, copy ? shown : nullptr);  // under the mutex: shown may belong to the map
+  trc.exit(copy ? shown : nullptr);  // under the mutex: shown may belong to the map
   globalConfigMap.unlock();
   return copy;
 }
@@ -452,7 +452,7 @@ const char* getSubnodeConfigurationPropertyInternal(const char* variable, const 
   const char* shown = nullptr;
   const char* value = findSubnodeProperty(variable, subnodeType, subnodeKey, &shown);
   if (traceText) *traceText = shown;
-  trc.exit(__LINE__, shown);
+  trc.exit(shown);
   return value;
 }
 
@@ -460,7 +460,7 @@ const char* cp_GetSubnodeConfigurationProperty(const char* name, const char* sub
   CP_TRACE_ENTRY(trc, "cp_GetSubnodeConfigurationProperty");
   const char* shown = nullptr;
   const char* value = getSubnodeConfigurationPropertyInternal(name, subnodeType, subnodeKey, &shown);
-  trc.exit(__LINE__, shown);
+  trc.exit(shown);
   return value;
 }
 
@@ -469,7 +469,7 @@ char* getSubnodeConfigurationProperty(const char* variable, const char* subnodeT
   globalConfigMap.lock();
   const char* shown = nullptr;
   char* copy = copyText(findSubnodeProperty(variable, subnodeType, subnodeKey, &shown));
-  trc.exit(__LINE__, copy ? shown : nullptr);  // under the mutex: shown may belong to the map
+  trc.exit(copy ? shown : nullptr);  // under the mutex: shown may belong to the map
   globalConfigMap.unlock();
   return copy;
 }
@@ -499,7 +499,7 @@ HashTable* getSubnodeInstanceEnv(const char* subnodeKey, const char* subnodeType
            orNull(subnodeKey), orNull(subnodeType));
   globalConfigMap.unlock();
   if (!env) CP_TRACE(trc, TRC_ERROR, "No memory for the instance environment of subnode %s", orNull(subnodeKey));
-  trc.exit(__LINE__, env != nullptr);
+  trc.exit(env != nullptr);
   return env;
 }
 

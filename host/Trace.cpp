@@ -350,6 +350,12 @@ const char* TraceScope::exit(int line, const char* result) {
   return result;
 }
 
+int TraceScope::exit(int result, TraceCallLine line) { return exit(line.value, result); }
+
+bool TraceScope::exit(bool result, TraceCallLine line) { return exit(line.value, result); }
+
+const char* TraceScope::exit(const char* result, TraceCallLine line) { return exit(line.value, result); }
+
 void TraceScope::exitVoid(int line) {
   ErrnoGuard keepErrno;
   if (entrySent_ && !exitSent_) TRC1_Event(&record_, line, TRC1_EXIT);

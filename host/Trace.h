@@ -94,11 +94,17 @@ using TraceSink = void (*)(const TraceLine& line, void* context);
 // The sink runs under the trace facility's output lock: it must not trace.
 void traceSetSink(TraceSink sink, void* context);
 
+// The source line of a call. As a defaulted parameter it holds the line where the
+// call is written; a type of its own, so that it never pairs with an int result.
+struct TraceCallLine {
+  int value;
+};
+
 // Reads a function's level flags once at its entry and, under TRC_EVENTS, brackets
 // it with an entry event and one exit event. Use it through CP_TRACE_ENTRY.
-// A function without a result sends its exit with exitVoid(__LINE__) before a
-// return; one that just ends leaves the exit to the destructor, which knows only
-// the line of the function's opening.
+// A function without a result sends its exit with exitVoid() before a return; one
+// that just ends leaves the exit to the destructor, which knows only the line of
+// the function's opening.
 class TraceScope {
  public:
   TraceScope(TRC1_FunctionRecord& record, bool events) noexcept;
@@ -109,12 +115,16 @@ class TraceScope {
   bool on(uint32_t bits) const { return (flags_ & bits) != 0; }
   TRC1_FunctionRecord* record() const { return &record_; }
 
-  // Each sends the exit event with the result (once) and hands the result back,
-  // so a return reads: return trc.exit(__LINE__, result);
+  // Each sends the exit event with the result (once), on the line of the call, and
+  // hands the result back, so a return reads: return trc.exit(result);
+  int exit(int result, TraceCallLine line = {__builtin_LINE()});
+  bool exit(bool result, TraceCallLine line = {__builtin_LINE()});
+  const char* exit(const char* result, TraceCallLine line = {__builtin_LINE()});
+  // The same with the line given: return trc.exit(__LINE__, result);
   int exit(int line, int result);
   bool exit(int line, bool result);
   const char* exit(int line, const char* result);
-  void exitVoid(int line);
+  void exitVoid(int line = __builtin_LINE());
 
  private:
   TRC1_FunctionRecord& record_;

@@ -83,7 +83,7 @@ ClientSocket::Opened ClientSocket::open(TimePoint deadline) {
     if (sock == INVALID_SOCKET) {
       int error = errno;
       CP_TRACE_ALWAYS(trc, "Unable to open TCP socket, errno=%d\n", error);
-      trc.exit(__LINE__, false);
+      trc.exit(false);
       return Opened::FAILED;
     }
     CP_TRACE(trc, TRC_DETAIL, "Opened socket %d", sock);
@@ -96,7 +96,7 @@ ClientSocket::Opened ClientSocket::open(TimePoint deadline) {
       CP_TRACE(trc, TRC_DETAIL, "Connect successful for socket %d addr %s port %d", sock, inet_ntoa(address.sin_addr),
                ntohs(address.sin_port));
       createWakeDescriptor();
-      trc.exit(__LINE__, true);
+      trc.exit(true);
       return Opened::CONNECTED;
     }
     if (connected >= 0) error = ECONNREFUSED;  // refused by us: the far end is not the agent's
@@ -109,7 +109,7 @@ ClientSocket::Opened ClientSocket::open(TimePoint deadline) {
         CP_TRACE_ALWAYS(trc, "Unable to connect to TCP socket for port %d, errno=%d - time limit reached.\n", port,
                         error);
         sleepMs(leftMs);
-        trc.exit(__LINE__, false);
+        trc.exit(false);
         return Opened::TIMED_OUT;
       }
     }
@@ -120,7 +120,7 @@ ClientSocket::Opened ClientSocket::open(TimePoint deadline) {
     sock = INVALID_SOCKET;
     if (retriesLeft == 0) {
       CP_TRACE_ALWAYS(trc, "Unable to connect to TCP socket, errno=%d - retry count exceeded.\n", error);
-      trc.exit(__LINE__, false);
+      trc.exit(false);
       return Opened::FAILED;
     }
     retriesLeft--;
@@ -230,11 +230,11 @@ bool ClientSocket::write(StringBuffer& message) {
   int error = data ? sendAll(data, static_cast<size_t>(message.length())) : ENOMEM;
   if (error != 0) {
     CP_TRACE_ALWAYS(trc, "socket write error:%d\n", error);
-    return trc.exit(__LINE__, false);
+    return trc.exit(false);
   }
   // Dumped outside the write lock: other writers never wait for a trace.
   if (trc.on(TRC_DETAIL)) TRC1_Dump(trc.record(), __LINE__, data, message.length(), "send on socket %d \n", sock);
-  return trc.exit(__LINE__, true);
+  return trc.exit(true);
 }
 
 int ClientSocket::sendAll(const char* data, size_t total) {
@@ -282,7 +282,7 @@ ClientSocket::Receipt ClientSocket::receive(StringBuffer& message, TimePoint dea
         break;
       }
       CP_TRACE(trc, TRC_DETAIL, "No whole message in time; %d bytes kept", kept);
-      trc.exit(__LINE__, false);
+      trc.exit(false);
       return Receipt::TIMED_OUT;
     }
     if (length < 0) break;
@@ -299,12 +299,12 @@ ClientSocket::Receipt ClientSocket::receive(StringBuffer& message, TimePoint dea
     // so that the close can let sends under way finish.
     if (!interrupted.load(std::memory_order_seq_cst)) end(error, error == ENOMEM);
     CP_TRACE(trc, TRC_ERROR, "socket receive error: %d", error);
-    trc.exit(__LINE__, false);
+    trc.exit(false);
     return Receipt::ENDED;
   }
   if (trc.on(TRC_DETAIL))
     TRC1_Dump(trc.record(), __LINE__, message.data(), message.length(), "receive on socket %d \n", sock);
-  trc.exit(__LINE__, true);
+  trc.exit(true);
   return Receipt::MESSAGE;
 }
 

@@ -201,7 +201,7 @@ void ClientRequestXMLHandler::fatalError(const char* message) {
 
 const char* ClientRequestXMLHandler::getAttrGroup() {
   CP_TRACE_ENTRY(trc, "ClientRequestXMLHandler::getAttrGroup");
-  return trc.exit(__LINE__, static_cast<const char*>(attrGroup));
+  return trc.exit(static_cast<const char*>(attrGroup));
 }
 
 char* ClientRequestXMLHandler::takeId() { return handOver(id); }

@@ -113,6 +113,7 @@ class Provider(unittest.TestCase):
     def test_deadlines_snapshots_and_columns_answer_in_time_and_the_statistics_match_the_agents(self):
         talk = testing.run(providers.deadlines, options=providers.slow_groups().agentemu_columns(), script="""
             data Slow id=hang nowait
+            sleep 600
             data Slow id=next nowait
             wait id=next
             task stats id=s1

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "api/Connection.h"
 #include "api/RowFormat.h"
-#include "api/VEXA.h"
 #include "host/Trace.h"
 #include "util/StringBuffer.h"
 

@@ -1,7 +1,7 @@
 // The exported C interface: each function hands its arguments to its internal operation.
 // vexadllHello answers by itself. The internal operations never write through the
 // value arrays that the extensions take as const.
-#include "api/VEXA.h"
+#include "api/Connection.h"
 #include "config/ConfigData.h"
 #include "config/SubnodeNames.h"
 #include "cpclient.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "api/VEXA.h"
+#include "api/Connection.h"
 #include "host/Trace.h"
 #include "util/HashTable.h"
 #include "util/StringBuffer.h"

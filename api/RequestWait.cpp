@@ -7,7 +7,7 @@
 #include <new>
 #include <optional>
 
-#include "api/VEXA.h"
+#include "api/Connection.h"
 #include "host/Trace.h"
 #include "transport/ClientSocket.h"
 #include "util/HashTable.h"

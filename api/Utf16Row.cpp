@@ -1,7 +1,7 @@
 // The UTF-16 form of a data-response row: converted to UTF-8 as it is written.
 #include <cstdlib>
 
-#include "api/VEXA.h"
+#include "api/Connection.h"
 #include "util/Utf16.h"
 
 namespace {

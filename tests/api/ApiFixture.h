@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "api/VEXA.h"
+#include "api/Connection.h"
 #include "cpclient.h"
 #include "support/AgentListener.h"
 

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "api/Connection.h"
 #include "api/RowFormat.h"
-#include "api/VEXA.h"
 #include "cpclient.h"
 #include "tests/support/ReferenceEscape.h"
 #include "util/HashTable.h"

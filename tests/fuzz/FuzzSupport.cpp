@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "api/VEXA.h"
+#include "api/Connection.h"
 #include "host/Trace.h"
 #include "transport/ClientSocket.h"
 #include "util/HashTable.h"

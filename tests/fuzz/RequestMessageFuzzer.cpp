@@ -14,7 +14,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "api/VEXA.h"
+#include "api/Connection.h"
 #include "cpclient.h"
 #include "util/HashTable.h"
 #include "xml/ClientRequestXMLHandler.h"

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "api/VEXA.h"
+#include "api/Connection.h"
 #include "cpclient.h"
 #include "transport/ClientSocket.h"
 #include "util/HashTable.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "api/VEXA.h"
+#include "api/Connection.h"
 #include "config/ConfigData.h"
 #include "config/SubnodeNames.h"
 #include "cpclient.h"

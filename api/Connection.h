@@ -9,8 +9,8 @@
 // for one table operation at a time. The registry (fixed in REG_COMPLETE_STATE),
 // the groups' response buffers and the socket are used without a lock; the state
 // is atomic, and the close and a wait on another thread meet through closing and waiters.
-#ifndef CPCLIENT_API_VEXA_H
-#define CPCLIENT_API_VEXA_H
+#ifndef CPCLIENT_API_CONNECTION_H
+#define CPCLIENT_API_CONNECTION_H
 
 #include <atomic>
 #include <cstddef>
@@ -190,4 +190,4 @@ int cp_SendTaskRC(int rc, const char* id, char** insts, int instCount, char** va
 // Appends count outputs: <output value="V"[ inst="I"]/>, both escaped.
 void appendTaskOutputs(StringBuffer& buffer, char** values, int count, char** insts, int instCount);
 
-#endif  // CPCLIENT_API_VEXA_H
+#endif  // CPCLIENT_API_CONNECTION_H

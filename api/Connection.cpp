@@ -1,5 +1,5 @@
 // The connection context: open, close, the port and the pending-request table.
-#include "api/VEXA.h"
+#include "api/Connection.h"
 
 #include <pwd.h>
 #include <sched.h>

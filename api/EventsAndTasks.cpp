@@ -1,8 +1,8 @@
 // Events, event errors and task responses.
 #include <cstdio>
 
+#include "api/Connection.h"
 #include "api/RowFormat.h"
-#include "api/VEXA.h"
 #include "host/Trace.h"
 #include "util/HashTable.h"
 #include "util/StringBuffer.h"

@@ -12,6 +12,7 @@
 #include <new>
 #include <thread>
 
+#include "api/Registration.h"
 #include "host/Trace.h"
 #include "transport/ClientSocket.h"
 #include "util/HashTable.h"

@@ -1,9 +1,14 @@
-// The process-wide connection context and the internal operations behind the exports.
+// The process-wide connection context, its open and close, and what every
+// operation behind the exports shares: the state check, the pending-request table
+// and the write to the agent.
 //
-// Each cpdll_ export hands its arguments to one operation here (Exports.cpp shows
-// which) and returns its result. The operations keep their state in the one
-// connection context below, which lives in static storage with its load-time
-// values and allocates nothing before the first open.
+// Each cpdll_ export hands its arguments to one internal operation (Exports.cpp
+// shows which), declared in the header of the file that defines it: open and close
+// here, registration in Registration.h, the wait in RequestWait.h, data responses
+// in DataResponse.h and Utf16Row.h, events and task responses in EventsAndTasks.h.
+// The operations keep their state in the one connection context below, which lives
+// in static storage with its load-time values and allocates nothing before the
+// first open.
 //
 // Threads: only the pending-request table is guarded, by the pending-table lock,
 // for one table operation at a time. The registry (fixed in REG_COMPLETE_STATE),
@@ -104,30 +109,6 @@ int cp_OpenConnectionTimed(int timeoutMs);
 // the close runs returns no request at once, however often it is called.
 int cp_CloseConnection();
 
-// Registers a group in OPEN_SOCKET_STATE: CP_OK, or CP_ILLEGAL_STATE (wrong state
-// or no memory). A name registered again replaces the earlier group, whose record is freed.
-int cp_RegisterAttrGroup(const char* name, int version, int groupId);
-// Sends the registration message and moves to REG_COMPLETE_STATE: CP_OK,
-// CP_WRITE_FAILED (not written; the state moves all the same) or CP_ILLEGAL_STATE
-// (not in OPEN_SOCKET_STATE).
-int cp_RegistrationComplete();
-// Frees a group with its name copy and its response buffer.
-void freeGroup(AGPTR* group);
-
-// Waits for the next request (see cpdll_WaitForRequest). Always stores a record in
-// *out unless the record itself cannot be allocated (then null and CP_NO_MEMORY).
-// Returns CP_OK, CP_ILLEGAL_STATE (not in REG_COMPLETE_STATE) or CP_NO_MEMORY (a
-// request could not be copied; the record is empty and nothing is pending for it).
-int cp_WaitForRequest(CPREQUEST** out);
-// As cp_WaitForRequest, saying why the wait ended (see cpdll_WaitForRequestTimed):
-// CP_OK with a request, CP_TIMED_OUT after timeoutMs (negative: no limit),
-// CP_AGENT_SHUTDOWN, CP_CONNECTION_LOST, CP_ILLEGAL_STATE or CP_NO_MEMORY. A stop
-// for a group not registered is skipped.
-int cp_WaitForRequestTimed(CPREQUEST** out, int timeoutMs);
-// Frees a record made by cp_WaitForRequest and everything it holds; null is
-// ignored. Touches no connection state.
-void releaseRequest(CPREQUEST* record);
-
 // Pending-request table operations, each under the pending-table lock.
 // Looks id up: the value stored for it, or null.
 void* pendingGet(const char* id);
@@ -148,46 +129,5 @@ bool pendingRemove(const char* id);
 bool inState(TraceScope& trc, int line, int expected);
 // Writes message on the agent connection: CP_OK, or CP_WRITE_FAILED.
 int writeMessage(StringBuffer& message);
-
-// Data responses. Each returns CP_OK, CP_ILLEGAL_STATE (not in REG_COMPLETE_STATE),
-// CP_ID_NOT_PENDING (id not pending for a data request), CP_NO_MEMORY (no memory
-// for the group's response) or, for the sends, CP_WRITE_FAILED (the id ends all
-// the same). Calls for one group must not overlap.
-// Adds one row of count values (null values allowed; a negative count or a null
-// array counts as an empty row).
-int cp_SetAttributeValues(char** values, int count, const char* id);
-// As cp_SetAttributeValues, with the values' lengths when the caller knows them
-// (lengths[i] for each non-null values[i]; null: measured here).
-int cp_SetAttributeValuesWithLengths(char** values, const size_t* lengths, int count, const char* id);
-// As cp_SetAttributeValues for a row and an id in UTF-16, converted to UTF-8 first;
-// a value whose copy cannot be allocated is written as an empty value, an id or an
-// array that cannot be allocated gives CP_NO_MEMORY. Not traced itself.
-int cp_SetAttributeValuesUtf16(char16_t** values, int count, char16_t* id);
-// As cp_SetAttributeValues for a row of UTF-16 values (count at least 0, values
-// not null unless count is 0) and an id in UTF-8: each value is converted as the
-// row is written, with the result, bytes and growth of its UTF-8 form.
-int setUtf16AttributeValues(char16_t** values, int count, const char* id);
-// Completes and sends the response for id, then ends id.
-int cp_SendData(const char* id);
-// Sends an error response with rc for id, drops the rows gathered, then ends id.
-int cp_SendError(int rc, const char* id);
-
-// The name of the first registered group (in registry order) with groupId, or
-// null. Borrowed from the registry.
-const char* getAttrGroup(int groupId);
-// Events: one row, or an error code, of a group, optionally for a subnode (null:
-// none). CP_OK, CP_ILLEGAL_STATE, CP_WRITE_FAILED, CP_UNKNOWN_GROUP or
-// CP_NO_MEMORY (no memory for the message). Any thread.
-int cp_SendEventData(char** values, int count, int groupId, const char* subnode);
-int cp_SendEventError(int rc, int groupId, const char* subnode);
-// Task responses: end id (pending for a task or a data request) and send rc, with
-// valueCount outputs (each with insts[i] when i < instCount and it is not null).
-// CP_OK, CP_ILLEGAL_STATE, CP_WRITE_FAILED (the id is ended all the same),
-// CP_ID_NOT_PENDING, or CP_NO_MEMORY (no memory for the message; the id is ended).
-// Any thread.
-int cp_SendTaskRC(int rc, const char* id);
-int cp_SendTaskRC(int rc, const char* id, char** insts, int instCount, char** values, int valueCount);
-// Appends count outputs: <output value="V"[ inst="I"]/>, both escaped.
-void appendTaskOutputs(StringBuffer& buffer, char** values, int count, char** insts, int instCount);
 
 #endif  // CPCLIENT_API_CONNECTION_H

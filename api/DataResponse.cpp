@@ -1,9 +1,10 @@
 // Data responses and error responses: the rows gathered for a request id, then one send.
+#include "api/DataResponse.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-#include "api/Connection.h"
 #include "api/RowFormat.h"
 #include "host/Trace.h"
 #include "util/StringBuffer.h"

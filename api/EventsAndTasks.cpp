@@ -1,7 +1,9 @@
 // Events, event errors and task responses.
+#include "api/EventsAndTasks.h"
+
 #include <cstdio>
 
-#include "api/Connection.h"
+#include "api/Registration.h"
 #include "api/RowFormat.h"
 #include "host/Trace.h"
 #include "util/HashTable.h"
@@ -33,18 +35,6 @@ void appendEventHead(StringBuffer& buffer, const char* subnode, const char* name
 }
 
 }  // namespace
-
-const char* getAttrGroup(int groupId) {
-  CP_TRACE_ENTRY(trc, "getAttrGroup");
-  if (!cpContext.registry) return trc.exit(static_cast<const char*>(nullptr));
-  HashTableIterator it = cpContext.registry->iterator();
-  while (it.hasNext()) {
-    it.next();
-    const AGPTR* group = static_cast<const AGPTR*>(it.value());
-    if (group->groupId == groupId) return trc.exit(static_cast<const char*>(group->name));
-  }
-  return trc.exit(static_cast<const char*>(nullptr));
-}
 
 int cp_SendEventData(char** values, int count, int groupId, const char* subnode) {
   CP_TRACE_ENTRY(trc, "cp_SendEventData");

@@ -2,6 +2,11 @@
 // vexadllHello answers by itself. The internal operations never write through the
 // value arrays that the extensions take as const.
 #include "api/Connection.h"
+#include "api/DataResponse.h"
+#include "api/EventsAndTasks.h"
+#include "api/Registration.h"
+#include "api/RequestWait.h"
+#include "api/Utf16Row.h"
 #include "config/ConfigData.h"
 #include "config/SubnodeNames.h"
 #include "cpclient.h"

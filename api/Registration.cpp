@@ -1,9 +1,10 @@
 // Attribute-group registration and the vexaRegister message.
+#include "api/Registration.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "api/Connection.h"
 #include "host/Trace.h"
 #include "util/HashTable.h"
 #include "util/StringBuffer.h"
@@ -81,4 +82,16 @@ int cp_RegistrationComplete() {
   int result = writeMessage(message);
   c.state = REG_COMPLETE_STATE;
   return trc.exit(result);
+}
+
+const char* getAttrGroup(int groupId) {
+  CP_TRACE_ENTRY(trc, "getAttrGroup");
+  if (!cpContext.registry) return trc.exit(static_cast<const char*>(nullptr));
+  HashTableIterator it = cpContext.registry->iterator();
+  while (it.hasNext()) {
+    it.next();
+    const AGPTR* group = static_cast<const AGPTR*>(it.value());
+    if (group->groupId == groupId) return trc.exit(static_cast<const char*>(group->name));
+  }
+  return trc.exit(static_cast<const char*>(nullptr));
 }

@@ -1,4 +1,6 @@
 // Waiting for the agent's requests and the request records handed to the provider.
+#include "api/RequestWait.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -7,7 +9,7 @@
 #include <new>
 #include <optional>
 
-#include "api/Connection.h"
+#include "api/Registration.h"
 #include "host/Trace.h"
 #include "transport/ClientSocket.h"
 #include "util/HashTable.h"

@@ -1,7 +1,9 @@
 // The UTF-16 form of a data-response row: converted to UTF-8 as it is written.
+#include "api/Utf16Row.h"
+
 #include <cstdlib>
 
-#include "api/Connection.h"
+#include "api/DataResponse.h"
 #include "util/Utf16.h"
 
 namespace {

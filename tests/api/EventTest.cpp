@@ -13,6 +13,9 @@
 #include <vector>
 
 #include "api/ApiFixture.h"
+#include "api/DataResponse.h"
+#include "api/EventsAndTasks.h"
+#include "api/Registration.h"
 #include "host/Trace.h"
 #include "support/TraceCapture.h"
 #include "util/HashTable.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "api/ApiFixture.h"
+#include "api/DataResponse.h"
 #include "api/RowFormat.h"
 #include "host/Trace.h"
 #include "support/GuardedPage.h"

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "api/ApiFixture.h"
+#include "api/DataResponse.h"
 #include "host/Trace.h"
 #include "support/TraceCapture.h"
 #include "util/HashTable.h"

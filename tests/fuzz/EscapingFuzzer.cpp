@@ -21,6 +21,8 @@
 
 #include "FuzzSupport.h"
 #include "api/Connection.h"
+#include "api/DataResponse.h"
+#include "api/EventsAndTasks.h"
 #include "api/RowFormat.h"
 #include "cpclient.h"
 #include "tests/support/ReferenceEscape.h"

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "api/Connection.h"
+#include "api/Registration.h"
 #include "host/Trace.h"
 #include "transport/ClientSocket.h"
 #include "util/HashTable.h"

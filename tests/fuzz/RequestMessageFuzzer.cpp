@@ -15,6 +15,8 @@
 
 #include "FuzzSupport.h"
 #include "api/Connection.h"
+#include "api/Registration.h"
+#include "api/RequestWait.h"
 #include "cpclient.h"
 #include "util/HashTable.h"
 #include "xml/ClientRequestXMLHandler.h"

@@ -25,6 +25,7 @@
 
 #include "FuzzSupport.h"
 #include "api/Connection.h"
+#include "api/RequestWait.h"
 #include "cpclient.h"
 #include "transport/ClientSocket.h"
 #include "util/HashTable.h"

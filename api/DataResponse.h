@@ -1,0 +1,28 @@
+// Data responses: rows gathered per group, then sent whole or replaced by an error.
+#ifndef CPCLIENT_API_DATARESPONSE_H
+#define CPCLIENT_API_DATARESPONSE_H
+
+#include <cstddef>
+
+#include "api/Connection.h"
+
+// Data responses. Each returns CP_OK, CP_ILLEGAL_STATE (not in REG_COMPLETE_STATE),
+// CP_ID_NOT_PENDING (id not pending for a data request), CP_NO_MEMORY (no memory
+// for the group's response) or, for the sends, CP_WRITE_FAILED (the id ends all
+// the same). Calls for one group must not overlap.
+// Adds one row of count values (null values allowed; a negative count or a null
+// array counts as an empty row).
+int cp_SetAttributeValues(char** values, int count, const char* id);
+// As cp_SetAttributeValues, with the values' lengths when the caller knows them
+// (lengths[i] for each non-null values[i]; null: measured here).
+int cp_SetAttributeValuesWithLengths(char** values, const size_t* lengths, int count, const char* id);
+// As cp_SetAttributeValues for a row of UTF-16 values (count at least 0, values
+// not null unless count is 0) and an id in UTF-8: each value is converted as the
+// row is written, with the result, bytes and growth of its UTF-8 form.
+int setUtf16AttributeValues(char16_t** values, int count, const char* id);
+// Completes and sends the response for id, then ends id.
+int cp_SendData(const char* id);
+// Sends an error response with rc for id, drops the rows gathered, then ends id.
+int cp_SendError(int rc, const char* id);
+
+#endif  // CPCLIENT_API_DATARESPONSE_H

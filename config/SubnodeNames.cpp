@@ -152,7 +152,10 @@ char* makeSectionIdName(const char* productCode, const char* type, int index) {
   return newIndexedName(productCode, type, "SECTIONID", index);
 }
 
-int ConfigMap::addSection(const char* section, const char* id) {
+// Trace output names these methods ConfigMap::NAME: trace filters and readers look
+// for those names.
+
+int Subnodes::addSection(const char* section, const char* id) {
   CP_TRACE_ENTRY(trc, "ConfigMap::addSection");
   if (!section) return trc.exit(NOT_SUBNODE_SECTION);
   int n = getHighestSubnodeIndex(section);
@@ -176,7 +179,7 @@ int ConfigMap::addSection(const char* section, const char* id) {
     CP_TRACE(trc, TRC_DETAIL, "Adding section %s ID %s with number %d (new subnode)", section, id, n);
   }
   if (n >= 1) {  // not so for a count stored as a negative number other than -1
-    const char* pc = productCode();
+    const char* pc = map.productCode();
     char* key = sanitizeSubnodeId(id);
     char* labelName = makeIdLabelName(pc, section, n);
     char* sectionIdName = makeSectionIdName(pc, section, n);
@@ -184,8 +187,8 @@ int ConfigMap::addSection(const char* section, const char* id) {
       CP_TRACE(trc, TRC_ERROR, "No memory to add section %s ID %s", section, id);
       n = INVALID_SUBNODE_ID;
     } else if (*key) {
-      setEnvProperty(labelName, key, true, false);
-      if (strcmp(key, id) != 0) setEnvProperty(sectionIdName, id, true, false);
+      map.setEnvProperty(labelName, key, true, false);
+      if (strcmp(key, id) != 0) map.setEnvProperty(sectionIdName, id, true, false);
     } else {
       CP_TRACE_ALWAYS(trc, "Invalid subnode id %s, ignoring", id);
       n = INVALID_SUBNODE_ID;
@@ -198,47 +201,47 @@ int ConfigMap::addSection(const char* section, const char* id) {
   return trc.exit(n);
 }
 
-void ConfigMap::removeSection(const char* section, const char* id) {
+void Subnodes::removeSection(const char* section, const char* id) {
   CP_TRACE_ENTRY(trc, "ConfigMap::removeSection");
-  const char* pc = productCode();
+  const char* pc = map.productCode();
   char* index = getSubnodeIndex(pc, id, section);
   if (!index) return;
   int n = atoi(index);
   char* labelName = makeIdLabelName(pc, section, n);
   char* sectionIdName = makeSectionIdName(pc, section, n);
-  removeConfigurationProperty(labelName);
-  removeConfigurationProperty(sectionIdName);
+  map.removeConfigurationProperty(labelName);
+  map.removeConfigurationProperty(sectionIdName);
   free(labelName);
   free(sectionIdName);
   free(index);
 }
 
-int ConfigMap::getHighestSubnodeIndex(const char* type) {
+int Subnodes::getHighestSubnodeIndex(const char* type) {
   CP_TRACE_ENTRY(trc, "ConfigMap::getHighestSubnodeIndex");
   if (!type) return trc.exit(NO_COUNT);
   StringBuffer name;
-  appendTypePrefix(name, productCode(), type);
+  appendTypePrefix(name, map.productCode(), type);
   name.append(COUNT_NAME);
-  const char* value = name.data() ? get(name.data()) : nullptr;
+  const char* value = name.data() ? map.get(name.data()) : nullptr;
   return trc.exit(value ? atoi(value) : NO_COUNT);
 }
 
-void ConfigMap::setHighestSubnodeIndex(const char* section, int n) {
+void Subnodes::setHighestSubnodeIndex(const char* section, int n) {
   CP_TRACE_ENTRY(trc, "ConfigMap::setHighestSubnodeIndex");
   if (!section) return;
   CP_TRACE(trc, TRC_DETAIL, "Found repeatable section %s number %d", section, n);
   StringBuffer name;
-  appendTypePrefix(name, productCode(), section);
+  appendTypePrefix(name, map.productCode(), section);
   name.append(COUNT_NAME);
   StringBuffer number;
   number.appendInt(n);
   if (name.data() && number.data())
-    setEnvProperty(name.data(), number.data(), true, false);
+    map.setEnvProperty(name.data(), number.data(), true, false);
   else
     CP_TRACE(trc, TRC_ERROR, "No memory to store the count of section %s", section);
 }
 
-char* ConfigMap::getSubnodeIndex(const char* productCode, const char* subnodeKey, const char* type) {
+char* Subnodes::getSubnodeIndex(const char* productCode, const char* subnodeKey, const char* type) {
   CP_TRACE_ENTRY(trc, "ConfigMap::getSubnodeIndex");
   char* label = sanitizeSubnodeId(subnodeKey);
   int n = getHighestSubnodeIndex(type);
@@ -261,74 +264,74 @@ char* ConfigMap::getSubnodeIndex(const char* productCode, const char* subnodeKey
   return result;
 }
 
-const char* ConfigMap::getSubnodeKey(const char* productCode, const char* type, int index, const char** traceText) {
+const char* Subnodes::getSubnodeKey(const char* productCode, const char* type, int index, const char** traceText) {
   CP_TRACE_ENTRY(trc, "ConfigMap::getSubnodeKey");
   if (traceText) *traceText = nullptr;
   if (!productCode) productCode = "";
   CP_TRACE(trc, TRC_DETAIL, "Lookup of pc=%s subnodeTYpe=%s index=%d", productCode, orNull(type), index);
   if (!type) return trc.exit(nullptr);
   char* labelName = makeIdLabelName(productCode, type, index);
-  const char* key = labelName ? get(labelName) : nullptr;
+  const char* key = labelName ? map.get(labelName) : nullptr;
   if (key && !*key) key = nullptr;
-  const char* shown = key && (traceText || trc.on(TRC_EVENTS)) ? shownValue(labelName, key) : nullptr;
+  const char* shown = key && (traceText || trc.on(TRC_EVENTS)) ? map.shownValue(labelName, key) : nullptr;
   free(labelName);
   if (traceText) *traceText = shown;
   trc.exit(shown);
   return key;
 }
 
-const char* ConfigMap::getSubnodeSectionId(const char* type, int index) {
+const char* Subnodes::getSubnodeSectionId(const char* type, int index) {
   if (!type) return nullptr;
-  const char* pc = productCode();
+  const char* pc = map.productCode();
   char* sectionIdName = makeSectionIdName(pc, type, index);
-  const char* id = sectionIdName ? get(sectionIdName) : nullptr;
+  const char* id = sectionIdName ? map.get(sectionIdName) : nullptr;
   free(sectionIdName);
   if (id) return id;
   char* labelName = makeIdLabelName(pc, type, index);
-  id = labelName ? get(labelName) : nullptr;
+  id = labelName ? map.get(labelName) : nullptr;
   free(labelName);
   return id;
 }
 
-void ConfigMap::setSubnodeProperty(const char* type, int index, const char* var, const char* value, bool hideInTrace) {
+void Subnodes::setSubnodeProperty(const char* type, int index, const char* var, const char* value, bool hideInTrace) {
   CP_TRACE_ENTRY(trc, "ConfigMap::setSubnodeProperty");
   if (!type || !var) return;
   StringBuffer name;
-  appendTypePrefix(name, productCode(), type);
+  appendTypePrefix(name, map.productCode(), type);
   name.append(var);
   appendIndexSuffix(name, index);
   if (name.data())
-    setEnvProperty(name.data(), value, true, hideInTrace);
+    map.setEnvProperty(name.data(), value, true, hideInTrace);
   else
     CP_TRACE(trc, TRC_ERROR, "No memory to store variable %s of section %s", var, type);
 }
 
-void ConfigMap::removeSubnodeProperties(const char* type, int index) {
+void Subnodes::removeSubnodeProperties(const char* type, int index) {
   CP_TRACE_ENTRY(trc, "ConfigMap::removeSubnodeProperties");
-  if (!type || propertyCount() == 0) return;
+  if (!type || map.propertyCount() == 0) return;
   StringBuffer prefix;
-  appendTypePrefix(prefix, productCode(), type);
+  appendTypePrefix(prefix, map.productCode(), type);
   StringBuffer suffix;
   appendIndexSuffix(suffix, index);
   StringBuffer companionSuffix(suffix.data());
   companionSuffix.append(TRACE_COMPANION_SUFFIX);
   // Collected first, removed afterwards: the walk must not see the table change.
   DoomedNames doomed = {suffix.data(), companionSuffix.data(),
-                        static_cast<const char**>(malloc(sizeof(char*) * static_cast<size_t>(propertyCount()))), 0};
+                        static_cast<const char**>(malloc(sizeof(char*) * static_cast<size_t>(map.propertyCount()))), 0};
   if (!prefix.data() || !suffix.data() || !companionSuffix.data() || !doomed.names) {
     free(doomed.names);
     CP_TRACE(trc, TRC_ERROR, "No memory to remove the variables of section %s index %d", type, index);
     return;
   }
   // A name equal to the prefix ends in '_', so it never ends with either suffix.
-  forEachProperty(prefix.data(), collectDoomedName, &doomed);
+  map.forEachProperty(prefix.data(), collectDoomedName, &doomed);
   // Each pointer is the stored name of a distinct entry, valid until its own removal.
-  for (int i = 0; i < doomed.count; i++) removeConfigurationProperty(doomed.names[i]);
+  for (int i = 0; i < doomed.count; i++) map.removeConfigurationProperty(doomed.names[i]);
   free(doomed.names);
 }
 
-const char* ConfigMap::getSubnodeConfigurationVariableInternal(const char* prefix, const char* type, const char* var,
-                                                               const char* index, const char** traceText) {
+const char* Subnodes::getSubnodeConfigurationVariableInternal(const char* prefix, const char* type, const char* var,
+                                                              const char* index, const char** traceText) {
   CP_TRACE_ENTRY(trc, "ConfigMap::getSubnodeConfigurationVariableInternal");
   if (traceText) *traceText = nullptr;
   if (!type || !var) return trc.exit(nullptr);
@@ -349,14 +352,14 @@ const char* ConfigMap::getSubnodeConfigurationVariableInternal(const char* prefi
   const char* const names[] = {instanceName.data(), defaultName.data(), var};
   for (const char* name : names) {
     matched = name;
-    value = get(matched);
+    value = map.get(matched);
     if (value && *value) break;
   }
   if (value)
-    CP_TRACE(trc, TRC_DETAIL, "found variable %s from property %s=%s", var, matched, traceValue(matched, value));
+    CP_TRACE(trc, TRC_DETAIL, "found variable %s from property %s=%s", var, matched, map.traceValue(matched, value));
   else
     CP_TRACE(trc, TRC_DETAIL, "did not find variable %s", var);
-  const char* shown = value && (traceText || trc.on(TRC_EVENTS)) ? shownValue(matched, value) : nullptr;
+  const char* shown = value && (traceText || trc.on(TRC_EVENTS)) ? map.shownValue(matched, value) : nullptr;
   if (traceText) *traceText = shown;
   trc.exit(shown);
   return value;
@@ -367,7 +370,7 @@ char* getSubnodeKey(const char* productCode, const char* subnodeType, int index)
   CP_TRACE(trc, TRC_DETAIL, "Lookup of pc=%s subnodeTYpe=%s index=%d", orNull(productCode), orNull(subnodeType), index);
   globalConfigMap.lock();
   const char* shown = nullptr;
-  char* copy = copyText(globalConfigMap.getSubnodeKey(productCode, subnodeType, index, &shown));
+  char* copy = copyText(Subnodes(globalConfigMap).getSubnodeKey(productCode, subnodeType, index, &shown));
   // Traced under the mutex: the text shown may belong to the map.
   if (copy) {
     CP_TRACE(trc, TRC_DETAIL, "Found subnode key %s for type %s, index = %d", shown, subnodeType, index);
@@ -384,7 +387,7 @@ char* getSubnodeKey(const char* productCode, const char* subnodeType, int index)
 char* getSubnodeIndex(const char* productCode, const char* subnodeKey, const char* subnodeType) {
   CP_TRACE_ENTRY(trc, "getSubnodeIndex");
   globalConfigMap.lock();
-  char* index = globalConfigMap.getSubnodeIndex(productCode, subnodeKey, subnodeType);
+  char* index = Subnodes(globalConfigMap).getSubnodeIndex(productCode, subnodeKey, subnodeType);
   globalConfigMap.unlock();
   trc.exit(index);
   return index;
@@ -394,16 +397,17 @@ char** getSubnodeKeys(const char* subnodeType, int* count) {
   CP_TRACE_ENTRY(trc, "getSubnodeKeys");
   int ignoredCount = 0;
   if (!count) count = &ignoredCount;
+  Subnodes subnodes(globalConfigMap);
   globalConfigMap.lock();
   *count = 0;
-  int n = globalConfigMap.getHighestSubnodeIndex(subnodeType);
+  int n = subnodes.getHighestSubnodeIndex(subnodeType);
   // One slot at least: no subnodes still give a real allocation.
   char** keys = static_cast<char**>(calloc(n > 0 ? static_cast<size_t>(n) : 1, sizeof(char*)));
   const char* pc = keys && n > 0 ? globalConfigMap.productCode() : nullptr;
   // j counts up to n and never past it: n may be INT_MAX.
   for (int j = 0; keys && j < n;) {
     j++;
-    const char* key = globalConfigMap.getSubnodeKey(pc, subnodeType, j);
+    const char* key = subnodes.getSubnodeKey(pc, subnodeType, j);
     if (!key) continue;
     keys[*count] = copyText(key);
     if (!keys[*count]) {
@@ -428,8 +432,8 @@ char* getSubnodeConfigurationVariable(const char* prefix, const char* subnodeTyp
   CP_TRACE_ENTRY(trc, "getSubnodeConfigurationVariable");
   globalConfigMap.lock();
   const char* shown = nullptr;
-  char* copy =
-      copyText(globalConfigMap.getSubnodeConfigurationVariableInternal(prefix, subnodeType, variable, index, &shown));
+  char* copy = copyText(
+      Subnodes(globalConfigMap).getSubnodeConfigurationVariableInternal(prefix, subnodeType, variable, index, &shown));
   trc.exit(copy ? shown : nullptr);  // under the mutex: shown may belong to the map
   globalConfigMap.unlock();
   return copy;
@@ -438,10 +442,10 @@ char* getSubnodeConfigurationVariable(const char* prefix, const char* subnodeTyp
 // The lookup shared by the locked and the unlocked subnode property entry points.
 static const char* findSubnodeProperty(const char* variable, const char* subnodeType, const char* subnodeKey,
                                        const char** traceText) {
+  Subnodes subnodes(globalConfigMap);
   const char* pc = globalConfigMap.productCode();
-  char* index = globalConfigMap.getSubnodeIndex(pc, subnodeKey, subnodeType);
-  const char* value =
-      globalConfigMap.getSubnodeConfigurationVariableInternal(pc, subnodeType, variable, index, traceText);
+  char* index = subnodes.getSubnodeIndex(pc, subnodeKey, subnodeType);
+  const char* value = subnodes.getSubnodeConfigurationVariableInternal(pc, subnodeType, variable, index, traceText);
   free(index);
   return value;
 }
@@ -480,7 +484,7 @@ HashTable* getSubnodeInstanceEnv(const char* subnodeKey, const char* subnodeType
   const char* pc = globalConfigMap.productCode();
   StringBuffer prefix;
   appendTypePrefix(prefix, pc, subnodeType);
-  char* index = globalConfigMap.getSubnodeIndex(pc, subnodeKey, subnodeType);
+  char* index = Subnodes(globalConfigMap).getSubnodeIndex(pc, subnodeKey, subnodeType);
   HashTable* env = prefix.data() ? new (std::nothrow) HashTable() : nullptr;
   InstanceEnvPass pass = {env, static_cast<size_t>(prefix.length()), index, false, 0, 0, true};
   // A null type has no entries, like a type that was never added.

@@ -129,10 +129,10 @@ TEST_F(ConfigMapTest, HiddenValueNeverAppearsInTraceOutput) {
   {
     TraceCapture quiet(0);
     globalConfigMap.setConfigurationProperty(PRODUCT_CODE_PROPERTY, "SNC");
-    globalConfigMap.addSection("disk", "c");
+    Subnodes(globalConfigMap).addSection("disk", "c");
     globalConfigMap.setEnvProperty("CMT_SECRET", "s3cret", true, true);
-    globalConfigMap.setSubnodeProperty("disk", 1, "PASSWORD", "s3cret", true);
-    globalConfigMap.setSubnodeProperty("disk", 1, "IDLABEL", "s3cret", true);  // a hidden key, too
+    Subnodes(globalConfigMap).setSubnodeProperty("disk", 1, "PASSWORD", "s3cret", true);
+    Subnodes(globalConfigMap).setSubnodeProperty("disk", 1, "IDLABEL", "s3cret", true);  // a hidden key, too
   }
   TraceCapture cap(TRC_DETAIL | TRC_ERROR | TRC_EVENTS);
   EXPECT_EQ(textOf(cp_GetConfigurationProperty("CMT_SECRET")), "s3cret");
@@ -201,10 +201,10 @@ TEST_F(ConfigMapTest, LockingEntryPointsServeSeveralThreadsAtOnce) {
   constexpr int ROUNDS = 200;
   TraceCapture cap(0);
   globalConfigMap.setConfigurationProperty(PRODUCT_CODE_PROPERTY, "SNC");
-  globalConfigMap.addSection("disk", "c:");
-  globalConfigMap.addSection("disk", "d");
-  globalConfigMap.setSubnodeProperty("disk", 1, "LIMIT", "7", false);
-  globalConfigMap.setSubnodeProperty("disk", 0, "LIMIT", "5", false);
+  Subnodes(globalConfigMap).addSection("disk", "c:");
+  Subnodes(globalConfigMap).addSection("disk", "d");
+  Subnodes(globalConfigMap).setSubnodeProperty("disk", 1, "LIMIT", "7", false);
+  Subnodes(globalConfigMap).setSubnodeProperty("disk", 0, "LIMIT", "5", false);
   Lines names;
   for (int t = 0; t < THREADS; t++) {
     names.push_back("CMT_THREAD_" + std::to_string(t));

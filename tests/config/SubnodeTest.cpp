@@ -30,12 +30,13 @@ class SubnodeTest : public FreshConfig {
     return out;
   }
   ConfigMap& map = globalConfigMap;
+  Subnodes subnodes{globalConfigMap};
 };
 
 TEST_F(SubnodeTest, SectionsAreNumberedWithKeyIdAndCount) {
   TraceCapture cap(TRC_DETAIL);
-  EXPECT_EQ(map.addSection("disk", "c:"), 1);
-  EXPECT_EQ(map.addSection("disk", "d"), 2);
+  EXPECT_EQ(subnodes.addSection("disk", "c:"), 1);
+  EXPECT_EQ(subnodes.addSection("disk", "d"), 2);
   const char* const kStored[][2] = {{"SNT_disk_IDLABEL_1", "c"},
                                     {"SNT_disk_SECTIONID_1", "c:"},
                                     {"SNT_disk_IDLABEL_2", "d"},
@@ -49,7 +50,7 @@ TEST_F(SubnodeTest, SectionsAreNumberedWithKeyIdAndCount) {
   EXPECT_TRUE(cap.has("Adding section disk ID d with number 2 (new subnode)"));
   EXPECT_TRUE(cap.has("Found repeatable section disk number 2"));
   map.setConfigurationProperty(PRODUCT_CODE_PROPERTY, "SNU");  // read at each use
-  EXPECT_EQ(map.addSection("disk", "q"), 1);
+  EXPECT_EQ(subnodes.addSection("disk", "q"), 1);
   EXPECT_EQ(value("SNU_disk_IDLABEL_1"), "q");
 }
 
@@ -73,7 +74,7 @@ TEST_F(SubnodeTest, SectionsWithoutAUsableIdStoreNothing) {
     map.setConfigurationProperty(PRODUCT_CODE_PROPERTY, "SNT");
     if (c.typeKnown) map.setConfigurationProperty("SNT_disk_COUNT", "1");
     TraceCapture cap(c.result == -3 ? 0 : TRC_DETAIL);
-    EXPECT_EQ(map.addSection("disk", c.id), c.result);
+    EXPECT_EQ(subnodes.addSection("disk", c.id), c.result);
     EXPECT_TRUE(cap.has(c.line)) << cap.dump();
     EXPECT_EQ(value("SNT_disk_COUNT"), c.typeKnown ? "1" : "<null>");
     EXPECT_EQ(value("SNT_disk_IDLABEL_1"), "<null>");
@@ -90,9 +91,9 @@ TEST_F(SubnodeTest, KeysAreSanitisedIdsAndNamesFollowTheFormats) {
 }
 
 TEST_F(SubnodeTest, IndexIsFoundBySanitisedKeyAtItsFirstNumber) {
-  map.addSection("disk", "c:");
-  map.addSection("disk", "d");
-  map.addSection("disk", "d");
+  subnodes.addSection("disk", "c:");
+  subnodes.addSection("disk", "d");
+  subnodes.addSection("disk", "d");
   TraceCapture cap(TRC_DETAIL);
   const char* const kCases[][2] = {{"c:", "1"}, {"c", "1"}, {"d", "2"}, {"zz", "<null>"}, {nullptr, "<null>"}};
   for (const auto& c : kCases) EXPECT_EQ(take(getSubnodeIndex("SNT", c[0], "disk")), c[1]) << textOf(c[0]);
@@ -102,13 +103,13 @@ TEST_F(SubnodeTest, IndexIsFoundBySanitisedKeyAtItsFirstNumber) {
 }
 
 TEST_F(SubnodeTest, RemovedSectionLeavesNoGapAndItsNumberIsNotReused) {
-  map.addSection("disk", "c:");
-  map.addSection("disk", "d");
-  map.removeSection("disk", "c:");
+  subnodes.addSection("disk", "c:");
+  subnodes.addSection("disk", "d");
+  subnodes.removeSection("disk", "c:");
   EXPECT_EQ(keys("disk"), Lines{"d"});
   EXPECT_EQ(value("SNT_disk_SECTIONID_1"), "<null>");
   EXPECT_EQ(textOf(getenv("SNT_disk_IDLABEL_1")), "c");  // removals touch the map only
-  EXPECT_EQ(map.addSection("disk", "e"), 3);
+  EXPECT_EQ(subnodes.addSection("disk", "e"), 3);
   EXPECT_EQ(keys("disk"), (Lines{"d", "e"}));
 }
 
@@ -116,7 +117,7 @@ TEST_F(SubnodeTest, KeyLookupsTraceAndTakeNoEmptyKey) {
   TraceCapture cap(TRC_DETAIL | TRC_ERROR);
   EXPECT_EQ(keys("tape"), Lines{});  // a non-null empty array
   EXPECT_TRUE(cap.has("Found no subnode instances of type tape"));
-  map.addSection("disk", "c");
+  subnodes.addSection("disk", "c");
   char** list = getSubnodeKeys("disk", nullptr);  // a null count is allowed
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(take(list[0]), "c");
@@ -134,14 +135,14 @@ TEST_F(SubnodeTest, KeyLookupsTraceAndTakeNoEmptyKey) {
 }
 
 TEST_F(SubnodeTest, RemovingSubnodePropertiesMatchesTheWholeSuffix) {
-  map.addSection("disk", "c:");
-  map.setSubnodeProperty("disk", 1, "LIMIT", "1", true);
-  map.setSubnodeProperty("disk", 11, "LIMIT", "11", false);
-  map.setSubnodeProperty("disk", 2, "LIMIT", "2", false);
-  map.setSubnodeProperty("disk", 0, "LIMIT", "d", false);
+  subnodes.addSection("disk", "c:");
+  subnodes.setSubnodeProperty("disk", 1, "LIMIT", "1", true);
+  subnodes.setSubnodeProperty("disk", 11, "LIMIT", "11", false);
+  subnodes.setSubnodeProperty("disk", 2, "LIMIT", "2", false);
+  subnodes.setSubnodeProperty("disk", 0, "LIMIT", "d", false);
   EXPECT_EQ(value("SNT_disk_LIMIT_DEFAULT"), "d");
   EXPECT_EQ(value("SNT_disk_LIMIT_1_ZRW_TRACE"), "xxx");
-  map.removeSubnodeProperties("disk", 1);
+  subnodes.removeSubnodeProperties("disk", 1);
   for (const char* gone :
        {"SNT_disk_LIMIT_1", "SNT_disk_LIMIT_1_ZRW_TRACE", "SNT_disk_IDLABEL_1", "SNT_disk_SECTIONID_1"})
     EXPECT_EQ(value(gone), "<null>") << gone;
@@ -156,10 +157,10 @@ class SubnodeVariableTest : public SubnodeTest {
   void SetUp() override {
     SubnodeTest::SetUp();
     TraceCapture quiet(0);
-    map.addSection("disk", "c:");
-    map.addSection("disk", "d");
-    map.setSubnodeProperty("disk", 1, "LIMIT", "7", false);
-    map.setSubnodeProperty("disk", 0, "LIMIT", "5", false);
+    subnodes.addSection("disk", "c:");
+    subnodes.addSection("disk", "d");
+    subnodes.setSubnodeProperty("disk", 1, "LIMIT", "7", false);
+    subnodes.setSubnodeProperty("disk", 0, "LIMIT", "5", false);
   }
 };
 
@@ -210,8 +211,8 @@ Lines entriesOf(HashTable* env) {
 }
 
 TEST_F(SubnodeVariableTest, InstanceEnvironmentPrefersOwnValuesOverDefaults) {
-  map.setSubnodeProperty("disk", 1, "LIMIT", "7", true);  // its companion takes no part
-  map.setSubnodeProperty("disk", 0, "MODE", "fast", false);
+  subnodes.setSubnodeProperty("disk", 1, "LIMIT", "7", true);  // its companion takes no part
+  subnodes.setSubnodeProperty("disk", 0, "MODE", "fast", false);
   const char* const kExtra[][2] = {
       {"SNT_diskette_LIMIT_1", "99"}, {"SNT_disk_1", "one"},    {"SNT_disk_X_12", "x"},     {"SNT_disk_A_DEF", "a"},
       {"SNT_disk_B_DEFAULTS", "b"},   {"SNT_disk_C_DEFT", "c"}, {"SNT__LIMIT_DEFAULT", "z"}};

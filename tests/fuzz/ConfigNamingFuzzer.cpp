@@ -49,6 +49,9 @@ std::vector<char*>& environmentStrings() {
 
 using fuzz::check;
 
+// The subnodes of the map under test.
+Subnodes subnodes(globalConfigMap);
+
 bool sameText(const char* a, const char* b) { return a == b || (a && b && strcmp(a, b) == 0); }
 
 bool isKeyCharacter(char c) {
@@ -92,13 +95,13 @@ const char* productCode() {
   return pc ? pc : "";
 }
 
-bool walkable(const char* type) { return globalConfigMap.getHighestSubnodeIndex(type) <= MAX_WALKED_COUNT; }
+bool walkable(const char* type) { return subnodes.getHighestSubnodeIndex(type) <= MAX_WALKED_COUNT; }
 
 void addSection(Lines& in) {
   const char* section = in.next();
   const char* id = in.next();
-  int before = section ? globalConfigMap.getHighestSubnodeIndex(section) : -1;
-  int n = globalConfigMap.addSection(section, id);
+  int before = section ? subnodes.getHighestSubnodeIndex(section) : -1;
+  int n = subnodes.addSection(section, id);
   bool hasId = id && *id;
   if (!section || !hasId) {
     check(n == (before == -1 ? -1 : 0));
@@ -113,8 +116,8 @@ void addSection(Lines& in) {
   std::string key = referenceKey(id);
   check(n == (expected >= 1 && key.empty() ? -3 : expected));
   if (n < 1) return;
-  check(globalConfigMap.getHighestSubnodeIndex(section) == n);
-  check(sameText(globalConfigMap.getSubnodeKey(productCode(), section, n), key.c_str()));
+  check(subnodes.getHighestSubnodeIndex(section) == n);
+  check(sameText(subnodes.getSubnodeKey(productCode(), section, n), key.c_str()));
   if (!walkable(section)) return;
   char* index = getSubnodeIndex(productCode(), id, section);
   check(index && atoi(index) >= 1 && atoi(index) <= n);
@@ -132,10 +135,10 @@ void subnodeKey(Lines& in) {
   const char* type = in.next();
   int index = in.nextInt();
   char* key = getSubnodeKey(productCode(), type, index);
-  check(sameText(key, globalConfigMap.getSubnodeKey(productCode(), type, index)));
+  check(sameText(key, subnodes.getSubnodeKey(productCode(), type, index)));
   check(!key || *key);
   free(key);
-  globalConfigMap.getSubnodeSectionId(type, index);
+  subnodes.getSubnodeSectionId(type, index);
 }
 
 void subnodeIndex(Lines& in) {
@@ -145,8 +148,8 @@ void subnodeIndex(Lines& in) {
   char* index = getSubnodeIndex(productCode(), key, type);
   if (index) {
     int i = atoi(index);
-    check(i >= 1 && i <= globalConfigMap.getHighestSubnodeIndex(type));
-    check(key && sameText(globalConfigMap.getSubnodeKey(productCode(), type, i), referenceKey(key).c_str()));
+    check(i >= 1 && i <= subnodes.getHighestSubnodeIndex(type));
+    check(key && sameText(subnodes.getSubnodeKey(productCode(), type, i), referenceKey(key).c_str()));
   }
   free(index);
 }
@@ -157,7 +160,7 @@ void subnodeKeys(Lines& in) {
   int count = -1;
   char** keys = getSubnodeKeys(type, &count);
   check(keys != nullptr);
-  int highest = globalConfigMap.getHighestSubnodeIndex(type);
+  int highest = subnodes.getHighestSubnodeIndex(type);
   check(count >= 0 && count <= (highest > 0 ? highest : 0));
   for (int i = 0; i < count; i++) {
     check(keys[i] && *keys[i]);
@@ -171,7 +174,7 @@ void subnodeProperty(Lines& in, bool hide) {
   int index = in.nextInt();
   const char* var = in.next();
   const char* value = in.next();
-  globalConfigMap.setSubnodeProperty(type, index, var, value, hide);
+  subnodes.setSubnodeProperty(type, index, var, value, hide);
 }
 
 void propertyLookups(Lines& in) {
@@ -191,7 +194,7 @@ void variableLookup(Lines& in) {
   const char* var = in.next();
   const char* index = in.next();
   char* copy = getSubnodeConfigurationVariable(prefix, type, var, index);
-  check(sameText(copy, globalConfigMap.getSubnodeConfigurationVariableInternal(prefix, type, var, index)));
+  check(sameText(copy, subnodes.getSubnodeConfigurationVariableInternal(prefix, type, var, index)));
   free(copy);
 }
 
@@ -236,17 +239,17 @@ void run(Lines& in) {
       case 'r': {
         const char* section = in.next();
         const char* id = in.next();
-        if (walkable(section)) globalConfigMap.removeSection(section, id);
+        if (walkable(section)) subnodes.removeSection(section, id);
         break;
       }
       case 's': sanitize(in); break;
-      case 'h': globalConfigMap.getHighestSubnodeIndex(in.next()); break;
+      case 'h': subnodes.getHighestSubnodeIndex(in.next()); break;
       case 'k': subnodeKey(in); break;
       case 'i': subnodeIndex(in); break;
       case 'l': subnodeKeys(in); break;
       case 'x': {
         const char* type = in.next();
-        globalConfigMap.removeSubnodeProperties(type, in.nextInt());
+        subnodes.removeSubnodeProperties(type, in.nextInt());
         break;
       }
       case 'v': subnodeProperty(in, false); break;

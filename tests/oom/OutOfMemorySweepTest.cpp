@@ -100,8 +100,8 @@ void converse(AgentListener& agent) {
   {
     shim::Armed armed;
     globalConfigMap.setEnvProperty("ZRW_PRODUCT_CODE", "PC", true, false);
-    globalConfigMap.addSection("disk", "c:");
-    globalConfigMap.setSubnodeProperty("disk", 1, "LIMIT", "90", false);
+    Subnodes(globalConfigMap).addSection("disk", "c:");
+    Subnodes(globalConfigMap).setSubnodeProperty("disk", 1, "LIMIT", "90", false);
   }
 
   std::string port = "CP_PORT=" + std::to_string(agent.port());

@@ -122,7 +122,7 @@ bench-smoke: bench-build
 # clang-format over every tracked C and C++ source: `format` rewrites them,
 # `format-check` lists those that differ and fails.
 CLANG_FORMAT ?= clang-format-14
-FORMAT_SOURCES = $(shell git ls-files '*.c' '*.cpp' '*.h')
+FORMAT_SOURCES = $(shell git ls-files '*.c' '*.cpp' '*.h' '*.hpp')
 format:
 	@$(CLANG_FORMAT) -i $(FORMAT_SOURCES)
 

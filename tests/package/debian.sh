@@ -44,6 +44,7 @@ expect_contents() {
 }
 expect_contents "${debs[0]}" $(doc libcpclient1) "$lib/libcpclient.so.1" "$lib/libcpclient.so.1.0.0"
 expect_contents "${debs[1]}" $(doc libcpclient-dev) /usr/include/cpclient.h /usr/include/cpclient.hpp \
+  $(printf "/usr/include/cpclient/%s.hpp\n" errors provider request rows service values) \
   "$lib/libcpclient.so" "$lib/pkgconfig/cpclient.pc" /usr/share/man/man3/cpclient.3.gz /usr/share/man/man3/cpclient++.3.gz \
   $(printf "$lib/cmake/CpClient/%s\n" CpClientConfig.cmake CpClientConfigVersion.cmake CpClientTargets.cmake \
     CpClientTargets-relwithdebinfo.cmake) \

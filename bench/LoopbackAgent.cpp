@@ -16,7 +16,7 @@
 namespace {
 
 constexpr size_t DRAIN_CHUNK = 1 << 20;
-constexpr size_t ANSWER_CHUNK = 64 * 1024;
+constexpr size_t ANSWER_CHUNK = size_t{64} * 1024;
 constexpr int PROVIDER_READ = 4095;  // the library's read size, for a like-for-like peer
 constexpr int64_t BLOCK_RUNNING = -2;
 

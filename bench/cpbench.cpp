@@ -505,12 +505,13 @@ void BM_RoundTrip(benchmark::State& state, int agentCpu) {
     state.SkipWithError("a round trip failed");
     return;
   }
-  double libraryRate = libraryTrips / (libraryNs / 1e9);
-  double rawRate = rawTrips / (rawNs / 1e9);
+  const auto real = [](int64_t n) { return static_cast<double>(n); };
+  double libraryRate = real(libraryTrips) / (real(libraryNs) / 1e9);
+  double rawRate = real(rawTrips) / (real(rawNs) / 1e9);
   state.counters["lib_rt_per_s"] = libraryRate;
   state.counters["raw_rt_per_s"] = rawRate;
-  state.counters["lib_us"] = libraryNs / 1e3 / libraryTrips;
-  state.counters["raw_us"] = rawNs / 1e3 / rawTrips;
+  state.counters["lib_us"] = real(libraryNs) / 1e3 / real(libraryTrips);
+  state.counters["raw_us"] = real(rawNs) / 1e3 / real(rawTrips);
   state.counters["lib_vs_raw"] = libraryRate / rawRate;
 }
 
@@ -595,8 +596,10 @@ enum class Utf16Way { CONVERT, BOUNDED, MEASURE, MEASURE_AND_CONVERT, COPY, ICON
 void BM_Utf16(benchmark::State& state, bool mixed, size_t units, Utf16Way way) {
   std::u16string text = mixed ? mixedText16(units, SEED) : asciiText16(units, SEED);
   std::vector<char> out(text.size() * 3 + 1);
-  iconv_t cd = way == Utf16Way::ICONV ? iconv_open("UTF-8", "UTF-16LE") : reinterpret_cast<iconv_t>(-1);
-  if (way == Utf16Way::ICONV && cd == reinterpret_cast<iconv_t>(-1)) {
+  // (iconv_t)-1 is iconv's own "no descriptor".
+  const iconv_t none = reinterpret_cast<iconv_t>(-1);  // NOLINT(performance-no-int-to-ptr)
+  iconv_t cd = way == Utf16Way::ICONV ? iconv_open("UTF-8", "UTF-16LE") : none;
+  if (way == Utf16Way::ICONV && cd == none) {
     state.SkipWithError("iconv cannot convert UTF-16LE to UTF-8");
     return;
   }
@@ -630,7 +633,7 @@ void BM_Utf16(benchmark::State& state, bool mixed, size_t units, Utf16Way way) {
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
-  if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+  if (cd != none) iconv_close(cd);
   if (failures) state.SkipWithError("a conversion failed");
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(units * sizeof(char16_t)));
 }

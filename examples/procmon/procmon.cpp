@@ -17,6 +17,7 @@
 #include <cpclient.hpp>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -95,9 +96,9 @@ cpclient::GroupOptions withColumns(std::vector<std::string> columns) {
   return options;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Declares the groups, the task and the timer, then runs until the agent shuts down
+// or a signal stops the run: 0 then, 1 when the run failed.
+int runProvider(int argc, char** argv) {
   provider.group("CPU", 1, serveCpu, withColumns({"cpu", "user", "nice", "system", "idle", "iowait"}));
   provider.group("Memory", 1, serveMemory, withColumns({"name", "kB"}));
   if (argc > 1 && std::string(argv[1]) == "--agentemu-columns")
@@ -113,4 +114,15 @@ int main(int argc, char** argv) {
   cpclient::RunResult result = provider.run(options);
   if (!result.ok()) std::fprintf(stderr, "procmon: %s\n", result.message().c_str());
   return result.ok() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return runProvider(argc, argv);
+  } catch (const std::exception& e) {  // a group declared wrongly, or no memory
+    std::fprintf(stderr, "procmon: %s\n", e.what());
+    return 1;
+  }
 }

@@ -119,7 +119,7 @@ struct Stats {
       p99 = std::max(p99, g.p99);
     }
     char latency[32];
-    std::snprintf(latency, sizeof latency, "%.1f ms", p99.count() / 1000.0);
+    std::snprintf(latency, sizeof latency, "%.1f ms", static_cast<double>(p99.count()) / 1000.0);
     return "serving " + std::to_string(groups.size()) + (groups.size() == 1 ? " group; " : " groups; ") +
            std::to_string(requests) + " requests, " + std::to_string(missed) + " past deadline, p99 " + latency;
   }
@@ -297,7 +297,8 @@ class StatsBoard {
       std::vector<long long> sorted = slots_[i].window;
       std::sort(sorted.begin(), sorted.end());
       auto rank = [&](double p) {  // nearest rank
-        return std::chrono::microseconds(sorted[static_cast<size_t>(std::ceil(p * sorted.size())) - 1]);
+        return std::chrono::microseconds(
+            sorted[static_cast<size_t>(std::ceil(p * static_cast<double>(sorted.size()))) - 1]);
       };
       if (!sorted.empty()) g.p50 = rank(0.5), g.p99 = rank(0.99), g.max = std::chrono::microseconds(sorted.back());
       if (slots_[i].takenAt)
@@ -474,8 +475,9 @@ class Session : public std::enable_shared_from_this<Session> {
       const auto now = Clock::now();
       const std::string why = makeErrorCode(result).message();
       if (!warned) {
-        std::string whose = options_.agentUser.empty() ? "" : " (only an agent of user " + options_.agentUser + ")";
-        log(Priority::warning, "cannot reach the agent" + whose + ": " + why + "; trying again until it answers");
+        std::string line = "cannot reach the agent";
+        if (!options_.agentUser.empty()) line.append(" (only an agent of user ").append(options_.agentUser).append(")");
+        log(Priority::warning, line.append(": ").append(why).append("; trying again until it answers"));
         warned = true;
         lastLine = now;
       } else if (now - lastLine >= kReminder) {
@@ -886,7 +888,7 @@ class Session : public std::enable_shared_from_this<Session> {
           ok = false;
           why = "row " + std::to_string(i + 1) + " has " + std::to_string(rows[i].size()) + " value(s) for the " +
                 std::to_string(columns.size()) + " declared column(s)";
-          log(Priority::error, who + ": " + why + "; the last snapshot stays");
+          log(Priority::error, std::string(who).append(": ").append(why).append("; the last snapshot stays"));
         }
       auto snapshot = ok ? std::make_shared<const SnapshotRows>(std::move(rows)) : nullptr;
       lock.lock();
@@ -894,7 +896,7 @@ class Session : public std::enable_shared_from_this<Session> {
         snapshots_[index].rows = std::move(snapshot);
         stats_->snapshotTaken(index);
       } else {
-        stats_->collectorFailed(index, who + " " + why);
+        stats_->collectorFailed(index, std::string(who).append(" ").append(why));
       }
       snapshots_[index].tried = true;
       snapshotTried_.notify_all();
@@ -985,7 +987,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::string line = "stats: " + stats.summary();
     auto ms = [](std::chrono::microseconds us) {
       char text[32];
-      std::snprintf(text, sizeof text, "%.1f", us.count() / 1000.0);
+      std::snprintf(text, sizeof text, "%.1f", static_cast<double>(us.count()) / 1000.0);
       return std::string(text);
     };
     std::vector<GroupStats> all = stats.groups;

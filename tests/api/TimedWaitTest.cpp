@@ -97,7 +97,7 @@ double pollWhileArriving(AgentListener& agent, size_t size, const std::string& i
   EXPECT_EQ(DATA_REQUEST, r->requestType);
   cpdll_FreeRequest(r);
   EXPECT_EQ(CP_OK, cpdll_SendError(1, id.c_str()));
-  return static_cast<double>(stop.tv_sec - start.tv_sec) + (stop.tv_nsec - start.tv_nsec) * 1e-9;
+  return static_cast<double>(stop.tv_sec - start.tv_sec) + static_cast<double>(stop.tv_nsec - start.tv_nsec) * 1e-9;
 }
 
 // A poll that finds nothing new costs the same however much of the request has

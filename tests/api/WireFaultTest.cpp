@@ -119,7 +119,7 @@ TEST_F(WireFault, MessagesSentOneBytePerSegmentArriveWhole) {
 
 TEST_F(WireFault, TenMegabyteMessageIsDeliveredIntact) {
   openRegistered({{"Procs", 7}});
-  std::string big(10 * 1024 * 1024, 'x');
+  std::string big(size_t{10} * 1024 * 1024, 'x');
   for (size_t i = 0; i < big.size(); i += 4093) big[i] = 'y';
   std::thread sender([&] {
     ASSERT_TRUE(agent_.send("<dataRequest id=\"big\"><attrGroup name=\"Procs\"/><requestInfo name=\"n\" value=\"" +
@@ -157,7 +157,7 @@ TEST_F(WireFault, WriteBlockedByAnAgentThatStopsReadingFailsWhenTheAgentGoesAway
   std::atomic<int> lastResult{CP_OK};
   std::atomic<int> sent{0};
   std::thread writer([&] {
-    std::string value(64 * 1024, 'v');
+    std::string value(size_t{64} * 1024, 'v');
     const char* row[] = {value.c_str()};
     int rc = CP_OK;
     while (rc == CP_OK) {

@@ -405,7 +405,7 @@ TEST(CxxProviderStop, StopAndSignalsEndRunWithinHalfASecondInEveryState) {
 TEST_F(CxxProvider, AThreadThatCannotStartFailsRunWithSystemErrorAfterJoiningTheOthers) {
   std::atomic<int> made{0}, ended{0};
   options_.workers = 3;
-  options_.startThread = [&](std::function<void()> body) {
+  options_.startThread = [&](const std::function<void()>& body) {
     if (made++ == 1) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     return std::thread([&ended, body] {
       body();

@@ -32,7 +32,7 @@
 
 namespace {
 
-constexpr size_t MAX_INPUT_LENGTH = 8 * 1024;  // six times that fits into one socket buffer
+constexpr size_t MAX_INPUT_LENGTH = size_t{8} * 1024;  // six times that fits into one socket buffer
 constexpr size_t MAX_VALUES = 64;
 constexpr char VALUE_SEPARATOR = '\t';
 constexpr const char* NULL_VALUE = "\x7f";

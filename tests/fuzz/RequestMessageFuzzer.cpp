@@ -24,7 +24,7 @@
 
 namespace {
 
-constexpr size_t MAX_MESSAGE_LENGTH = 64 * 1024;  // within one socket buffer
+constexpr size_t MAX_MESSAGE_LENGTH = size_t{64} * 1024;  // within one socket buffer
 
 using fuzz::check;
 

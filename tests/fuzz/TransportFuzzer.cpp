@@ -33,7 +33,7 @@
 
 namespace {
 
-constexpr size_t MAX_INPUT_LENGTH = 32 * 1024;
+constexpr size_t MAX_INPUT_LENGTH = size_t{32} * 1024;
 constexpr size_t MAX_CHUNKS = 64;
 constexpr size_t READ_SIZE = 4095;  // what ClientSocket asks recv for
 constexpr char CHUNK_SEPARATOR = '|';

@@ -116,7 +116,7 @@ TEST(Trace, DumpShowsOffsetsHexAndText) {
 void countBytes(const TraceLine& line, void* total) { *static_cast<size_t*>(total) += strlen(line.line); }
 
 TEST(Trace, DumpTimeGrowsLinearlyWithItsSize) {
-  std::vector<unsigned char> data(32 * 1024, 'x');
+  std::vector<unsigned char> data(size_t{32} * 1024, 'x');
   size_t written = 0;
   traceSetSink(&countBytes, &written);
   double fastest[2] = {1e9, 1e9};  // of 4 KB and of 32 KB, over five dumps each

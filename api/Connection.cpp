@@ -2,15 +2,14 @@
 #include "api/Connection.h"
 
 #include <pwd.h>
-#include <sched.h>
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <thread>
 
 #include "api/Registration.h"
 #include "host/Trace.h"
@@ -53,6 +52,23 @@ const char* findProperty(const char** properties, int count, const char* prefix)
 // freed twice; a close during an open waits for the open.
 std::mutex lifecycleMutex;
 
+// Where a close sleeps until the counted calls it waits for have left: the call
+// that brings a counter to 0 while closing is set takes the mutex and notifies
+// (wakeClose). The close tests the counter under the mutex after it has set
+// closing, so a decrement it did not see is followed by a wake-up that finds it
+// asleep. Guards nothing else, and no lock is taken while it is held (the close
+// holds lifecycleMutex around it).
+std::mutex closeWaitMutex;
+std::condition_variable closeWaitCondition;
+
+bool noneCounted(const std::atomic<int>& counter) { return counter.load(std::memory_order_seq_cst) == 0; }
+
+// Sleeps until no call is counted in counter. The caller has set closing.
+void waitUntilNoneCounted(const std::atomic<int>& counter) {
+  std::unique_lock<std::mutex> lock(closeWaitMutex);
+  closeWaitCondition.wait(lock, [&counter] { return noneCounted(counter); });
+}
+
 // Waits until no answer or event uses the connection. Each goes on and its message
 // goes out whole (the interrupt stopped only receiving); one whose send the agent
 // never takes is freed after CLOSE_LIMIT_MS by ending the sending side, which
@@ -60,14 +76,12 @@ std::mutex lifecycleMutex;
 void waitForUsers(ConnectionContext& c) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(ClientSocket::CLOSE_LIMIT_MS);
-  bool sendingEnded = false;
-  while (c.users.load(std::memory_order_seq_cst) > 0) {
-    if (!sendingEnded && c.agent && Clock::now() >= limit) {
-      c.agent->endSending();
-      sendingEnded = true;
-    }
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  {
+    std::unique_lock<std::mutex> lock(closeWaitMutex);
+    if (closeWaitCondition.wait_until(lock, limit, [&c] { return noneCounted(c.users); })) return;
   }
+  if (c.agent) c.agent->endSending();
+  waitUntilNoneCounted(c.users);
 }
 
 // Releases everything the connection owns, in any state. The port, the threaded
@@ -79,7 +93,7 @@ void releaseConnection() {
   // tables it uses go.
   c.closing.store(true, std::memory_order_seq_cst);
   if (c.agent) c.agent->interrupt();
-  while (c.waiters.load(std::memory_order_seq_cst) > 0) sched_yield();
+  waitUntilNoneCounted(c.waiters);
   waitForUsers(c);
   if (c.agent) c.agent->close();
   c.state = CLOSED_SOCKET_STATE;
@@ -115,6 +129,11 @@ void releaseConnection() {
 }
 
 }  // namespace
+
+void wakeClose() {
+  std::lock_guard<std::mutex> lock(closeWaitMutex);
+  closeWaitCondition.notify_all();
+}
 
 const char* cp_ResultText(int result) {
   switch (result) {

@@ -69,17 +69,28 @@ struct ConnectionContext {
 // The one connection context. Tests read it; only the operations below change it.
 extern ConnectionContext cpContext;
 
+// Wakes a close that waits for a counter to reach 0 (under the close's wait mutex,
+// so that the wake-up cannot fall between the close's test and its sleep).
+void wakeClose();
+
 // Counts a call in one of the context's counters (waiters or users) for its whole
 // run, so that a close on another thread waits for it before it frees the socket,
 // the registry, the pending table and the response buffers. Answers and events
 // declare theirs before their state check: one that begins once a close is under
-// way is refused there.
+// way is refused there. The call that brings a counter to 0 while a close runs
+// wakes the close; outside a close leaving costs one atomic decrement and one load.
 class CountedCall {
  public:
   explicit CountedCall(std::atomic<int>& counter) : counter(counter) {
     counter.fetch_add(1, std::memory_order_seq_cst);
   }
-  ~CountedCall() { counter.fetch_sub(1, std::memory_order_seq_cst); }
+  // The decrement comes before the test of closing, both sequentially consistent:
+  // a close that has not yet seen the decrement has set closing before, and so is
+  // woken.
+  ~CountedCall() {
+    if (counter.fetch_sub(1, std::memory_order_seq_cst) == 1 && cpContext.closing.load(std::memory_order_seq_cst))
+      wakeClose();
+  }
   CountedCall(const CountedCall&) = delete;
   CountedCall& operator=(const CountedCall&) = delete;
 

@@ -300,6 +300,31 @@ TEST_F(WireFault, CloseLetsAnAnswerUnderWayFinishAndSerialisesWithASecondClose) 
   }
 }
 
+// A send that the agent never takes holds the close only until the close's limit:
+// the close then ends the sending side, which fails that send, and goes on as the
+// call leaves (a close that slept through its wake-up would never return).
+TEST_F(WireFault, CloseEndsASendTheAgentNeverTakesAtItsLimit) {
+  openRegistered({{"Procs", 7}});
+  TraceCapture quiet(0);
+  std::atomic<int> sent{0}, last{CP_OK};
+  std::thread writer([&] {
+    std::string value(size_t{64} * 1024, 'v');
+    const char* row[] = {value.c_str()};
+    int rc;
+    while ((rc = cpdll_SendEventData(const_cast<char**>(row), 1, 7)) == CP_OK) sent++;
+    last = rc;
+  });
+  int before = -1;
+  for (int i = 0; i < 100 && (before < 2 || sent.load() != before); i++) {  // until the writer is blocked
+    before = sent.load();
+    usleep(100000);
+  }
+  EXPECT_EQ(CP_OK, cpdll_CloseConnection());
+  writer.join();
+  EXPECT_EQ(CP_WRITE_FAILED, last.load());
+  EXPECT_EQ(0, cpContext.users.load());
+}
+
 // Requests the provider never read are still queued when it closes: the close must
 // not answer them with a reset, which would throw away events not yet delivered.
 TEST_F(WireFault, CloseOverUnreadRequestsDeliversEveryEventSent) {

@@ -60,30 +60,30 @@ int sendAndEnd(StringBuffer& message, AGPTR* group, const char* id) {
   return result;
 }
 
-// One row as a caller gives it: UTF-8 values, with their lengths or null, or
-// UTF-16 values (wide not null).
-struct RowValues {
+// A row of UTF-8 values, with their lengths or null.
+struct Utf8Row {
   char** values;
   const size_t* lengths;
-  char16_t** wide;
-  int count;
 };
 
-// cp_SetAttributeValues for either form of row.
-int setAttributeValues(const RowValues& row, const char* id) {
+bool writeUtf8Row(StringBuffer& buffer, const void* row, int count, int64_t* need) {
+  const Utf8Row& utf8 = *static_cast<const Utf8Row*>(row);
+  return reserveAndAppendRow(buffer, utf8.values, utf8.lengths, count, need);
+}
+
+}  // namespace
+
+int setAttributeValuesWith(RowWriter write, const void* row, int count, const char* id) {
   CP_TRACE_ENTRY(trc, "cp_SetAttributeValues");
   CountedCall use(cpContext.users);
   AGPTR* group = nullptr;
   int result = beginAnswer(trc, id, "QrT cp_SetAttributeValues no memory in string buffer1\n", &group);
   if (result != CP_OK) return trc.exit(result);
-  int count = row.count < 0 || (!row.values && !row.wide) ? 0 : row.count;
 
   StringBuffer& buffer = *group->responseBuffer;
   if (!hasResponse(buffer)) appendHead(buffer, id, group->name);
   int64_t need = 0;
-  bool reserved = row.wide ? reserveAndAppendUtf16Row(buffer, row.wide, count, &need)
-                           : reserveAndAppendRow(buffer, row.values, row.lengths, count, &need);
-  if (!reserved) {
+  if (!write(buffer, row, count, &need)) {
     printf("QrT cp_SetAttributeValues Out of Memory attempting to obtain %lld bytes1\n", static_cast<long long>(need));
     return trc.exit(CP_NO_MEMORY);
   }
@@ -94,18 +94,13 @@ int setAttributeValues(const RowValues& row, const char* id) {
   return trc.exit(CP_OK);
 }
 
-}  // namespace
-
 int cp_SetAttributeValuesWithLengths(char** values, const size_t* lengths, int count, const char* id) {
-  return setAttributeValues(RowValues{values, lengths, nullptr, count}, id);
+  Utf8Row row{values, lengths};
+  return setAttributeValuesWith(writeUtf8Row, &row, count < 0 || !values ? 0 : count, id);
 }
 
 int cp_SetAttributeValues(char** values, int count, const char* id) {
   return cp_SetAttributeValuesWithLengths(values, nullptr, count, id);
-}
-
-int setUtf16AttributeValues(char16_t** values, int count, const char* id) {
-  return setAttributeValues(RowValues{nullptr, nullptr, values, count}, id);
 }
 
 int cp_SendData(const char* id) {

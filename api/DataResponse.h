@@ -3,6 +3,7 @@
 #define CPCLIENT_API_DATARESPONSE_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "api/Connection.h"
 
@@ -16,10 +17,12 @@ int cp_SetAttributeValues(char** values, int count, const char* id);
 // As cp_SetAttributeValues, with the values' lengths when the caller knows them
 // (lengths[i] for each non-null values[i]; null: measured here).
 int cp_SetAttributeValuesWithLengths(char** values, const size_t* lengths, int count, const char* id);
-// As cp_SetAttributeValues for a row of UTF-16 values (count at least 0, values
-// not null unless count is 0) and an id in UTF-8: each value is converted as the
-// row is written, with the result, bytes and growth of its UTF-8 form.
-int setUtf16AttributeValues(char16_t** values, int count, const char* id);
+// Appends a row of count values to a group's response as reserveAndAppendRow
+// does, with its result and *need; row is the one given to setAttributeValuesWith.
+using RowWriter = bool (*)(StringBuffer& buffer, const void* row, int count, int64_t* need);
+// As cp_SetAttributeValues for a row in another form, which write appends (count
+// at least 0): the same checks, results and response head.
+int setAttributeValuesWith(RowWriter write, const void* row, int count, const char* id);
 // Completes and sends the response for id, then ends id.
 int cp_SendData(const char* id);
 // Sends an error response with rc for id, drops the rows gathered, then ends id.

@@ -9,8 +9,46 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 class StringBuffer;
+
+// The pieces of a row, for the writers of its forms.
+constexpr const char ROW_OPEN[] = "<in><al>";
+constexpr const char VALUE_OPEN[] = "<a v=\"";
+constexpr const char VALUE_CLOSE[] = "\"/>";
+constexpr const char ROW_CLOSE[] = "</al></in>";
+constexpr int64_t ROW_SLACK_BYTES = 640;      // room for the row's tags beyond its values
+constexpr int64_t VALUE_OVERHEAD_BYTES = 18;  // <a v=""/> and some escaping, per value
+constexpr int MAX_ESCAPE_EXPANSION = 6;       // "&quot;" for '"'
+
+// The bytes each character adds when it is escaped: 0 for all but the six.
+struct ExpansionTable {
+  unsigned char extra[256];
+  constexpr ExpansionTable() : extra() {
+    extra[static_cast<unsigned char>('&')] = 4;
+    extra[static_cast<unsigned char>('<')] = 3;
+    extra[static_cast<unsigned char>('>')] = 3;
+    extra[static_cast<unsigned char>('"')] = 5;
+    extra[static_cast<unsigned char>('\'')] = 5;
+    extra[static_cast<unsigned char>('\n')] = 4;
+  }
+};
+inline constexpr ExpansionTable EXPANSION;
+
+// The reference that replaces c, or null when c is written as it is.
+const char* replacementOf(char c);
+
+// Writes tag without its terminator at out and returns the end.
+template <size_t n>
+char* putTag(char* out, const char (&tag)[n]) {
+  memcpy(out, tag, n - 1);
+  return out + n - 1;
+}
+
+// Whether substituteEntries would trace anything now. While it would, rows go
+// piece by piece, so that the trace shows every value's escaping.
+bool escapingTraced();
 
 // Sets *escaped to a malloc'ed copy of text with & < > " ' and line feed replaced by
 // their references, or to null when text needs no escaping (or on want of memory;
@@ -29,10 +67,5 @@ void appendRow(StringBuffer& buffer, char** values, int count);
 // after a true result the caller still checks the buffer, which runs out of
 // memory if a value's escaping outgrows it.
 bool reserveAndAppendRow(StringBuffer& buffer, char** values, const size_t* lengths, int count, int64_t* need);
-// As reserveAndAppendRow for a row of UTF-16 values (null values allowed), with
-// the bytes, the bound and the growth of the row of their UTF-8 forms: a lone
-// surrogate becomes U+FFFD, a pair its 4-byte form. Each unit is read once when
-// the buffer has room for the row, and no unit past a value's terminator is read.
-bool reserveAndAppendUtf16Row(StringBuffer& buffer, char16_t** values, int count, int64_t* need);
 
 #endif  // CPCLIENT_API_ROWFORMAT_H

@@ -1,15 +1,179 @@
 // The UTF-16 form of a data-response row: converted to UTF-8 as it is written.
 #include "api/Utf16Row.h"
 
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "api/DataResponse.h"
+#include "api/RowFormat.h"
+#include "util/StringBuffer.h"
 #include "util/Utf16.h"
 
 namespace {
 
 constexpr int MAX_DIRECT_VALUES = 64;
 constexpr size_t ID_BLOCK_BYTES = 256;
+
+constexpr size_t STEP_UNITS = 4;                       // units the plain run copies per step
+constexpr ptrdiff_t UNIT_ROOM = MAX_ESCAPE_EXPANSION;  // the most one code point writes: a reference
+constexpr size_t UTF16_VALUE_BLOCK_BYTES = 4096;       // a value's UTF-8 form on the stack, piecewise
+
+// Writes the four bytes a, b, c and d (each below 0x100) at out, with one store.
+inline void putFourBytes(char* out, size_t a, size_t b, size_t c, size_t d) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  auto word = static_cast<uint32_t>(a | b << 8 | c << 16 | d << 24);
+#else
+  auto word = static_cast<uint32_t>(d | c << 8 | b << 16 | a << 24);
+#endif
+  memcpy(out, &word, sizeof word);
+}
+
+// Copies the plain units at text (ASCII, not one of the six) to out, four to a
+// step, up to the terminator, and returns the first unit it did not copy: the
+// terminator, or a unit that is not plain. Each step reads its units one at a
+// time, the next only when the one before is not the terminator, so it never
+// reads past it. A step writes four bytes, so the run stops when fewer remain
+// before limit; the last step copies the units before the terminator.
+const char16_t* copyPlainRun(const char16_t* text, char** out, const char* limit) {
+  char* o = *out;
+  while (limit - o >= static_cast<ptrdiff_t>(STEP_UNITS)) {
+    size_t a = text[0];
+    if (!a) break;
+    size_t b = text[1], c = 0, d = 0;
+    if (b) {
+      c = text[2];
+      if (c) d = text[3];
+    }
+    if ((a | b | c | d) >= 0x80 || (EXPANSION.extra[a] | EXPANSION.extra[b] | EXPANSION.extra[c] | EXPANSION.extra[d]))
+      break;
+    putFourBytes(o, a, b, c, d);  // a 0 among them is a terminator, passed as plain
+    if (!d) {
+      size_t n = 1 + (b != 0) + (c != 0);
+      o += n;
+      text += n;
+      break;
+    }
+    o += STEP_UNITS;
+    text += STEP_UNITS;
+  }
+  *out = o;
+  return text;
+}
+
+// Writes the code point at text, which is not the terminator, at *out, which has
+// room for UNIT_ROOM bytes: one of the six as its reference (adding its extra
+// bytes to *escapeBytes), other ASCII as it is, the rest as UTF-8. Returns the
+// units taken.
+size_t putCodePoint(const char16_t* text, char** out, size_t* escapeBytes) {
+  uint32_t unit = text[0];
+  if (unit >= 0x80) return putNonAsciiUtf8(text, out);
+  size_t extra = EXPANSION.extra[unit];
+  if (extra) {
+    memcpy(*out, replacementOf(static_cast<char>(unit)), extra + 1);
+    *escapeBytes += extra;
+    *out += extra + 1;
+  } else {
+    *(*out)++ = static_cast<char>(unit);
+  }
+  return 1;
+}
+
+// Writes text escaped in UTF-8 at out, writing nothing at or past limit, and
+// returns the end, with *length the bytes of its UTF-8 form before escaping; or
+// null when it may not fit (near limit it gives up early).
+char* putUtf16Value(const char16_t* text, char* out, const char* limit, size_t* length) {
+  char* const start = out;
+  size_t escapeBytes = 0;
+  for (;;) {
+    text = copyPlainRun(text, &out, limit);
+    if (!*text) break;
+    if (limit - out < UNIT_ROOM) return nullptr;
+    text += putCodePoint(text, &out, &escapeBytes);
+  }
+  *length = static_cast<size_t>(out - start) - escapeBytes;
+  return out;
+}
+
+// Writes the row of UTF-16 values behind the buffer's text, without changing its
+// length, when it ends below the capacity; *end receives the length with the
+// row, *valueBound the values' share of the size bound (18 more than each
+// non-null value's UTF-8 length). False when the row may not fit: the bytes
+// behind the text, its terminator included, may have been written then.
+bool putUtf16Row(const StringBuffer& buffer, char16_t** values, int count, int* end, int64_t* valueBound) {
+  constexpr size_t CLOSE_TAGS = sizeof VALUE_CLOSE - 1 + sizeof ROW_CLOSE - 1;
+  constexpr size_t VALUE_TAGS = sizeof VALUE_OPEN - 1 + CLOSE_TAGS;
+  char* out = buffer.data() + buffer.length();
+  const char* const limit = buffer.data() + buffer.capacity();
+  // The row's end must leave its terminator below limit, so each piece is
+  // written only with room for the row's close behind it: a value's bytes only
+  // below valueLimit.
+  auto room = [&out, limit](size_t n) { return limit - out > static_cast<ptrdiff_t>(n); };
+  if (!room(sizeof ROW_OPEN - 1 + sizeof ROW_CLOSE - 1)) return false;
+  const char* const valueLimit = limit - CLOSE_TAGS - 1;
+  int64_t bound = 0;
+  out = putTag(out, ROW_OPEN);
+  for (int i = 0; i < count; i++) {
+    if (!room(VALUE_TAGS)) return false;
+    out = putTag(out, VALUE_OPEN);
+    if (values[i]) {
+      size_t length = 0;
+      if (!(out = putUtf16Value(values[i], out, valueLimit, &length))) return false;
+      bound += static_cast<int64_t>(length) + VALUE_OVERHEAD_BYTES;
+    }
+    out = putTag(out, VALUE_CLOSE);
+  }
+  out = putTag(out, ROW_CLOSE);
+  *end = static_cast<int>(out - buffer.data());
+  *valueBound = bound;
+  return true;
+}
+
+// The values' share of the size bound, each value measured on its own.
+int64_t utf16ValueBound(char16_t** values, int count) {
+  int64_t bound = 0;
+  for (int i = 0; i < count; i++)
+    if (values[i]) bound += static_cast<int64_t>(utf8Length(values[i]) - 1) + VALUE_OVERHEAD_BYTES;
+  return bound;
+}
+
+// Appends text converted to UTF-8 and escaped through substituteEntries: in a
+// block on the stack, or in a copy when it is longer (a copy that cannot be
+// allocated appends nothing).
+void appendEscaped(StringBuffer& buffer, const char16_t* text) {
+  char block[UTF16_VALUE_BLOCK_BYTES];
+  if (utf16ToUtf8Bounded(text, block, sizeof block)) {
+    appendEscaped(buffer, block);
+    return;
+  }
+  char* copy = utf16ToUtf8Copy(text);
+  if (copy) appendEscaped(buffer, copy);
+  free(copy);
+}
+
+// Appends the row through substituteEntries, one piece at a time, each value
+// converted first.
+void appendRowByPieces(StringBuffer& buffer, char16_t** values, int count) {
+  buffer.append(ROW_OPEN);
+  for (int i = 0; i < count; i++) {
+    buffer.append(VALUE_OPEN);
+    if (values[i]) appendEscaped(buffer, values[i]);
+    buffer.append(VALUE_CLOSE);
+  }
+  buffer.append(ROW_CLOSE);
+}
+
+bool writeUtf16Row(StringBuffer& buffer, const void* row, int count, int64_t* need) {
+  return reserveAndAppendUtf16Row(buffer, static_cast<char16_t**>(const_cast<void*>(row)), count, need);
+}
+
+// As cp_SetAttributeValues for a row of UTF-16 values (count at least 0, values
+// not null unless count is 0) and an id in UTF-8: each value is converted as the
+// row is written, with the result, bytes and growth of its UTF-8 form.
+int setUtf16AttributeValues(char16_t** values, int count, const char* id) {
+  return setAttributeValuesWith(writeUtf16Row, values, count, id);
+}
 
 // The conversion for rows wider than MAX_DIRECT_VALUES or with a longer id: a
 // copy per value. A value whose copy cannot be allocated is passed on as null
@@ -44,4 +208,32 @@ int cp_SetAttributeValuesUtf16(char16_t** values, int count, char16_t* id) {
       return setUtf16AttributeValues(values, count, convertedId);
   }
   return convertEachValue(values, count, id);
+}
+
+// Written once when the buffer already has room for the row and its bound;
+// written again when the reserve for the bound grew the buffer; piece by piece
+// when escaping is traced or the row still does not fit. The bound is the same
+// as for the UTF-8 form of the row, so are the bytes and the growth.
+bool reserveAndAppendUtf16Row(StringBuffer& buffer, char16_t** values, int count, int64_t* need) {
+  bool traced = escapingTraced();
+  int end = 0;
+  int64_t valueBound = 0;
+  bool written = !traced && buffer.data() && putUtf16Row(buffer, values, count, &end, &valueBound);
+  if (!written) valueBound = utf16ValueBound(values, count);
+  *need = buffer.length() + ROW_SLACK_BYTES + valueBound;
+  if (*need > buffer.capacity()) {
+    if (*need <= INT_MAX) buffer.reserve(static_cast<int>(*need));
+    if (*need > INT_MAX || !buffer.data()) {
+      buffer.setLength(buffer.length());  // the terminator may have been overwritten
+      return false;
+    }
+    written = !traced && putUtf16Row(buffer, values, count, &end, &valueBound);
+  }
+  if (written) {
+    buffer.setLength(end);
+  } else {
+    buffer.setLength(buffer.length());
+    appendRowByPieces(buffer, values, count);
+  }
+  return true;
 }

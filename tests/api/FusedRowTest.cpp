@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "api/RowFormat.h"
+#include "api/Utf16Row.h"
 #include "host/Trace.h"
 #include "support/GuardedPage.h"
 #include "support/ReferenceEscape.h"

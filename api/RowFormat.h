@@ -36,6 +36,11 @@ struct ExpansionTable {
 };
 inline constexpr ExpansionTable EXPANSION;
 
+// The six, as the characters that end a run of characters written as they are.
+struct MarkupStops {
+  static bool stops(uint32_t c) { return EXPANSION.extra[c & 0xFF] != 0; }  // c below 0x100
+};
+
 // The reference that replaces c, or null when c is written as it is.
 const char* replacementOf(char c);
 

@@ -16,51 +16,8 @@ namespace {
 constexpr int MAX_DIRECT_VALUES = 64;
 constexpr size_t ID_BLOCK_BYTES = 256;
 
-constexpr size_t STEP_UNITS = 4;                       // units the plain run copies per step
 constexpr ptrdiff_t UNIT_ROOM = MAX_ESCAPE_EXPANSION;  // the most one code point writes: a reference
 constexpr size_t UTF16_VALUE_BLOCK_BYTES = 4096;       // a value's UTF-8 form on the stack, piecewise
-
-// Writes the four bytes a, b, c and d (each below 0x100) at out, with one store.
-inline void putFourBytes(char* out, size_t a, size_t b, size_t c, size_t d) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  auto word = static_cast<uint32_t>(a | b << 8 | c << 16 | d << 24);
-#else
-  auto word = static_cast<uint32_t>(d | c << 8 | b << 16 | a << 24);
-#endif
-  memcpy(out, &word, sizeof word);
-}
-
-// Copies the plain units at text (ASCII, not one of the six) to out, four to a
-// step, up to the terminator, and returns the first unit it did not copy: the
-// terminator, or a unit that is not plain. Each step reads its units one at a
-// time, the next only when the one before is not the terminator, so it never
-// reads past it. A step writes four bytes, so the run stops when fewer remain
-// before limit; the last step copies the units before the terminator.
-const char16_t* copyPlainRun(const char16_t* text, char** out, const char* limit) {
-  char* o = *out;
-  while (limit - o >= static_cast<ptrdiff_t>(STEP_UNITS)) {
-    size_t a = text[0];
-    if (!a) break;
-    size_t b = text[1], c = 0, d = 0;
-    if (b) {
-      c = text[2];
-      if (c) d = text[3];
-    }
-    if ((a | b | c | d) >= 0x80 || (EXPANSION.extra[a] | EXPANSION.extra[b] | EXPANSION.extra[c] | EXPANSION.extra[d]))
-      break;
-    putFourBytes(o, a, b, c, d);  // a 0 among them is a terminator, passed as plain
-    if (!d) {
-      size_t n = 1 + (b != 0) + (c != 0);
-      o += n;
-      text += n;
-      break;
-    }
-    o += STEP_UNITS;
-    text += STEP_UNITS;
-  }
-  *out = o;
-  return text;
-}
 
 // Writes the code point at text, which is not the terminator, at *out, which has
 // room for UNIT_ROOM bytes: one of the six as its reference (adding its extra
@@ -87,7 +44,7 @@ char* putUtf16Value(const char16_t* text, char* out, const char* limit, size_t* 
   char* const start = out;
   size_t escapeBytes = 0;
   for (;;) {
-    text = copyPlainRun(text, &out, limit);
+    text = copyAsciiRun<MarkupStops>(text, &out, limit);
     if (!*text) break;
     if (limit - out < UNIT_ROOM) return nullptr;
     text += putCodePoint(text, &out, &escapeBytes);

@@ -7,100 +7,57 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
-constexpr char32_t REPLACEMENT = 0xFFFD;
-
-bool isHighSurrogate(uint32_t unit) { return unit - 0xD800 < 0x400; }
-bool isLowSurrogate(uint32_t unit) { return unit - 0xDC00 < 0x400; }
-
-// True for 1 to 0x7F: a unit that is one byte in UTF-8 and not the terminator.
-bool isAsciiUnit(uint32_t unit) { return unit - 1 < 0x7F; }
-
-// A code point and the number of units it took.
-struct Decoded {
-  char32_t c;
-  size_t units;
-};
-
-// Decodes the code point at text[i], which is not the terminator: a pair, or a
-// single unit, a lone surrogate giving the replacement character. The unit after
-// a high surrogate is read only because the high surrogate is not the terminator.
-Decoded decodeAt(const char16_t* text, size_t i) {
-  uint32_t unit = text[i];
-  if (isHighSurrogate(unit) && isLowSurrogate(text[i + 1]))
-    return Decoded{0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00u), 2};
-  if (isHighSurrogate(unit) || isLowSurrogate(unit)) return Decoded{REPLACEMENT, 1};
-  return Decoded{unit, 1};
-}
-
-size_t encodedLength(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
-
-unsigned char* encode(char32_t c, unsigned char* o) {
-  if (c < 0x80) {
-    *o++ = static_cast<unsigned char>(c);
-  } else if (c < 0x800) {
-    *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
-    *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *o++ = static_cast<unsigned char>(0xE0 | (c >> 12));
-    *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-    *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-  } else {
-    *o++ = static_cast<unsigned char>(0xF0 | (c >> 18));
-    *o++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-    *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-    *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+// Writes the UTF-8 form of c, which is 0x80 or more, at *out when it fits the
+// room bytes there (any number when bounded is false) and advances *out; false
+// when it does not fit.
+template <bool bounded>
+bool putUtf8Within(uint32_t c, char** out, size_t room) {
+  size_t bytes = utf8Bytes(c);
+  if (bounded && room < bytes) return false;
+  if (bounded && room < 3) {  // putUtf8 writes 3 bytes for a 2-byte form
+    char form[4];
+    char* end = form;
+    putUtf8(c, &end);
+    memcpy(*out, form, bytes);
+    *out += bytes;
+    return true;
   }
-  return o;
+  putUtf8(c, out);
+  return true;
 }
 
 // The conversion behind every writing entry point, in one pass: writes at most
 // room bytes (any number when bounded is false) and returns the bytes written
-// with the terminator, or 0 when they would not fit.
+// with the terminator, or 0 when they would not fit. Without a bound, out has
+// room for the text's UTF-8 form, its terminator included, so a 2-byte form
+// written as 3 bytes still lands inside it.
 template <bool bounded>
 size_t convert(const char16_t* text, char* out, size_t room) {
-  unsigned char* const start = reinterpret_cast<unsigned char*>(out);
-  unsigned char* o = start;
-  unsigned char* const limit = start + (bounded ? room : 0);
-  size_t i = 0;
+  char* const start = out;
+  char* o = out;
+  const char* const limit = bounded ? start + room : nullptr;
   for (;;) {
-    // The ASCII run: four units to a room check while there is room for four.
-    while (!bounded || limit - o >= 4) {
-      uint32_t u = text[i];
-      if (!isAsciiUnit(u)) break;
-      o[0] = static_cast<unsigned char>(u);
-      u = text[i + 1];
-      if (!isAsciiUnit(u)) {
-        o += 1, i += 1;
-        break;
-      }
-      o[1] = static_cast<unsigned char>(u);
-      u = text[i + 2];
-      if (!isAsciiUnit(u)) {
-        o += 2, i += 2;
-        break;
-      }
-      o[2] = static_cast<unsigned char>(u);
-      u = text[i + 3];
-      if (!isAsciiUnit(u)) {
-        o += 3, i += 3;
-        break;
-      }
-      o[3] = static_cast<unsigned char>(u);
-      o += 4, i += 4;
-    }
-    uint32_t unit = text[i];
+    text = copyAsciiRun<NoStops>(text, &o, limit);
+    uint32_t unit = text[0];
+    size_t left = bounded ? static_cast<size_t>(limit - o) : 0;
     if (unit == 0) {
-      if (bounded && o == limit) return 0;
+      if (bounded && left == 0) return 0;
       *o++ = 0;
       return static_cast<size_t>(o - start);
     }
-    Decoded d = decodeAt(text, i);
-    if (bounded && static_cast<size_t>(limit - o) < encodedLength(d.c)) return 0;
-    o = encode(d.c, o);
-    i += d.units;
+    if (unit < 0x80) {  // left in the run for want of room
+      if (bounded && left == 0) return 0;
+      *o++ = static_cast<char>(unit);
+      text++;
+      continue;
+    }
+    CodePoint c = decodeNonAscii(text);
+    if (!putUtf8Within<bounded>(c.value, &o, left)) return 0;
+    text += c.units;
   }
 }
 
@@ -114,9 +71,9 @@ size_t utf8Length(const char16_t* text) {
       i++;
       continue;
     }
-    Decoded d = decodeAt(text, i);
-    bytes += encodedLength(d.c);
-    i += d.units;
+    CodePoint c = decodeNonAscii(text + i);
+    bytes += utf8Bytes(c.value);
+    i += c.units;
   }
   return bytes;
 }

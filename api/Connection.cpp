@@ -31,6 +31,8 @@ ConnectionContext cpContext = {CLOSED_SOCKET_STATE,
                                nullptr,
                                {false},
                                {0},
+                               nullptr,
+                               0,
                                {0}};
 
 namespace {
@@ -115,6 +117,9 @@ void releaseConnection() {
   }
   SVC1_DestroyLock(&c.pendingLock);
 
+  free(c.groupNumbers);
+  c.groupNumbers = nullptr;
+  c.groupNumberCount = 0;
   // A loop of its own: pending frees its keys, the registry its values (a key is its group's name).
   if (c.registry) {
     HashTableIterator it = c.registry->iterator();

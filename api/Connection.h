@@ -36,6 +36,7 @@ constexpr int MESSAGE_CAPACITY = 256;  // of each message buffer that one call b
 constexpr int DEFAULT_INITIAL_BUFFER_SIZE = 4096;
 constexpr int MIN_INITIAL_BUFFER_SIZE = 256;
 constexpr int RESPONSE_GROWTH_PERCENT = 100;
+constexpr size_t CACHE_LINE_BYTES = 64;
 
 // One registered attribute group. Owned by the connection context from the
 // registration to the close, with its name copy and its response buffer.
@@ -44,6 +45,13 @@ struct AGPTR {
   int version;
   int groupId;
   StringBuffer* responseBuffer;  // the data response being built for the group
+};
+
+// A registered group's number and name, for the lookup of a group by its number.
+struct GroupNumber {
+  int groupId;
+  int position;      // the group's place in registry order
+  const char* name;  // the registry's copy
 };
 
 struct ConnectionContext {
@@ -62,8 +70,15 @@ struct ConnectionContext {
   // Calls of cp_WaitForRequest that are using the connection; a close wakes them and
   // waits for them to return before it releases what they use.
   std::atomic<int> waiters;
-  // Answers and events under way (CountedCall); a close waits for them too.
-  std::atomic<int> users;
+  // Each registered group number once, ascending, with the name of its first group
+  // in registry order: made when the registration completes (the registry is fixed
+  // from then on), freed by the close. Null when there is none, or no memory for it.
+  GroupNumber* groupNumbers;
+  int groupNumberCount;
+  // Answers and events under way (CountedCall); a close waits for them too. On a
+  // cache line of its own: every answer and event changes it twice, and the fields
+  // above, which each of them reads, stay shared between processors meanwhile.
+  alignas(CACHE_LINE_BYTES) std::atomic<int> users;
 };
 
 // The one connection context. Tests read it; only the operations below change it.

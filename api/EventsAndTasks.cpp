@@ -13,6 +13,10 @@ CP_TRACE_UNIT("1.0");
 
 namespace {
 
+// Room of the block on the stack that an event is built in: an event of one row of
+// some 60 values of 20 bytes fits, and a larger one moves to the heap.
+constexpr int EVENT_STORAGE = 4096;
+
 // The checks of both event forms: the state and the group. Returns CP_OK with
 // *name set, or the result to return.
 int beginEvent(TraceScope& trc, int groupId, const char** name) {
@@ -23,15 +27,15 @@ int beginEvent(TraceScope& trc, int groupId, const char** name) {
 
 // <pureEvent[ subnode="SUBNODE"]><attrGroup name="NAME">
 void appendEventHead(StringBuffer& buffer, const char* subnode, const char* name) {
-  buffer.append("<pureEvent");
   if (subnode) {
-    buffer.append(" subnode=\"");
+    buffer.appendLiteral("<pureEvent subnode=\"");
     buffer.append(subnode);
-    buffer.append("\"");
+    buffer.appendLiteral("\"><attrGroup name=\"");
+  } else {
+    buffer.appendLiteral("<pureEvent><attrGroup name=\"");
   }
-  buffer.append("><attrGroup name=\"");
   buffer.append(name);
-  buffer.append("\">");
+  buffer.appendLiteral("\">");
 }
 
 }  // namespace
@@ -45,11 +49,12 @@ int cp_SendEventData(char** values, int count, int groupId, const char* subnode)
   if (count < 0 || !values) count = 0;
 
   // <pureEvent[ subnode="S"]><attrGroup name="NAME"> row </attrGroup></pureEvent>\n
-  StringBuffer message(MESSAGE_CAPACITY);
+  char storage[EVENT_STORAGE + 1];
+  StringBuffer message(StringBuffer::Storage{storage, EVENT_STORAGE});
   appendEventHead(message, subnode, name);
   int64_t bound = 0;
   bool built = reserveAndAppendRow(message, values, nullptr, count, &bound);
-  if (built) message.append("</attrGroup></pureEvent>\n");
+  if (built) message.appendLiteral("</attrGroup></pureEvent>\n");
   if (!built || !message.data()) {
     printf("QrT cp_SendEventData Out of Memory attempting to obtain %lld bytes\n", static_cast<long long>(bound));
     return trc.exit(CP_NO_MEMORY);
@@ -65,7 +70,8 @@ int cp_SendEventError(int rc, int groupId, const char* subnode) {
   if (result != CP_OK) return trc.exit(result);
 
   // <pureEvent[ subnode="S"]><attrGroup name="NAME"><error rc="RC"/></attrGroup></pureEvent>\n
-  StringBuffer message(MESSAGE_CAPACITY);
+  char storage[MESSAGE_CAPACITY + 1];
+  StringBuffer message(StringBuffer::Storage{storage, MESSAGE_CAPACITY});
   appendEventHead(message, subnode, name);
   message.append("<error rc=\"");
   message.appendInt(rc);

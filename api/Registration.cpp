@@ -1,6 +1,7 @@
 // Attribute-group registration and the vexaRegister message.
 #include "api/Registration.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -14,6 +15,43 @@ CP_TRACE_UNIT("1.0");
 namespace {
 
 constexpr int REGISTRATION_VERSION = 5;
+
+// Makes the context's index of group numbers from the registry, which is fixed from
+// now on: each number once, ascending, with its first group in registry order.
+// Without memory for it there is no index, and lookups walk the registry.
+void indexGroupNumbers(ConnectionContext& c) {
+  free(c.groupNumbers);
+  c.groupNumbers = nullptr;
+  c.groupNumberCount = 0;
+  int count = c.registry->entryCount();
+  GroupNumber* numbers = count > 0 ? static_cast<GroupNumber*>(malloc(sizeof(GroupNumber) * count)) : nullptr;
+  if (!numbers) return;
+  int position = 0;
+  HashTableIterator it = c.registry->iterator();
+  while (it.hasNext() && position < count) {
+    it.next();
+    const AGPTR* group = static_cast<const AGPTR*>(it.value());
+    numbers[position] = GroupNumber{group->groupId, position, group->name};
+    position++;
+  }
+  std::sort(numbers, numbers + position, [](const GroupNumber& a, const GroupNumber& b) {
+    return a.groupId != b.groupId ? a.groupId < b.groupId : a.position < b.position;
+  });
+  int kept = 0;
+  for (int i = 0; i < position; i++)
+    if (kept == 0 || numbers[kept - 1].groupId != numbers[i].groupId) numbers[kept++] = numbers[i];
+  c.groupNumbers = numbers;
+  c.groupNumberCount = kept;
+}
+
+// The first group in registry order with groupId through the index, or null.
+const char* indexedGroupName(const ConnectionContext& c, int groupId) {
+  const GroupNumber* begin = c.groupNumbers;
+  const GroupNumber* end = begin + c.groupNumberCount;
+  const GroupNumber* found =
+      std::lower_bound(begin, end, groupId, [](const GroupNumber& entry, int id) { return entry.groupId < id; });
+  return found != end && found->groupId == groupId ? found->name : nullptr;
+}
 
 }  // namespace
 
@@ -80,6 +118,7 @@ int cp_RegistrationComplete() {
   message.append("</attrGroupList></vexaRegister>\n");
 
   int result = writeMessage(message);
+  indexGroupNumbers(c);  // before the state: a call that sees the state sees the index
   c.state = REG_COMPLETE_STATE;
   return trc.exit(result);
 }
@@ -87,6 +126,7 @@ int cp_RegistrationComplete() {
 const char* getAttrGroup(int groupId) {
   CP_TRACE_ENTRY(trc, "getAttrGroup");
   if (!cpContext.registry) return trc.exit(static_cast<const char*>(nullptr));
+  if (cpContext.groupNumbers) return trc.exit(indexedGroupName(cpContext, groupId));
   HashTableIterator it = cpContext.registry->iterator();
   while (it.hasNext()) {
     it.next();

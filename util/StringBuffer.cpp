@@ -29,15 +29,17 @@ int textLength(const char* text) {
 
 }  // namespace
 
-StringBuffer::StringBuffer() : data_(nullptr), length_(0), capacity_(0), growthPercent_(0) {
+StringBuffer::StringBuffer() : data_(nullptr), length_(0), capacity_(0), growthPercent_(0), ownsData_(true) {
   allocate(DEFAULT_CAPACITY);
 }
 
-StringBuffer::StringBuffer(int capacity) : data_(nullptr), length_(0), capacity_(0), growthPercent_(0) {
+StringBuffer::StringBuffer(int capacity)
+    : data_(nullptr), length_(0), capacity_(0), growthPercent_(0), ownsData_(true) {
   allocate(capacity < 0 ? 0 : capacity);
 }
 
-StringBuffer::StringBuffer(const char* text) : data_(nullptr), length_(0), capacity_(0), growthPercent_(0) {
+StringBuffer::StringBuffer(const char* text)
+    : data_(nullptr), length_(0), capacity_(0), growthPercent_(0), ownsData_(true) {
   int n = text ? textLength(text) : 0;
   allocate(n);
   if (data_ && n > 0) {
@@ -48,7 +50,7 @@ StringBuffer::StringBuffer(const char* text) : data_(nullptr), length_(0), capac
 }
 
 StringBuffer::StringBuffer(const char* text, int maxLength)
-    : data_(nullptr), length_(0), capacity_(0), growthPercent_(0) {
+    : data_(nullptr), length_(0), capacity_(0), growthPercent_(0), ownsData_(true) {
   int n = boundedLength(text, maxLength);
   allocate(n);
   if (data_ && n > 0) {
@@ -58,7 +60,8 @@ StringBuffer::StringBuffer(const char* text, int maxLength)
   }
 }
 
-StringBuffer::StringBuffer(const StringBuffer& other) : data_(nullptr), length_(0), capacity_(0), growthPercent_(0) {
+StringBuffer::StringBuffer(const StringBuffer& other)
+    : data_(nullptr), length_(0), capacity_(0), growthPercent_(0), ownsData_(true) {
   allocate(other.capacity_);
   if (data_ && other.data_) {
     memcpy(data_, other.data_, static_cast<size_t>(other.length_) + 1);
@@ -66,7 +69,19 @@ StringBuffer::StringBuffer(const StringBuffer& other) : data_(nullptr), length_(
   }
 }
 
-StringBuffer::~StringBuffer() { free(data_); }
+StringBuffer::StringBuffer(Storage storage)
+    : data_(storage.bytes), length_(0), capacity_(storage.capacity), growthPercent_(0), ownsData_(false) {
+  if (!storage.bytes || storage.capacity < 0) {
+    ownsData_ = true;
+    allocate(storage.capacity < 0 ? 0 : storage.capacity);
+    return;
+  }
+  data_[0] = 0;
+}
+
+StringBuffer::~StringBuffer() {
+  if (ownsData_) free(data_);
+}
 
 StringBuffer& StringBuffer::operator=(const StringBuffer& other) {
   if (this == &other) return *this;
@@ -85,6 +100,7 @@ void StringBuffer::swap(StringBuffer& other) {
   std::swap(length_, other.length_);
   std::swap(capacity_, other.capacity_);
   std::swap(growthPercent_, other.growthPercent_);
+  std::swap(ownsData_, other.ownsData_);
 }
 
 void StringBuffer::allocate(int capacity) {
@@ -97,23 +113,36 @@ void StringBuffer::allocate(int capacity) {
 // state instead of leaking. A buffer already in that state stays there, so stale
 // lengths never index a fresh block.
 void StringBuffer::reallocate(int newCapacity) {
+  int oldCapacity = capacity_;
   capacity_ = newCapacity;
   if (!data_) return;
+  if (!ownsData_) {
+    // Off the caller's storage, keeping every byte of it as realloc would.
+    char* block = static_cast<char*>(malloc(static_cast<size_t>(newCapacity) + 1));
+    if (block) memcpy(block, data_, static_cast<size_t>(oldCapacity < newCapacity ? oldCapacity : newCapacity) + 1);
+    data_ = block;
+    ownsData_ = true;
+    return;
+  }
   char* bigger = static_cast<char*>(realloc(data_, static_cast<size_t>(newCapacity) + 1));
   if (!bigger) {
-    free(data_);
-    data_ = nullptr;
+    dropStorage();
     return;
   }
   data_ = bigger;
+}
+
+void StringBuffer::dropStorage() {
+  if (ownsData_) free(data_);
+  data_ = nullptr;
+  ownsData_ = true;
 }
 
 void StringBuffer::grow(int extra) {
   if (extra < 0) return;  // the block never shrinks below the text it holds
   int64_t wanted = static_cast<int64_t>(capacity_) + extra;
   if (wanted > MAX_CAPACITY) {
-    free(data_);
-    data_ = nullptr;
+    dropStorage();
     return;
   }
   reallocate(static_cast<int>(wanted));
@@ -123,8 +152,7 @@ void StringBuffer::reserve(int size) {
   if (capacity_ >= size) return;
   int64_t wanted = static_cast<int64_t>(size) + (static_cast<int64_t>(size) * growthPercent_ + 50) / 100;
   if (wanted > MAX_CAPACITY) {
-    free(data_);
-    data_ = nullptr;
+    dropStorage();
     return;
   }
   reallocate(static_cast<int>(wanted));
@@ -136,8 +164,10 @@ void StringBuffer::setGrowthPercent(int percent) { growthPercent_ = percent < 0 
 // A text too long to count in an int grows the buffer past its largest capacity,
 // so it puts the buffer into the out-of-memory state before anything is copied.
 void StringBuffer::append(const char* text) {
-  if (!text) return;
-  int n = textLength(text);
+  if (text) appendCounted(text, textLength(text));
+}
+
+void StringBuffer::appendCounted(const char* text, int n) {
   if (static_cast<int64_t>(length_) + n >= capacity_) grow(n);
   if (!data_) return;
   memcpy(data_ + length_, text, static_cast<size_t>(n));

@@ -4,7 +4,9 @@
 // do nothing. A failed reallocation frees the old block and leaves data() null
 // (the out-of-memory state): later appends and assigns then do nothing, and a
 // builder tests data() once before it sends. A buffer in that state is only
-// destroyed. The buffer never shrinks its storage.
+// destroyed. The buffer never shrinks its storage. A buffer may start on storage
+// of its caller's (a block on the stack, say), which it never frees; its first
+// growth moves it to a block of its own.
 //
 // Not thread-safe; the owner serialises access.
 #ifndef CPCLIENT_UTIL_STRINGBUFFER_H
@@ -20,6 +22,15 @@ class StringBuffer {
   explicit StringBuffer(const char* text);
   // The first min(strlen(text), maxLength) characters of text; capacity that count.
   StringBuffer(const char* text, int maxLength);
+  // Storage of the caller's for a buffer: capacity characters and a terminator.
+  struct Storage {
+    char* bytes;
+    int capacity;
+  };
+  // Empty, in the caller's storage, which must outlive the buffer and is never
+  // freed by it: a text that fits costs no allocation. A growth copies the
+  // storage's bytes to a block of the buffer's own.
+  explicit StringBuffer(Storage storage);
   // The other's text and capacity; growth percent 0.
   StringBuffer(const StringBuffer& other);
   virtual ~StringBuffer();
@@ -27,7 +38,8 @@ class StringBuffer {
   // Copies the other's text and length, growing by the capacity shortfall.
   StringBuffer& operator=(const StringBuffer& other);
   // Exchanges the whole state (storage, length, capacity, growth percent) with
-  // other, copying no text: a buffer can be parked and taken back at no cost.
+  // other, copying no text: a buffer can be parked and taken back at no cost. The
+  // caller's storage of either goes with it and must outlive the other buffer too.
   void swap(StringBuffer& other);
 
   // The text, writable in place; null in the out-of-memory state.
@@ -38,6 +50,11 @@ class StringBuffer {
 
   // Grows by strlen(text) when length + n >= capacity, then copies text behind the text.
   void append(const char* text);
+  // As append for a string literal, whose length is known without counting.
+  template <int size>
+  void appendLiteral(const char (&text)[size]) {
+    appendCounted(text, size - 1);
+  }
   // Appends the first n characters of text; the caller guarantees text has n of them.
   void appendN(const char* text, int n);
   // Grows by 32 when full, then appends c.
@@ -73,13 +90,18 @@ class StringBuffer {
   StringBuffer substring(int pos, int count) const;
 
  private:
+  // As append with n = strlen(text), the length counted by the caller.
+  void appendCounted(const char* text, int n);
   void allocate(int capacity);
   void reallocate(int newCapacity);
+  // Frees the block (unless it is the caller's) and enters the out-of-memory state.
+  void dropStorage();
 
   char* data_;
   int length_;
   int capacity_;
   int growthPercent_;
+  bool ownsData_;  // false while data_ is the caller's storage
 };
 
 #endif  // CPCLIENT_UTIL_STRINGBUFFER_H

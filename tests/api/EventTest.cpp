@@ -110,6 +110,37 @@ TEST_F(Events, GroupLookupTakesTheFirstInRegistryOrder) {
   EXPECT_EQ(nullptr, getAttrGroup(0));
 }
 
+TEST_F(Events, GroupLookupAgreesWithTheRegistryWhenNumbersRepeat) {
+  cpdll_CloseConnection();
+  openConnected();
+  for (int i = 0; i < 100; i++) ASSERT_EQ(CP_OK, cpdll_RegisterAttrGroup(("G" + std::to_string(i)).c_str(), 1, i % 7));
+  ASSERT_EQ(CP_OK, cpdll_RegistrationComplete());
+  for (int id = -1; id <= 7; id++) {
+    const char* first = nullptr;
+    for (HashTableIterator it = cpContext.registry->iterator(); it.hasNext() && !first;) {
+      it.next();
+      if (static_cast<AGPTR*>(it.value())->groupId == id) first = it.key();
+    }
+    EXPECT_EQ(first, getAttrGroup(id)) << id;
+  }
+}
+
+// Events around the size of the block on the stack that they are built in, and
+// one whose head alone is larger.
+TEST_F(Events, EventsLargerThanTheirFirstBlockAreSentWhole) {
+  for (size_t length = 3000; length < 4500; length += 61) {
+    std::string value(length, 'v'), subnode(length % 2 ? 5000 : 0, 's');
+    const char* row[] = {value.c_str(), "&"};
+    const char* sub = subnode.empty() ? nullptr : subnode.c_str();
+    ASSERT_EQ(CP_OK, cpdll_SendSubnodeEventData(const_cast<char**>(row), 2, 7, sub));
+    EXPECT_EQ("<pureEvent" + (sub ? " subnode=\"" + subnode + "\"" : std::string()) +
+                  "><attrGroup name=\"Procs\"><in><al><a v=\"" + value +
+                  "\"/><a v=\"&amp;\"/></al></in></attrGroup></pureEvent>\n",
+              agent_.readMessage())
+        << length;
+  }
+}
+
 struct TaskCase {
   const char* name;
   int rc;

@@ -227,6 +227,20 @@ TEST(StringBuffer, SearchesReturnPositionOrMinusOne) {
   }
 }
 
+TEST(StringBuffer, OnCallersStorageUntilItGrowsThenOnABlockOfItsOwn) {
+  char storage[8];
+  StringBuffer b(StringBuffer::Storage{storage, 7});
+  b.append("abcdefg");  // grows: 7 characters need room for 14
+  EXPECT_NE(storage, b.data());
+  EXPECT_STREQ("abcdefg", b.data());
+  StringBuffer fits(StringBuffer::Storage{storage, 7}), other("x");
+  fits.append("abc");
+  EXPECT_EQ(storage, fits.data());
+  fits.swap(other);  // each destructor then frees only its own block
+  EXPECT_STREQ("abc", other.data());
+  EXPECT_EQ(7, other.capacity());
+}
+
 TEST(StringBuffer, AfterLosingStorageWritesDoNothingAndNeverRevive) {
   StringBuffer grown("abc"), reserved("abc");
   grown.grow(INT_MAX);

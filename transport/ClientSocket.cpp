@@ -29,6 +29,8 @@ constexpr int RETRIES = 3;  // after the first attempt: 4 attempts in all
 constexpr int CHUNK_SIZE = 4096;
 // How often a close looks again whether the agent has acknowledged everything.
 constexpr int CLOSE_POLL_MS = 5;
+// Receives that wait before their first read after one whose first read found nothing.
+constexpr int WAIT_FIRST_RECEIVES = 3;
 // True when a send that failed with error, after nothing of the message went out,
 // leaves the connection usable: the kernel was only short of room for the moment.
 bool isPassingSendError(int error) {
@@ -58,7 +60,9 @@ ClientSocket::ClientSocket(int port, const char* ipaddr)
       wakeFd(-1),
       ended(false),
       interrupted(false),
-      endError(0) {
+      endError(0),
+      lastReadShort(false),
+      waitFirstReceives(0) {
   CP_TRACE_ENTRY(trc, "ClientSocket::ClientSocket");
   CP_TRACE(trc, TRC_DETAIL, "ClientSocket initialized socket for ipaddr %s port %d", ipaddr, port);
 }
@@ -274,7 +278,7 @@ ClientSocket::Receipt ClientSocket::receive(StringBuffer& message, TimePoint dea
 
   char chunk[CHUNK_SIZE];
   while (error < 0 && frame == Frame::INCOMPLETE && message.data()) {
-    int length = readChunk(chunk, CHUNK_SIZE, &error, deadline);
+    int length = readChunk(chunk, CHUNK_SIZE, &error, deadline, message.length() > 0);
     if (length == 0) {
       int kept = message.length();
       if (!framer.keepPartial(message)) {
@@ -308,19 +312,33 @@ ClientSocket::Receipt ClientSocket::receive(StringBuffer& message, TimePoint dea
   return Receipt::MESSAGE;
 }
 
-int ClientSocket::readChunk(char* chunk, int size, int* error, TimePoint deadline) {
+int ClientSocket::readChunk(char* chunk, int size, int* error, TimePoint deadline, bool midMessage) {
+  bool waitFirst = lastReadShort && (midMessage || waitFirstReceives > 0);
+  bool probing = !midMessage && !waitFirst;  // a first read that tells whether the agent sends ahead
+  if (!midMessage && waitFirstReceives > 0) waitFirstReceives--;
   for (;;) {
     if (receivingOver()) {
       *error = endError.load(std::memory_order_relaxed);
       return -1;
     }
+    if (waitFirst) {
+      waitFirst = false;
+      // A deadline already past is left to the read, which takes what has arrived.
+      bool past = deadline != NO_DEADLINE && std::chrono::steady_clock::now() >= deadline;
+      if (!past && !waitReadable(deadline)) return 0;
+      continue;
+    }
     errno = 0;
     ssize_t n = ::recv(sock, chunk, static_cast<size_t>(size - 1), MSG_DONTWAIT);
     if (n > 0) {
+      lastReadShort = n < size - 1;
       chunk[n] = 0;
       return static_cast<int>(n);
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      lastReadShort = true;
+      if (probing) waitFirstReceives = WAIT_FIRST_RECEIVES;
+      probing = false;
       if (!waitReadable(deadline)) return 0;
     } else if (n == 0 || errno != EINTR) {
       *error = errno;  // 0 when the agent ended its stream

@@ -118,8 +118,11 @@ class ClientSocket {
   int sendAll(const char* data, size_t total);
   // Reads at most size - 1 bytes of the stream into chunk and puts a NUL behind them;
   // returns how many, 0 when deadline passed first (see waitReadable), or -1 with
-  // the errno that ends this receive in *error.
-  int readChunk(char* chunk, int size, int* error, TimePoint deadline);
+  // the errno that ends this receive in *error. midMessage: the receive holds part
+  // of a message already. It reads first, so that bytes already queued cost one
+  // call, unless a read would most likely find nothing (see lastReadShort and
+  // waitFirstReceives): then it waits first, and a wait costs two calls, not three.
+  int readChunk(char* chunk, int size, int* error, TimePoint deadline, bool midMessage);
   // True when the far end of the connected sock may be the agent: no owner is
   // required, or the required one owns it. Traces a refusal.
   bool farEndAccepted();
@@ -140,6 +143,15 @@ class ClientSocket {
   std::atomic<bool> ended;        // see hasEnded
   std::atomic<bool> interrupted;  // set by interrupt: receives fail, writes go on
   std::atomic<int> endError;      // the errno that ended the connection, for the trace
+  // Of the receiving thread alone. The last read emptied the socket: it took less
+  // than it asked for. The rest of a message begun then is most likely still on its
+  // way, and so is the next message while waitFirstReceives lasts.
+  bool lastReadShort;
+  // Receives whose first read waits first, set when a receive's first read found
+  // nothing (the agent then sends only once we wait). One receive in
+  // WAIT_FIRST_RECEIVES + 1 reads first, and finds the messages of an agent that
+  // sends ahead of the answers (or of one that runs between them on our processor).
+  int waitFirstReceives;
 };
 
 #endif  // CPCLIENT_TRANSPORT_CLIENTSOCKET_H

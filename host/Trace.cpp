@@ -194,13 +194,6 @@ void writeFormatted(const TRC1_FunctionRecord* record, int line, const char* for
 
 uint64_t cacheWord(uint32_t flags, uint32_t generation) { return static_cast<uint64_t>(generation) << 32 | flags; }
 
-uint32_t currentFlags(TRC1_FunctionRecord& record) {
-  uint64_t cached = record.cached.load(std::memory_order_acquire);
-  if (static_cast<uint32_t>(cached >> 32) == record.generation->load(std::memory_order_acquire))
-    return static_cast<uint32_t>(cached);
-  return TRC1_Sync(&record);
-}
-
 // Appends one dump line of up to 16 bytes from offset: offset, hex and text columns.
 // Formatted by hand into a fixed buffer: a large dump is many lines.
 void appendDumpLine(LineText& out, const unsigned char* bytes, size_t count, size_t offset) {
@@ -317,47 +310,23 @@ void traceSetSink(TraceSink sink, void* context) {
   s.sinkContext = context;
 }
 
-TraceScope::TraceScope(TRC1_FunctionRecord& record, bool events) noexcept
-    : record_(record), flags_(currentFlags(record)), entrySent_(false), exitSent_(false) {
+void TraceScope::sendEntry() {
   ErrnoGuard keepErrno;
-  if (events && on(TRC_EVENTS)) {
-    TRC1_Event(&record_, record_.line, TRC1_ENTRY);
-    entrySent_ = true;
-  }
+  TRC1_Event(&record_, record_.line, TRC1_ENTRY);
+  entrySent_ = true;
 }
 
-TraceScope::~TraceScope() {
+void TraceScope::sendExit(int line) {
   ErrnoGuard keepErrno;
-  if (entrySent_ && !exitSent_) TRC1_Event(&record_, record_.line, TRC1_EXIT);
+  TRC1_Event(&record_, line, TRC1_EXIT);
 }
 
-int TraceScope::exit(int line, int result) {
+void TraceScope::sendExitResult(int line, int result) {
   ErrnoGuard keepErrno;
-  if (entrySent_ && !exitSent_) TRC1_Event(&record_, line, TRC1_EXIT_RESULT, result);
-  exitSent_ = true;
-  return result;
+  TRC1_Event(&record_, line, TRC1_EXIT_RESULT, result);
 }
 
-bool TraceScope::exit(int line, bool result) {
-  exit(line, result ? 1 : 0);
-  return result;
-}
-
-const char* TraceScope::exit(int line, const char* result) {
+void TraceScope::sendExitText(int line, const char* result) {
   ErrnoGuard keepErrno;
-  if (entrySent_ && !exitSent_) TRC1_Event(&record_, line, TRC1_EXIT_TEXT, result);
-  exitSent_ = true;
-  return result;
-}
-
-int TraceScope::exit(int result, TraceCallLine line) { return exit(line.value, result); }
-
-bool TraceScope::exit(bool result, TraceCallLine line) { return exit(line.value, result); }
-
-const char* TraceScope::exit(const char* result, TraceCallLine line) { return exit(line.value, result); }
-
-void TraceScope::exitVoid(int line) {
-  ErrnoGuard keepErrno;
-  if (entrySent_ && !exitSent_) TRC1_Event(&record_, line, TRC1_EXIT);
-  exitSent_ = true;
+  TRC1_Event(&record_, line, TRC1_EXIT_TEXT, result);
 }

@@ -107,8 +107,15 @@ struct TraceCallLine {
 // the function's opening.
 class TraceScope {
  public:
-  TraceScope(TRC1_FunctionRecord& record, bool events) noexcept;
-  ~TraceScope();
+  // Inline, and calling out only when the level flags must be read again or an
+  // event is sent: a function whose events are off pays two loads and a compare.
+  TraceScope(TRC1_FunctionRecord& record, bool events) noexcept
+      : record_(record), flags_(flagsOf(record)), entrySent_(false), exitSent_(false) {
+    if (events && on(TRC_EVENTS)) sendEntry();
+  }
+  ~TraceScope() {
+    if (entrySent_ && !exitSent_) sendExit(record_.line);
+  }
   TraceScope(const TraceScope&) = delete;
   TraceScope& operator=(const TraceScope&) = delete;
 
@@ -117,16 +124,43 @@ class TraceScope {
 
   // Each sends the exit event with the result (once), on the line of the call, and
   // hands the result back, so a return reads: return trc.exit(result);
-  int exit(int result, TraceCallLine line = {__builtin_LINE()});
-  bool exit(bool result, TraceCallLine line = {__builtin_LINE()});
-  const char* exit(const char* result, TraceCallLine line = {__builtin_LINE()});
+  int exit(int result, TraceCallLine line = {__builtin_LINE()}) { return exit(line.value, result); }
+  bool exit(bool result, TraceCallLine line = {__builtin_LINE()}) { return exit(line.value, result); }
+  const char* exit(const char* result, TraceCallLine line = {__builtin_LINE()}) { return exit(line.value, result); }
   // The same with the line given: return trc.exit(__LINE__, result);
-  int exit(int line, int result);
-  bool exit(int line, bool result);
-  const char* exit(int line, const char* result);
-  void exitVoid(int line = __builtin_LINE());
+  int exit(int line, int result) {
+    if (entrySent_ && !exitSent_) sendExitResult(line, result);
+    exitSent_ = true;
+    return result;
+  }
+  bool exit(int line, bool result) {
+    exit(line, result ? 1 : 0);
+    return result;
+  }
+  const char* exit(int line, const char* result) {
+    if (entrySent_ && !exitSent_) sendExitText(line, result);
+    exitSent_ = true;
+    return result;
+  }
+  void exitVoid(int line = __builtin_LINE()) {
+    if (entrySent_ && !exitSent_) sendExit(line);
+    exitSent_ = true;
+  }
 
  private:
+  // The flags cached in record at the current generation, else read again.
+  static uint32_t flagsOf(TRC1_FunctionRecord& record) {
+    uint64_t cached = record.cached.load(std::memory_order_acquire);
+    if (static_cast<uint32_t>(cached >> 32) == record.generation->load(std::memory_order_acquire))
+      return static_cast<uint32_t>(cached);
+    return TRC1_Sync(&record);
+  }
+  // The events themselves, each keeping errno as it was.
+  void sendEntry();
+  void sendExit(int line);
+  void sendExitResult(int line, int result);
+  void sendExitText(int line, const char* result);
+
   TRC1_FunctionRecord& record_;
   uint32_t flags_;
   bool entrySent_;

@@ -30,22 +30,15 @@ const char* replacementOf(char c) {
 
 namespace {
 
-size_t expansionOf(char c) { return EXPANSION.extra[static_cast<unsigned char>(c)]; }
-
 #if defined(__SSE2__)
-constexpr size_t BLOCK_BYTES = 16;
-
 // The positions, as bits, of the six special characters among 16 bytes.
 inline uint32_t specialBits(__m128i v) {
-  // & and ' differ only in bit 0, < and > only in bit 1.
-  __m128i ampOrApos = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x01)), _mm_set1_epi8('\''));
-  __m128i ltOrGt = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(0x02)), _mm_set1_epi8('>'));
-  __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
   __m128i lineFeed = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'));
-  __m128i hits = _mm_or_si128(_mm_or_si128(ampOrApos, ltOrGt), _mm_or_si128(quote, lineFeed));
-  return static_cast<uint32_t>(_mm_movemask_epi8(hits));
+  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(markupBytes(v), lineFeed)));
 }
 #endif
+
+size_t expansionOf(char c) { return EXPANSION.extra[static_cast<unsigned char>(c)]; }
 
 // The offset of the first special character among the length bytes of text, or
 // length when there is none; with copy, the bytes before it are copied to out
@@ -166,6 +159,96 @@ class MeasuredRow {
   size_t length_[MAX_VALUES];
 };
 
+#if defined(__SSE2__)
+// ---- Rows of NUL-terminated values read a block at a time, each read once as it is written ----
+
+// Whether c is a byte that the block loop copies as it is: 0x20 or more but
+// & < > " '. Line feed and the other control characters are left to the
+// careful path, as for UTF-16 values.
+bool plainByte(unsigned char c) { return c >= 0x20 && !EXPANSION.extra[c]; }
+
+// The bytes among the 16 of block that are not plain, as bits.
+inline uint32_t plainEnds(__m128i block) {
+  __m128i high = _mm_cmpeq_epi8(_mm_max_epu8(block, _mm_set1_epi8(0x20)), block);  // 0x20 or more
+  return ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_andnot_si128(markupBytes(block), high))) & 0xFFFF;
+}
+
+// Copies the plain bytes at text to *out, advances *out past them and returns
+// the byte after them (the terminator, or one that is not plain); stops early,
+// at a plain byte, when fewer than 16 bytes are left before limit (a block
+// writes 16 bytes, some past the copy). Reads whole aligned blocks
+// (util/AlignedBlocks.h): the first from text on, then whole ones.
+const char* copyPlainBytes(const char* text, char** out, const char* limit) {
+  char* o = *out;
+  if (limit - o < static_cast<ptrdiff_t>(BLOCK_BYTES)) return text;
+  const char* block = blockOf(text);
+  auto skip = static_cast<unsigned>(text - block);
+  __m128i bytes = loadBlock(block);
+  uint32_t ends = plainEnds(bytes) >> skip;
+  putBytesFrom(o, bytes, skip);
+  if (ends) {
+    auto n = static_cast<unsigned>(__builtin_ctz(ends));
+    *out = o + n;
+    return text + n;
+  }
+  o += BLOCK_BYTES - skip;
+  block += BLOCK_BYTES;
+  while (limit - o >= static_cast<ptrdiff_t>(BLOCK_BYTES)) {
+    bytes = loadBlock(block);
+    ends = plainEnds(bytes);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), bytes);
+    if (ends) {
+      auto n = static_cast<unsigned>(__builtin_ctz(ends));
+      *out = o + n;
+      return block + n;
+    }
+    o += BLOCK_BYTES;
+    block += BLOCK_BYTES;
+  }
+  *out = o;
+  return block;
+}
+
+// Writes text escaped at out, writing nothing at or past limit, and returns the
+// end, with *length its length; or null when it may not fit (near limit it
+// gives up early).
+char* putValue(const char* text, char* out, const char* limit, size_t* length) {
+  char* const start = out;
+  size_t escapeBytes = 0;
+  for (;;) {
+    text = copyPlainBytes(text, &out, limit);
+    if (!*text) break;
+    do {  // a byte that is not plain, and those right behind it (or, near limit, a plain one)
+      if (limit - out < MAX_ESCAPE_EXPANSION) return nullptr;
+      auto c = static_cast<unsigned char>(*text++);
+      size_t extra = EXPANSION.extra[c];
+      if (extra)
+        memcpy(out, replacementOf(static_cast<char>(c)), extra + 1);
+      else
+        *out = static_cast<char>(c);
+      out += extra + 1;
+      escapeBytes += extra;
+    } while (*text && !plainByte(static_cast<unsigned char>(*text)));
+  }
+  *length = static_cast<size_t>(out - start) - escapeBytes;
+  return out;
+}
+
+// putRowInPlace for NUL-terminated values.
+bool putRow(const StringBuffer& buffer, char** values, int count, int* end, int64_t* valueBound) {
+  auto put = [](const char* v, char* o, const char* l, size_t* n) { return putValue(v, o, l, n); };
+  return putRowInPlace(buffer, values, count, put, end, valueBound);
+}
+
+// The values' share of the size bound, each value measured on its own.
+int64_t measuredBound(char** values, int count) {
+  int64_t bound = 0;
+  for (int i = 0; i < count; i++)
+    if (values[i]) bound += static_cast<int64_t>(strlen(values[i])) + VALUE_OVERHEAD_BYTES;
+  return bound;
+}
+#endif  // __SSE2__
+
 // Appends the row through substituteEntries, one piece at a time.
 void appendRowByPieces(StringBuffer& buffer, char** values, int count) {
   buffer.append(ROW_OPEN);
@@ -206,14 +289,38 @@ void substituteEntries(const char* text, char** escaped) {
 
 // In one pass when the buffer has room for the whole row and escaping is not
 // traced: the same bytes and the same growth as piece by piece, which is the way
-// otherwise.
-void appendRow(StringBuffer& buffer, char** values, int count) {
+// otherwise. With BLOCKS each value is read once; with UNITS (and where the
+// target has no SSE2) it is measured first, then copied.
+void appendRow(StringBuffer& buffer, char** values, int count, TextScan scan) {
+  bool traced = escapingTraced();
+#if defined(__SSE2__)
+  if (scan == TextScan::BLOCKS) {
+    int end = 0;
+    int64_t valueBound = 0;
+    bool written = !traced && buffer.data() && putRow(buffer, values, count, &end, &valueBound);
+    buffer.setLength(written ? end : buffer.length());  // the terminator may have been overwritten
+    if (!written) appendRowByPieces(buffer, values, count);
+    return;
+  }
+#endif
+  (void)scan;
   MeasuredRow row;
-  if (!escapingTraced() && row.measure(values, nullptr, count) && row.appendTo(buffer)) return;
+  if (!traced && row.measure(values, nullptr, count) && row.appendTo(buffer)) return;
   appendRowByPieces(buffer, values, count);
 }
 
-bool reserveAndAppendRow(StringBuffer& buffer, char** values, const size_t* lengths, int count, int64_t* need) {
+bool reserveAndAppendRow(StringBuffer& buffer, char** values, const size_t* lengths, int count, int64_t* need,
+                         TextScan scan) {
+#if defined(__SSE2__)
+  if (!lengths && scan == TextScan::BLOCKS) {
+    // Each value read once, as it is written, when the buffer has room for the row.
+    auto put = [&](int* end, int64_t* valueBound) { return putRow(buffer, values, count, end, valueBound); };
+    auto measure = [&] { return measuredBound(values, count); };
+    auto pieces = [&] { appendRowByPieces(buffer, values, count); };
+    return reserveAndAppendInOnePass(buffer, put, measure, pieces, true, need);
+  }
+#endif
+  (void)scan;
   // The values are measured once, for the bound and for writing the row in one
   // pass, unless escaping is traced or the row is too wide for that.
   MeasuredRow row;

@@ -39,52 +39,35 @@ size_t putCodePoint(const char16_t* text, char** out, size_t* escapeBytes) {
 
 // Writes text escaped in UTF-8 at out, writing nothing at or past limit, and
 // returns the end, with *length the bytes of its UTF-8 form before escaping; or
-// null when it may not fit (near limit it gives up early).
+// null when it may not fit (near limit it gives up early). Runs of plain ASCII
+// are read as scan says; the units between them one at a time.
+template <TextScan scan>
 char* putUtf16Value(const char16_t* text, char* out, const char* limit, size_t* length) {
   char* const start = out;
   size_t escapeBytes = 0;
-  for (;;) {
-    text = copyAsciiRun<MarkupStops>(text, &out, limit);
-    if (!*text) break;
-    if (limit - out < UNIT_ROOM) return nullptr;
-    text += putCodePoint(text, &out, &escapeBytes);
+  text = copyAsciiRun<scan, PlainRowAscii>(text, &out, limit);
+  while (*text) {
+    do {  // a unit that ends the run, and those right behind it (or, near limit, a unit of the run)
+      if (limit - out < UNIT_ROOM) return nullptr;
+      text += putCodePoint(text, &out, &escapeBytes);
+    } while (*text && !PlainRowAscii::plain(*text));
+    text = copyAsciiRunAfterStop<scan, PlainRowAscii>(text, &out, limit);
   }
   *length = static_cast<size_t>(out - start) - escapeBytes;
   return out;
 }
 
-// Writes the row of UTF-16 values behind the buffer's text, without changing its
-// length, when it ends below the capacity; *end receives the length with the
-// row, *valueBound the values' share of the size bound (18 more than each
-// non-null value's UTF-8 length). False when the row may not fit: the bytes
-// behind the text, its terminator included, may have been written then.
-bool putUtf16Row(const StringBuffer& buffer, char16_t** values, int count, int* end, int64_t* valueBound) {
-  constexpr size_t CLOSE_TAGS = sizeof VALUE_CLOSE - 1 + sizeof ROW_CLOSE - 1;
-  constexpr size_t VALUE_TAGS = sizeof VALUE_OPEN - 1 + CLOSE_TAGS;
-  char* out = buffer.data() + buffer.length();
-  const char* const limit = buffer.data() + buffer.capacity();
-  // The row's end must leave its terminator below limit, so each piece is
-  // written only with room for the row's close behind it: a value's bytes only
-  // below valueLimit.
-  auto room = [&out, limit](size_t n) { return limit - out > static_cast<ptrdiff_t>(n); };
-  if (!room(sizeof ROW_OPEN - 1 + sizeof ROW_CLOSE - 1)) return false;
-  const char* const valueLimit = limit - CLOSE_TAGS - 1;
-  int64_t bound = 0;
-  out = putTag(out, ROW_OPEN);
-  for (int i = 0; i < count; i++) {
-    if (!room(VALUE_TAGS)) return false;
-    out = putTag(out, VALUE_OPEN);
-    if (values[i]) {
-      size_t length = 0;
-      if (!(out = putUtf16Value(values[i], out, valueLimit, &length))) return false;
-      bound += static_cast<int64_t>(length) + VALUE_OVERHEAD_BYTES;
-    }
-    out = putTag(out, VALUE_CLOSE);
-  }
-  out = putTag(out, ROW_CLOSE);
-  *end = static_cast<int>(out - buffer.data());
-  *valueBound = bound;
-  return true;
+// putRowInPlace for UTF-16 values, read as scan says.
+bool putUtf16Row(TextScan scan, const StringBuffer& buffer, char16_t** values, int count, int* end,
+                 int64_t* valueBound) {
+  auto blocks = [](const char16_t* v, char* o, const char* l, size_t* n) {
+    return putUtf16Value<TextScan::BLOCKS>(v, o, l, n);
+  };
+  auto units = [](const char16_t* v, char* o, const char* l, size_t* n) {
+    return putUtf16Value<TextScan::UNITS>(v, o, l, n);
+  };
+  if (scan == TextScan::BLOCKS) return putRowInPlace(buffer, values, count, blocks, end, valueBound);
+  return putRowInPlace(buffer, values, count, units, end, valueBound);
 }
 
 // The values' share of the size bound, each value measured on its own.
@@ -167,30 +150,11 @@ int cp_SetAttributeValuesUtf16(char16_t** values, int count, char16_t* id) {
   return convertEachValue(values, count, id);
 }
 
-// Written once when the buffer already has room for the row and its bound;
-// written again when the reserve for the bound grew the buffer; piece by piece
-// when escaping is traced or the row still does not fit. The bound is the same
-// as for the UTF-8 form of the row, so are the bytes and the growth.
-bool reserveAndAppendUtf16Row(StringBuffer& buffer, char16_t** values, int count, int64_t* need) {
-  bool traced = escapingTraced();
-  int end = 0;
-  int64_t valueBound = 0;
-  bool written = !traced && buffer.data() && putUtf16Row(buffer, values, count, &end, &valueBound);
-  if (!written) valueBound = utf16ValueBound(values, count);
-  *need = buffer.length() + ROW_SLACK_BYTES + valueBound;
-  if (*need > buffer.capacity()) {
-    if (*need <= INT_MAX) buffer.reserve(static_cast<int>(*need));
-    if (*need > INT_MAX || !buffer.data()) {
-      buffer.setLength(buffer.length());  // the terminator may have been overwritten
-      return false;
-    }
-    written = !traced && putUtf16Row(buffer, values, count, &end, &valueBound);
-  }
-  if (written) {
-    buffer.setLength(end);
-  } else {
-    buffer.setLength(buffer.length());
-    appendRowByPieces(buffer, values, count);
-  }
-  return true;
+// In one pass as reserveAndAppendInOnePass says. The bound is the same as for
+// the UTF-8 form of the row, so are the bytes and the growth.
+bool reserveAndAppendUtf16Row(StringBuffer& buffer, char16_t** values, int count, int64_t* need, TextScan scan) {
+  auto put = [&](int* end, int64_t* valueBound) { return putUtf16Row(scan, buffer, values, count, end, valueBound); };
+  auto measure = [&] { return utf16ValueBound(values, count); };
+  auto pieces = [&] { appendRowByPieces(buffer, values, count); };
+  return reserveAndAppendInOnePass(buffer, put, measure, pieces, false, need);
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "util/AlignedBlocks.h"
+
 class StringBuffer;
 
 // As cp_SetAttributeValues for a row and an id in UTF-16, converted to UTF-8 first;
@@ -14,7 +16,8 @@ int cp_SetAttributeValuesUtf16(char16_t** values, int count, char16_t* id);
 // As reserveAndAppendRow for a row of UTF-16 values (null values allowed), with
 // the bytes, the bound and the growth of the row of their UTF-8 forms: a lone
 // surrogate becomes U+FFFD, a pair its 4-byte form. Each unit is read once when
-// the buffer has room for the row, and no unit past a value's terminator is read.
-bool reserveAndAppendUtf16Row(StringBuffer& buffer, char16_t** values, int count, int64_t* need);
+// the buffer has room for the row; scan says how (util/AlignedBlocks.h).
+bool reserveAndAppendUtf16Row(StringBuffer& buffer, char16_t** values, int count, int64_t* need,
+                              TextScan scan = FASTEST_SCAN);
 
 #endif  // CPCLIENT_API_UTF16ROW_H

@@ -14,6 +14,7 @@
 #include "support/GuardedPage.h"
 #include "support/ReferenceEscape.h"
 #include "support/TraceCapture.h"
+#include "util/AlignedBlocks.h"
 #include "util/StringBuffer.h"
 #include "util/Utf16.h"
 
@@ -72,11 +73,12 @@ void reserveThenAppendByPieces(StringBuffer& buffer, char16_t** values, int coun
   buffer.append("</al></in>");
 }
 
-// Appends the row to both buffers, in one pass and piece by piece, and compares them.
-void appendToBoth(StringBuffer& fused, StringBuffer& mirror, char16_t** row, int count) {
+// Appends the row to both buffers, in one pass (values read as scan says) and
+// piece by piece, and compares them.
+void appendToBoth(StringBuffer& fused, StringBuffer& mirror, char16_t** row, int count, TextScan scan = FASTEST_SCAN) {
   reserveThenAppendByPieces(mirror, row, count);
   int64_t need = 0;
-  ASSERT_TRUE(reserveAndAppendUtf16Row(fused, row, count, &need)) << need;
+  ASSERT_TRUE(reserveAndAppendUtf16Row(fused, row, count, &need, scan)) << need;
   ASSERT_NE(nullptr, fused.data());
   EXPECT_EQ(std::string(mirror.data(), mirror.length()), std::string(fused.data(), fused.length()));
   EXPECT_EQ(mirror.capacity(), fused.capacity());
@@ -84,7 +86,7 @@ void appendToBoth(StringBuffer& fused, StringBuffer& mirror, char16_t** row, int
 
 // Random rows through both forms, counting the non-null values in *values; the
 // buffers start over now and then, with a capacity from too small to ample.
-void compareRandomRows(unsigned seed, int rounds, int* values) {
+void compareRandomRows(unsigned seed, int rounds, int* values, TextScan scan = FASTEST_SCAN) {
   GuardedPage page;
   ASSERT_TRUE(page.ok());
   std::mt19937 random(seed);
@@ -102,14 +104,45 @@ void compareRandomRows(unsigned seed, int rounds, int* values) {
     }
     std::vector<std::unique_ptr<char16_t[]>> blocks;
     std::vector<char16_t*> row = randomRow(random, page, blocks);
-    appendToBoth(*fused, *mirror, row.data(), static_cast<int>(row.size()));
+    appendToBoth(*fused, *mirror, row.data(), static_cast<int>(row.size()), scan);
     for (char16_t* value : row) *values += value != nullptr;
   }
 }
 
 TEST(FusedRow, GivesThePiecewiseBytesAndGrowthForRandomRows) {
-  int values = 0;
-  compareRandomRows(11, 600, &values);
+  for (TextScan scan : {TextScan::BLOCKS, TextScan::UNITS}) {
+    SCOPED_TRACE(scan == TextScan::BLOCKS ? "blocks" : "units");
+    int values = 0;
+    compareRandomRows(11, 600, &values, scan);
+  }
+}
+
+// Values of every length up to a few pairs of blocks, starting at every unit of
+// a block or ending at the last unit of a page, each with a piece of each kind
+// at its start, middle and end: both scans give the piecewise bytes.
+TEST(FusedRow, BothScansGiveThePiecewiseBytesAtEveryAlignmentLengthAndPageEnd) {
+  GuardedPage page;
+  ASSERT_TRUE(page.ok());
+  alignas(16) char16_t area[80];
+  for (const std::u16string& piece : kPieces) {
+    for (size_t length = 0; length <= 40; length++) {
+      for (size_t at : {size_t{0}, length / 2, length}) {
+        std::u16string value = std::u16string(length, u'v').insert(at, piece);
+        for (size_t offset = 0; offset <= 8; offset++) {  // 8: at the page end
+          SCOPED_TRACE(std::to_string(length) + " units, piece at " + std::to_string(at) + ", offset " +
+                       std::to_string(offset));
+          const char16_t* text = value.c_str();
+          char16_t* v = offset < 8 ? std::copy(text, text + value.size() + 1, area + offset) - value.size() - 1
+                                   : page.atPageEnd(value);
+          char16_t* row[] = {v, nullptr, v};
+          for (TextScan scan : {TextScan::BLOCKS, TextScan::UNITS}) {
+            StringBuffer fused(2000), mirror(2000);
+            appendToBoth(fused, mirror, row, 3, scan);
+          }
+        }
+      }
+    }
+  }
 }
 
 // While escaping is traced every value still passes through substituteEntries.

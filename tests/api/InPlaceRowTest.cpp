@@ -13,6 +13,7 @@
 #include "support/GuardedPage.h"
 #include "support/ReferenceEscape.h"
 #include "support/TraceCapture.h"
+#include "util/AlignedBlocks.h"
 #include "util/HashTable.h"
 #include "util/StringBuffer.h"
 
@@ -82,7 +83,9 @@ class ExactRow {
   std::vector<const char*> row_;
 };
 
-TEST(InPlaceRow, AppendRowGivesThePiecewiseBytesAndGrowthAtEveryCapacity) {
+// Random rows appended in place with values read as scan says, against the
+// piecewise form, in buffers of every capacity from too small to ample.
+void appendRandomRowsAsPiecewise(TextScan scan) {
   RandomRows random(3);
   for (int round = 0; round < 3000; round++) {
     SCOPED_TRACE(round);
@@ -94,12 +97,54 @@ TEST(InPlaceRow, AppendRowGivesThePiecewiseBytesAndGrowthAtEveryCapacity) {
     buffer.append(std::string(random.below(40), 'h').c_str());
     StringBuffer expected(buffer);
     appendByPieces(expected, row);
-    appendRow(buffer, exact.data(), exact.count());
+    appendRow(buffer, exact.data(), exact.count(), scan);
     ASSERT_NE(nullptr, buffer.data());
     EXPECT_EQ(std::string(expected.data()), std::string(buffer.data()));
     EXPECT_EQ(expected.length(), buffer.length());
     EXPECT_EQ(expected.capacity(), buffer.capacity());
     EXPECT_EQ(0, buffer.data()[buffer.length()]);
+  }
+}
+
+TEST(InPlaceRow, AppendRowGivesThePiecewiseBytesAndGrowthAtEveryCapacity) {
+  for (TextScan scan : {TextScan::BLOCKS, TextScan::UNITS}) {
+    SCOPED_TRACE(scan == TextScan::BLOCKS ? "blocks" : "units");
+    appendRandomRowsAsPiecewise(scan);
+  }
+}
+
+// Values of every length up to a few blocks, starting at every byte of a block
+// or ending at the last byte of a page, each with a piece of each kind at its
+// start, middle and end: both scans give the piecewise bytes, in place and
+// through reserveAndAppendRow.
+TEST(InPlaceRow, BothScansGiveThePiecewiseBytesAtEveryAlignmentLengthAndPageEnd) {
+  GuardedPage page;
+  ASSERT_TRUE(page.ok());
+  const std::string kPieces[] = {"", "&", "<", ">", "\"", "'", "\n", "\t", "\x7f", "\xc3\xa9", "&&<<\n\n"};
+  alignas(16) char area[96];
+  for (const std::string& piece : kPieces) {
+    for (size_t length = 0; length <= 60; length++) {
+      for (size_t at : {size_t{0}, length / 2, length}) {
+        std::string value = std::string(length, 'v').insert(at, piece);
+        for (size_t offset = 0; offset <= 16; offset++) {  // 16: at the page end
+          SCOPED_TRACE(std::to_string(length) + " bytes, piece at " + std::to_string(at) + ", offset " +
+                       std::to_string(offset));
+          char* v = offset < 16 ? static_cast<char*>(memcpy(area + offset, value.c_str(), value.size() + 1))
+                                : page.atPageEnd(value);
+          std::vector<const char*> row = {v, nullptr, v};
+          for (TextScan scan : {TextScan::BLOCKS, TextScan::UNITS}) {
+            StringBuffer expected(2000), inPlace(2000), reserved(2000);
+            appendByPieces(expected, row);
+            appendRow(inPlace, const_cast<char**>(row.data()), 3, scan);
+            int64_t need = 0;
+            ASSERT_TRUE(reserveAndAppendRow(reserved, const_cast<char**>(row.data()), nullptr, 3, &need, scan));
+            EXPECT_EQ(std::string(expected.data()), std::string(inPlace.data()));
+            EXPECT_EQ(std::string(expected.data()), std::string(reserved.data()));
+            EXPECT_EQ(640 + 2 * (18 + static_cast<int64_t>(value.size())), need);
+          }
+        }
+      }
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 // The block-wise UTF-16 conversion against a plain unit-by-unit encoder, on
-// random texts at every alignment and page end.
+// random texts at every alignment and page end, and its runs against the
+// unit-by-unit ones.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "support/GuardedPage.h"
+#include "util/AlignedBlocks.h"
 #include "util/Utf16.h"
 
 namespace {
@@ -131,6 +133,53 @@ TEST(Utf16FastPath, TextEndingAtAPageEndIsNeverReadPastItsTerminator) {
     std::u16string text =
         round < 64 ? std::u16string(static_cast<size_t>(round), u'q') : randomText(random, random() % 70);
     expectConvertsLikeTheReference(page.atPageEnd(text), reference(text));
+  }
+}
+
+// A policy that also ends a run at '&', as the row's does at its five.
+struct EndsAtAmpersand {
+  static bool plain(uint32_t unit) { return AnyAscii::plain(unit) && unit != '&'; }
+#if defined(__SSE2__)
+  static __m128i plainBytes(__m128i bytes) {
+    return _mm_andnot_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('&')), AnyAscii::plainBytes(bytes));
+  }
+#endif
+};
+
+// The run at text through both scans: where each stops and the bytes before that.
+template <class Plain>
+void expectBothScansAgree(const char16_t* text) {
+  char blocks[128], units[128];
+  char *blocksEnd = blocks, *unitsEnd = units;
+  const char16_t* blocksStop = copyAsciiRun<TextScan::BLOCKS, Plain>(text, &blocksEnd, blocks + sizeof blocks);
+  const char16_t* unitsStop = copyAsciiRun<TextScan::UNITS, Plain>(text, &unitsEnd, units + sizeof units);
+  ASSERT_EQ(unitsStop - text, blocksStop - text);
+  EXPECT_EQ(std::string(units, unitsEnd), std::string(blocks, blocksEnd));
+  EXPECT_EQ(unitsEnd - units, unitsStop - text);
+  EXPECT_EQ(skipAsciiRun<TextScan::UNITS>(text), skipAsciiRun<TextScan::BLOCKS>(text));
+}
+
+// Runs of every length up to four pairs of blocks, starting at every unit of a
+// block and ending at the last unit of a page, each ended by each kind of unit.
+TEST(Utf16FastPath, BlockAndUnitRunsStopAtTheSameUnitAtEveryAlignmentAndPageEnd) {
+  GuardedPage page;
+  ASSERT_TRUE(page.ok());
+  const char16_t kEnds[] = {0, u'&', 0x1F, 0x7F, 0x80, 0xFF, 0x100, 0x7FFF, 0x8000, 0xD83D, 0xFFFF};
+  alignas(16) char16_t area[96];
+  for (char16_t end : kEnds) {
+    for (size_t length = 0; length <= 66; length++) {
+      std::u16string text(length, u'q');
+      if (end) text += std::u16string{end, u'r', u's'};
+      for (size_t offset = 0; offset <= 8; offset++) {  // 8: at the page end
+        SCOPED_TRACE("end " + std::to_string(end) + " length " + std::to_string(length) + " offset " +
+                     std::to_string(offset));
+        char16_t* at = offset < 8 ? std::copy(text.begin(), text.end(), area + offset) - text.size() : nullptr;
+        if (at) at[text.size()] = 0;
+        at = at ? at : page.atPageEnd(text);
+        expectBothScansAgree<AnyAscii>(at);
+        expectBothScansAgree<EndsAtAmpersand>(at);
+      }
+    }
   }
 }
 

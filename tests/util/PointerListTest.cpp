@@ -19,7 +19,8 @@ PointerList listOf(int n) {
 // The items as indexes into items[], walked with the list's own cursor.
 std::vector<int> indexesOf(const PointerList& list) {
   std::vector<int> out;
-  for (PointerListIterator it = list.iterator(); it.hasNext();) out.push_back(static_cast<int>(static_cast<int*>(it.next()) - items));
+  for (PointerListIterator it = list.iterator(); it.hasNext();)
+    out.push_back(static_cast<int>(static_cast<int*>(it.next()) - items));
   return out;
 }
 

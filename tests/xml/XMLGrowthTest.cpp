@@ -21,7 +21,8 @@ double bestParseSeconds(const std::string& xml, int* filters) {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
     EXPECT_TRUE(XMLParser(&handler).parse(&text[0]));
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &stop);
-    best = std::min(best, static_cast<double>(stop.tv_sec - start.tv_sec) + static_cast<double>(stop.tv_nsec - start.tv_nsec) * 1e-9);
+    best = std::min(best, static_cast<double>(stop.tv_sec - start.tv_sec) +
+                              static_cast<double>(stop.tv_nsec - start.tv_nsec) * 1e-9);
     *filters = 0;
     for (RequestInfo* node = handler.getRequestInfo(); node; node = node->next) (*filters)++;
   }

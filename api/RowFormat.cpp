@@ -251,13 +251,7 @@ int64_t measuredBound(char** values, int count) {
 
 // Appends the row through substituteEntries, one piece at a time.
 void appendRowByPieces(StringBuffer& buffer, char** values, int count) {
-  buffer.append(ROW_OPEN);
-  for (int i = 0; i < count; i++) {
-    buffer.append(VALUE_OPEN);
-    if (values[i]) appendEscaped(buffer, values[i]);
-    buffer.append(VALUE_CLOSE);
-  }
-  buffer.append(ROW_CLOSE);
+  appendRowByPieces(buffer, values, count, [](StringBuffer& b, const char* value) { appendEscaped(b, value); });
 }
 
 // One record for every escaping, so that a row can ask once whether escaping is traced.

@@ -80,6 +80,19 @@ char* putTag(char* out, const char (&tag)[n]) {
 // piece by piece, so that the trace shows every value's escaping.
 bool escapingTraced();
 
+// Appends a row one piece at a time, each non-null value through
+// appendValue(buffer, value), which appends it escaped (through substituteEntries).
+template <class Char, class AppendValue>
+void appendRowByPieces(StringBuffer& buffer, Char** values, int count, AppendValue appendValue) {
+  buffer.append(ROW_OPEN);
+  for (int i = 0; i < count; i++) {
+    buffer.append(VALUE_OPEN);
+    if (values[i]) appendValue(buffer, values[i]);
+    buffer.append(VALUE_CLOSE);
+  }
+  buffer.append(ROW_CLOSE);
+}
+
 // Writes a row behind the buffer's text, without changing its length, when it
 // ends below the capacity, each non-null value through putValue(value, out,
 // valueLimit, &length), which writes it escaped at out, nothing at or past

@@ -95,13 +95,7 @@ void appendEscaped(StringBuffer& buffer, const char16_t* text) {
 // Appends the row through substituteEntries, one piece at a time, each value
 // converted first.
 void appendRowByPieces(StringBuffer& buffer, char16_t** values, int count) {
-  buffer.append(ROW_OPEN);
-  for (int i = 0; i < count; i++) {
-    buffer.append(VALUE_OPEN);
-    if (values[i]) appendEscaped(buffer, values[i]);
-    buffer.append(VALUE_CLOSE);
-  }
-  buffer.append(ROW_CLOSE);
+  appendRowByPieces(buffer, values, count, [](StringBuffer& b, const char16_t* value) { appendEscaped(b, value); });
 }
 
 bool writeUtf16Row(StringBuffer& buffer, const void* row, int count, int64_t* need) {
